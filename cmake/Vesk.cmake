@@ -1,0 +1,55 @@
+# Helpers shared by the source and test folders.
+#
+# Every source folder is one static library, vesk_<folder>, built from the
+# .cpp files it holds. A folder can add link dependencies or generated files
+# in *.cmake fragments beside its sources; they are included after the
+# library exists, so each area keeps its own build settings in its own files.
+
+function(vesk_folder_library name)
+  cmake_parse_arguments(ARG "" "" "DEPENDS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
+  file(GLOB headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  if(sources)
+    add_library(vesk_${name} STATIC ${sources} ${headers})
+    target_include_directories(vesk_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(vesk_${name} PUBLIC ${ARG_DEPENDS})
+  else()
+    add_library(vesk_${name} INTERFACE)
+    target_include_directories(vesk_${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(vesk_${name} INTERFACE ${ARG_DEPENDS})
+  endif()
+  set(VESK_LIB vesk_${name} PARENT_SCOPE)
+endfunction()
+
+macro(vesk_include_fragments)
+  file(GLOB _vesk_fragments CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cmake)
+  foreach(_fragment IN LISTS _vesk_fragments)
+    include(${_fragment})
+  endforeach()
+endmacro()
+
+# One GoogleTest binary per test folder, test_<folder>, linking the folder's
+# library and the shared test main (which starts Qt on the offscreen
+# platform). Each test case becomes one CTest test. ENVIRONMENT adds
+# variables (NAME=value) and PROPERTIES adds CTest properties (for example
+# FIXTURES_REQUIRED for a server the tests need) to every test case.
+function(vesk_folder_tests name)
+  cmake_parse_arguments(ARG "" "" "DEPENDS;ENVIRONMENT;PROPERTIES" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(test_${name} ${sources})
+  target_link_libraries(test_${name} PRIVATE vesk_testmain ${ARG_DEPENDS})
+  target_compile_definitions(test_${name} PRIVATE
+    VESK_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    VESK_BINARY_DIR="${PROJECT_BINARY_DIR}"
+    VESK_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+  gtest_discover_tests(test_${name}
+    TEST_PREFIX "${name}."
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${ARG_ENVIRONMENT}" TIMEOUT 300 ${ARG_PROPERTIES})
+  set(VESK_TEST test_${name} PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs the Debian packages listed in scripts/packages/*.txt that are not
+# installed yet. Waits for the package manager's lock instead of failing; uses
+# sudo when not run as root. Usage: scripts/deps.sh [list-name ...]
+# (default: every list).
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+
+lists=()
+if [ $# -gt 0 ]; then
+  for name in "$@"; do lists+=("$here/packages/$name.txt"); done
+else
+  lists=("$here"/packages/*.txt)
+fi
+
+wanted=$(cat "${lists[@]}" | sed 's/#.*//' | tr -s ' \t' '\n' | sed '/^$/d' | sort -u)
+missing=()
+for pkg in $wanted; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  [ "$status" = "install ok installed" ] || missing+=("$pkg")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
+echo "Installing: ${missing[*]}"
+# Packages that ship a system service (a POP3 server, a SOCKS proxy) must not
+# start it: Vesk's tests run their own private instances. policy-rc.d keeps
+# invoke-rc.d from starting anything during this install.
+policy=/usr/sbin/policy-rc.d
+made_policy=0
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
+  "${sudo[@]}" chmod 755 "$policy"
+  made_policy=1
+fi
+cleanup() { [ $made_policy -eq 1 ] && "${sudo[@]}" rm -f "$policy"; }
+trap cleanup EXIT
+"${sudo[@]}" apt-get -o DPkg::Lock::Timeout=120 update -q
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get -o DPkg::Lock::Timeout=120 install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Vesk and starts it. Vesk reads Vesk.ini
+# beside the executable: build/bin/Vesk.ini.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+"$root/scripts/deps.sh" base
+"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=Release -DVESK_TESTS=OFF
+exec "$root/build/bin/Vesk"

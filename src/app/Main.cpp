@@ -1,0 +1,198 @@
+#include "app/Main.h"
+
+#include "codec/Base64.h"
+#include "framework/IniFiles.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <cstring>
+
+TfrmMain* frmMain = nullptr;
+
+namespace {
+
+template <class T>
+T valueAt(const std::vector<T>& v, int p, T def) {
+    return p >= 0 && static_cast<size_t>(p) < v.size() ? v[static_cast<size_t>(p)] : def;
+}
+
+template <class T>
+void storeAt(std::vector<T>& v, int p, T value) {
+    if (p < 0) return;
+    if (static_cast<size_t>(p) >= v.size()) v.resize(static_cast<size_t>(p) + 1, T{});
+    v[static_cast<size_t>(p)] = std::move(value);
+}
+
+bool endsWithExeNoCase(const std::string& path) {
+    if (path.size() < 4) return false;
+    std::string tail = path.substr(path.size() - 4);
+    std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return std::tolower(c); });
+    return tail == ".exe";
+}
+
+}  // namespace
+
+TfrmMain::TfrmMain(QWidget* parent) : TForm(parent) {
+    setWindowTitle("Vesk");
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    SetFixedClientSize(250, 154);
+    if (Application && Application->Icon) setWindowIcon(IconOfHandle(Application->Icon));
+
+    btnCallSetting = new QPushButton(QString::fromUtf8("&make up Vesk"), this);
+    btnCallSetting->setGeometry(115, 122, 123, 20);
+    QObject::connect(btnCallSetting, &QPushButton::clicked, [this] { Guard([this] { btnCallSettingClick(this); }); });
+
+    tmrMain = new TTimer(this);
+    tmrMain->SetInterval(60000);
+    tmrMain->SetEnabled(true);
+    tmrMain->OnTimer = [this](TObject* s) { tmrMainTimer(s); };
+
+    pmnuRClick = new TPopupMenu(this);
+    pmnuRClickSetting = pmnuRClick->Add("&make up Vesk");
+    pmnuRClickSep0 = pmnuRClick->Add("-");
+    pmnuRClickExit = pmnuRClick->Add("E&xit");
+    pmnuRClickSetting->OnClick = [this](TObject* s) { pmnuRClickSettingClick(s); };
+    pmnuRClickExit->OnClick = [this](TObject* s) { pmnuRClickExitClick(s); };
+
+    CenterOnScreen();
+    FormCreate(this);
+}
+
+TfrmMain::~TfrmMain() {
+    FormDestroy(this);
+    delete pmnuRClick;
+    delete tmrMain;
+    if (frmMain == this) frmMain = nullptr;
+}
+
+std::string TfrmMain::IniPathOf(const std::string& exePath) {
+    if (endsWithExeNoCase(exePath)) return exePath.substr(0, exePath.size() - 3) + "ini";
+    return exePath + ".ini";
+}
+
+void TfrmMain::FormCreate(TObject*) {
+    InTaskTray = false;
+    IniPath = IniPathOf(QCoreApplication::applicationFilePath().toLocal8Bit().toStdString());
+    SirenEnabled = false;
+    MaxAccounts = 20;
+    LoadSettings();
+}
+
+void TfrmMain::FormDestroy(TObject*) {
+    // The POP3 client is not part of the window yet: there is no connection
+    // to end here.
+    if (InTaskTray) RemoveTrayIcon();
+}
+
+std::string TfrmMain::GetServer(int p) const { return valueAt(servers_, p, std::string()); }
+std::string TfrmMain::GetUserName(int p) const { return valueAt(userNames_, p, std::string()); }
+std::string TfrmMain::GetPassword(int p) const { return valueAt(passwords_, p, std::string()); }
+int TfrmMain::GetPort(int p) const { return valueAt(ports_, p, 110); }
+bool TfrmMain::GetAPop(int p) const { return valueAt(apops_, p, false); }
+int TfrmMain::GetMessageCount(int p) const { return valueAt(messageCounts_, p, 0); }
+
+void TfrmMain::SetServer(int p, const std::string& value) { storeAt(servers_, p, value); }
+void TfrmMain::SetUserName(int p, const std::string& value) { storeAt(userNames_, p, value); }
+void TfrmMain::SetPassword(int p, const std::string& value) { storeAt(passwords_, p, value); }
+void TfrmMain::SetPort(int p, int value) { storeAt(ports_, p, value); }
+void TfrmMain::SetAPop(int p, bool value) { storeAt(apops_, p, value); }
+void TfrmMain::SetMessageCount(int p, int value) { storeAt(messageCounts_, p, value); }
+
+void TfrmMain::ClearAccounts() {
+    servers_.clear();
+    userNames_.clear();
+    passwords_.clear();
+    ports_.clear();
+    apops_.clear();
+}
+
+void TfrmMain::ClearMessageCounts() { messageCounts_.clear(); }
+
+void TfrmMain::SetAccountCount(int n) {
+    // A negative count in the file means no accounts.
+    AccountCount = std::max(0, std::min(n, MaxAccounts));
+}
+
+void TfrmMain::LoadSettings() {
+    TIniFile ini(IniPath);
+    TBase64 base64;
+    ClearAccounts();
+    SetAccountCount(ini.ReadInteger("AccountConfig", "Count", 1));
+    for (int n = AccountCount; n >= 1; --n) {
+        const std::string section = "Account" + std::to_string(n);
+        const int p = n - 1;
+        SetServer(p, ini.ReadString(section, "POPServer", ""));
+        SetUserName(p, ini.ReadString(section, "UserName", ""));
+        SetPort(p, ini.ReadInteger(section, "PortNumber", 110));
+        SetPassword(p, base64.Decode(ini.ReadString(section, "Password", "")));
+        SetAPop(p, ini.ReadInteger(section, "APOP", 0) != 0);
+    }
+    // Seconds to milliseconds; an interval that does not fit stops the timer
+    // like 0 or a negative one does.
+    long long interval = static_cast<long long>(ini.ReadInteger("Global Parameters", "CheckInterval", 60)) * 1000;
+    tmrMain->SetInterval(interval > INT32_MAX ? 0 : static_cast<int>(std::max(interval, 0LL)));
+    LightOnEqual = ini.ReadInteger("Global Parameters", "LightOnEqual", 1) != 0;
+    Flash = ini.ReadInteger("Global Parameters", "Flash", 0) != 0;
+    FlashOnEqual = ini.ReadInteger("Global Parameters", "FlashOnEqual", 0) != 0;
+    FlashOnError = ini.ReadInteger("Global Parameters", "FlashOnError", 0) != 0;
+    AttentiveWait = ini.ReadInteger("Global Parameters", "AttentiveWait", 1) != 0;
+    SetTaskTray(ini.ReadInteger("Global Parameters", "TaskTray", 0) != 0);
+    SirenEnabled = ini.ReadInteger("Siren", "Enabled", 0) != 0;
+}
+
+void TfrmMain::SetTaskTray(bool on) {
+    if (on != InTaskTray) {
+        InTaskTray = on;
+        if (on) {
+            AddTrayIcon();
+            hide();
+        } else {
+            show();
+            RemoveTrayIcon();
+        }
+    }
+    if (!on && !isVisible()) show();
+}
+
+void TfrmMain::AddTrayIcon() {
+    std::memset(&TrayIconData, 0, sizeof TrayIconData);
+    TrayIconData.cbSize = sizeof TrayIconData;
+    TrayIconData.hWnd = Handle();
+    TrayIconData.uID = 1;
+    TrayIconData.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    TrayIconData.uCallbackMessage = WM_TRAYNOTIFY;
+    TrayIconData.hIcon = Application ? Application->Icon : 0;
+    std::strncpy(TrayIconData.szTip, "Vesk", sizeof TrayIconData.szTip);
+    Shell_NotifyIconA(NIM_ADD, &TrayIconData);
+}
+
+void TfrmMain::RemoveTrayIcon() { Shell_NotifyIconA(NIM_DELETE, &TrayIconData); }
+
+void TfrmMain::TrayNotify(TMessage& message) {
+    POINT p;
+    GetCursorPos(&p);
+    if (message.LParam == WM_RBUTTONDOWN) pmnuRClick->Popup(p.x, p.y);
+}
+
+void TfrmMain::WndProc(TMessage& message) {
+    if (message.Msg == WM_TRAYNOTIFY)
+        TrayNotify(message);
+    else
+        TForm::WndProc(message);
+}
+
+void TfrmMain::btnCallSettingClick(TObject*) {
+    // Opens the settings dialog once the dialog exists.
+}
+
+void TfrmMain::pmnuRClickSettingClick(TObject*) {
+    // Opens the settings dialog once the dialog exists.
+}
+
+void TfrmMain::pmnuRClickExitClick(TObject*) { close(); }
+
+void TfrmMain::tmrMainTimer(TObject*) {
+    // The poll cycle: not part of the program yet.
+}

@@ -1,0 +1,91 @@
+// The main window: start-up, the tray icon and its menu, the settings loaded
+// from the INI file and the account table that the poll cycle works on.
+#pragma once
+
+#include "framework/Application.h"
+#include "framework/Menus.h"
+#include "framework/Timer.h"
+#include "platform/ShellApi.h"
+
+#include <QPushButton>
+
+#include <string>
+#include <vector>
+
+constexpr UINT WM_TRAYNOTIFY = WM_USER + 100;  // 0x464, the tray icon's callback message
+
+class TfrmMain : public TForm {
+public:
+    explicit TfrmMain(QWidget* parent = nullptr);
+    ~TfrmMain() override;
+
+    // Controls and components.
+    QPushButton* btnCallSetting;
+    TTimer* tmrMain;
+    TPopupMenu* pmnuRClick;
+    TMenuItem* pmnuRClickSetting;
+    TMenuItem* pmnuRClickSep0;
+    TMenuItem* pmnuRClickExit;
+
+    // Settings and state.
+    std::string IniPath;
+    int MaxAccounts = 0;
+    int AccountCount = 0;
+    bool LightOnEqual = false;
+    bool Flash = false;
+    bool FlashOnEqual = false;
+    bool FlashOnError = false;
+    bool AttentiveWait = false;
+    bool SirenEnabled = false;
+    bool InTaskTray = false;
+    std::string HeaderText;
+    NOTIFYICONDATAA TrayIconData{};
+
+    // Account table: position p (0-based) belongs to section Account<p+1>.
+    std::string GetServer(int p) const;
+    std::string GetUserName(int p) const;
+    std::string GetPassword(int p) const;
+    int GetPort(int p) const;
+    bool GetAPop(int p) const;
+    int GetMessageCount(int p) const;
+    void SetServer(int p, const std::string& value);
+    void SetUserName(int p, const std::string& value);
+    void SetPassword(int p, const std::string& value);
+    void SetPort(int p, int value);
+    void SetAPop(int p, bool value);
+    void SetMessageCount(int p, int value);
+    void ClearAccounts();
+    void ClearMessageCounts();
+    void SetAccountCount(int n);
+
+    void LoadSettings();
+    void SetTaskTray(bool on);
+    void AddTrayIcon();
+    void RemoveTrayIcon();
+    void TrayNotify(TMessage& message);
+
+    // Event handlers.
+    void FormCreate(TObject* Sender);
+    void FormDestroy(TObject* Sender);
+    void btnCallSettingClick(TObject* Sender);
+    void pmnuRClickSettingClick(TObject* Sender);
+    void pmnuRClickExitClick(TObject* Sender);
+    void tmrMainTimer(TObject* Sender);
+
+    // The INI path for an executable at `exePath`: Vesk.exe reads Vesk.ini,
+    // and a name without ".exe" gets ".ini" appended (Vesk reads Vesk.ini).
+    static std::string IniPathOf(const std::string& exePath);
+
+protected:
+    void WndProc(TMessage& message) override;
+
+private:
+    std::vector<std::string> servers_;
+    std::vector<std::string> userNames_;
+    std::vector<std::string> passwords_;
+    std::vector<int> ports_;
+    std::vector<bool> apops_;
+    std::vector<int> messageCounts_;
+};
+
+extern TfrmMain* frmMain;

@@ -1,0 +1,122 @@
+#include "framework/Application.h"
+
+#include "platform/Window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFont>
+#include <QMessageBox>
+#include <QScreen>
+#include <QTimer>
+
+TApplication* Application = nullptr;
+
+namespace {
+const char* const kFormFontFamily = "ＭＳ Ｐゴシック";
+}
+
+TApplication::TApplication() {
+    if (!Application) Application = this;
+}
+
+TApplication::~TApplication() {
+    if (Application == this) {
+        Application = nullptr;
+        SetWindowProcExceptionHandler(nullptr);
+    }
+}
+
+void TApplication::Initialize() {
+    SetWindowProcExceptionHandler([this](const std::exception& e) { HandleException(e); });
+    QFont::insertSubstitutions(QString::fromUtf8(kFormFontFamily), {"IPAPGothic", "IPAGothic", "Noto Sans CJK JP"});
+    if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance())) app->setQuitOnLastWindowClosed(false);
+}
+
+void TApplication::RegisterForm(TForm* form) {
+    if (!MainForm) MainForm = form;
+}
+
+void TApplication::Run() {
+    if (ShowMainForm && MainForm) MainForm->show();
+    if (Terminated) return;
+    running_ = true;
+    QCoreApplication::exec();
+    running_ = false;
+}
+
+void TApplication::ProcessMessages() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void TApplication::WaitMessage(int ms) {
+    if (ms <= 0) {
+        ProcessMessages();
+        return;
+    }
+    // The timer is one more event source: it wakes the wait at the deadline
+    // when nothing else arrives first.
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.start(ms);
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+void TApplication::Terminate() {
+    Terminated = true;
+    if (running_) QCoreApplication::exit(0);
+}
+
+void TApplication::HandleException(const std::exception& e) {
+    if (OnException)
+        OnException(e);
+    else
+        ShowException(e);
+}
+
+void TApplication::ShowException(const std::exception& e) {
+    QMessageBox box(QMessageBox::Critical, QString::fromLocal8Bit(Title), QString::fromLocal8Bit(e.what()),
+                    QMessageBox::Ok);
+    box.exec();
+}
+
+TForm::TForm(QWidget* parent) : QWidget(parent) {
+    setFont(FormFont());
+    if (Application) Application->RegisterForm(this);
+}
+
+TForm::~TForm() {
+    if (handle_) DeallocateHWnd(handle_);
+    if (Application && Application->MainForm == this) Application->MainForm = nullptr;
+}
+
+HWND TForm::Handle() {
+    if (!handle_) handle_ = AllocateHWnd([this](TMessage& m) { WndProc(m); });
+    return handle_;
+}
+
+void TForm::SetFixedClientSize(int width, int height) { setFixedSize(width, height); }
+
+void TForm::CenterOnScreen() {
+    QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (!s) return;
+    QRect area = s->availableGeometry();
+    QRect frame = frameGeometry();
+    // Before the first showing the frame is not known yet: centre the client area.
+    QSize size = frame.isValid() && frame.size() != QSize(0, 0) ? frame.size() : this->size();
+    move(area.center() - QPoint(size.width() / 2, size.height() / 2));
+}
+
+void TForm::WndProc(TMessage& message) {
+    message.Result = DefWindowProcA(handle_, message.Msg, message.WParam, message.LParam);
+}
+
+void TForm::closeEvent(QCloseEvent* event) {
+    event->accept();
+    if (Application && Application->MainForm == this) Application->Terminate();
+}
+
+QFont FormFont() {
+    QFont font(QString::fromUtf8(kFormFontFamily));
+    font.setPixelSize(12);
+    return font;
+}

@@ -1,0 +1,322 @@
+#include "platform/Profile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <climits>
+#include <fcntl.h>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+void (*g_beforeReplace)(const char*) = nullptr;
+
+bool equalNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x += 32;
+        if (y >= 'A' && y <= 'Z') y += 32;
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string_view trim(std::string_view s) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; };
+    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+// One line of the file without its line end.
+struct Line {
+    std::string text;
+};
+
+struct ProfileText {
+    std::vector<Line> lines;
+    std::string eol = "\n";
+    bool endsWithEol = true;
+};
+
+std::optional<std::string> readFile(const char* path) {
+    FILE* f = std::fopen(path, "rb");
+    if (!f) return std::nullopt;
+    std::string data;
+    char buf[8192];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
+    std::fclose(f);
+    return data;
+}
+
+ProfileText parse(const std::string& data) {
+    ProfileText p;
+    size_t lf = data.find('\n');
+    if (lf != std::string::npos && lf > 0 && data[lf - 1] == '\r') p.eol = "\r\n";
+    size_t pos = 0;
+    while (pos < data.size()) {
+        size_t nl = data.find('\n', pos);
+        if (nl == std::string::npos) {
+            p.lines.push_back({data.substr(pos)});
+            p.endsWithEol = false;
+            break;
+        }
+        size_t end = nl;
+        if (end > pos && data[end - 1] == '\r') --end;
+        p.lines.push_back({data.substr(pos, end - pos)});
+        pos = nl + 1;
+    }
+    return p;
+}
+
+std::string render(const ProfileText& p) {
+    std::string out;
+    for (size_t i = 0; i < p.lines.size(); ++i) {
+        out += p.lines[i].text;
+        if (i + 1 < p.lines.size() || p.endsWithEol) out += p.eol;
+    }
+    return out;
+}
+
+// The section name of a header line, or nullopt when the line is no header.
+std::optional<std::string_view> sectionName(std::string_view line) {
+    std::string_view t = trim(line);
+    if (t.empty() || t.front() != '[') return std::nullopt;
+    t.remove_prefix(1);
+    size_t close = t.find(']');
+    if (close != std::string_view::npos) t = t.substr(0, close);
+    return trim(t);
+}
+
+// Splits a key line into trimmed key and value; nullopt when it has no "=".
+std::optional<std::pair<std::string_view, std::string_view>> keyValue(std::string_view line) {
+    size_t eq = line.find('=');
+    if (eq == std::string_view::npos) return std::nullopt;
+    return std::make_pair(trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
+}
+
+// Index range [first, last) of the body of the first section named `name`;
+// first points at the header line. nullopt when there is none.
+std::optional<std::pair<size_t, size_t>> findSection(const ProfileText& p, std::string_view name) {
+    for (size_t i = 0; i < p.lines.size(); ++i) {
+        auto s = sectionName(p.lines[i].text);
+        if (s && equalNoCase(*s, name)) {
+            size_t j = i + 1;
+            while (j < p.lines.size() && !sectionName(p.lines[j].text)) ++j;
+            return std::make_pair(i, j);
+        }
+    }
+    return std::nullopt;
+}
+
+DWORD copyOut(const std::string& value, char* buffer, DWORD size) {
+    if (!buffer || size == 0) return 0;
+    DWORD n = static_cast<DWORD>(std::min<size_t>(value.size(), size - 1));
+    std::memcpy(buffer, value.data(), n);
+    buffer[n] = '\0';
+    return n;
+}
+
+// Copies a list of zero-terminated names followed by one more zero byte; when
+// it does not fit, as many names as fit and the result size - 2.
+DWORD copyList(const std::vector<std::string>& names, char* buffer, DWORD size) {
+    if (!buffer || size == 0) return 0;
+    if (size == 1) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    std::string all;
+    for (const auto& n : names) {
+        all += n;
+        all += '\0';
+    }
+    if (all.size() + 1 <= size) {
+        std::memcpy(buffer, all.data(), all.size());
+        buffer[all.size()] = '\0';
+        if (all.empty() && size > 1) buffer[1] = '\0';
+        return static_cast<DWORD>(all.size());
+    }
+    std::memcpy(buffer, all.data(), size - 2);
+    buffer[size - 2] = '\0';
+    buffer[size - 1] = '\0';
+    return size - 2;
+}
+
+bool writeAll(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The file that a write really replaces: the target of a symbolic link, so
+// that a linked settings file stays linked.
+std::string resolveTarget(const char* path) {
+    char resolved[PATH_MAX];
+    struct stat st;
+    if (::lstat(path, &st) == 0 && S_ISLNK(st.st_mode) && ::realpath(path, resolved)) return resolved;
+    return path;
+}
+
+bool replaceFile(const std::string& path, const std::string& content) {
+    struct stat st;
+    bool exists = ::stat(path.c_str(), &st) == 0;
+    if (exists) {
+        if (!S_ISREG(st.st_mode)) {
+            errno = EISDIR;
+            return false;
+        }
+        if ((st.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0) {
+            errno = EACCES;
+            return false;
+        }
+    }
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string tmpl = (slash == std::string::npos ? std::string() : dir) + "." + base + ".XXXXXX";
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    int fd = ::mkstemp(name.data());
+    if (fd < 0) return false;
+    mode_t mode = exists ? (st.st_mode & 07777) : 0600;
+    bool ok = ::fchmod(fd, mode) == 0;
+    if (ok && exists && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
+        // Keep the owner when we may (root editing a user's file); not being
+        // allowed to is no reason to refuse the write.
+        if (::fchown(fd, st.st_uid, st.st_gid) != 0) errno = 0;
+    }
+    ok = ok && writeAll(fd, content);
+    int saved = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    if (ok && g_beforeReplace) g_beforeReplace(name.data());
+    if (ok && ::rename(name.data(), path.c_str()) != 0) {
+        ok = false;
+        saved = errno;
+    }
+    if (!ok) {
+        ::unlink(name.data());
+        errno = saved;
+    }
+    return ok;
+}
+
+bool flushFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT;  // nothing written yet: nothing to flush
+    bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return ok;
+}
+
+}  // namespace
+
+DWORD GetPrivateProfileStringA(const char* section, const char* key, const char* def,
+                               char* buffer, DWORD size, const char* fileName) {
+    std::string fallback(def ? trim(def) : std::string_view());
+    if (!fileName) return copyOut(fallback, buffer, size);
+    auto data = readFile(fileName);
+    ProfileText p = data ? parse(*data) : ProfileText{};
+
+    if (!section) {
+        std::vector<std::string> names;
+        for (const auto& l : p.lines)
+            if (auto s = sectionName(l.text)) names.emplace_back(*s);
+        return copyList(names, buffer, size);
+    }
+    auto range = findSection(p, section);
+    if (!key) {
+        std::vector<std::string> names;
+        if (range)
+            for (size_t i = range->first + 1; i < range->second; ++i)
+                if (auto kv = keyValue(p.lines[i].text); kv && !kv->first.empty()) names.emplace_back(kv->first);
+        return copyList(names, buffer, size);
+    }
+    if (range) {
+        for (size_t i = range->first + 1; i < range->second; ++i) {
+            auto kv = keyValue(p.lines[i].text);
+            if (kv && equalNoCase(kv->first, key)) return copyOut(std::string(kv->second), buffer, size);
+        }
+    }
+    return copyOut(fallback, buffer, size);
+}
+
+BOOL WritePrivateProfileStringA(const char* section, const char* key, const char* value,
+                                const char* fileName) {
+    if (!fileName || !*fileName) {
+        errno = EINVAL;
+        return FALSE;
+    }
+    std::string path = resolveTarget(fileName);
+    if (!section && !key && !value) return flushFile(path) ? TRUE : FALSE;
+    if (!section) {
+        errno = EINVAL;
+        return FALSE;
+    }
+
+    auto data = readFile(path.c_str());
+    if (!data && errno != ENOENT) return FALSE;
+    ProfileText p = data ? parse(*data) : ProfileText{};
+    auto range = findSection(p, section);
+
+    if (!key) {  // remove the section
+        if (!range) return TRUE;
+        p.lines.erase(p.lines.begin() + static_cast<long>(range->first),
+                      p.lines.begin() + static_cast<long>(range->second));
+        return replaceFile(path, render(p)) ? TRUE : FALSE;
+    }
+    std::string line = std::string(key) + "=" + (value ? value : "");
+    if (range) {
+        for (size_t i = range->first + 1; i < range->second; ++i) {
+            auto kv = keyValue(p.lines[i].text);
+            if (kv && equalNoCase(kv->first, key)) {
+                if (value)
+                    p.lines[i].text = line;
+                else
+                    p.lines.erase(p.lines.begin() + static_cast<long>(i));
+                return replaceFile(path, render(p)) ? TRUE : FALSE;
+            }
+        }
+        if (!value) return TRUE;
+        size_t at = range->second;
+        while (at > range->first + 1 && trim(p.lines[at - 1].text).empty()) --at;
+        p.lines.insert(p.lines.begin() + static_cast<long>(at), Line{line});
+        if (at == p.lines.size() - 1) p.endsWithEol = true;
+    } else {
+        if (!value) return TRUE;
+        bool hasText = false;
+        for (const auto& l : p.lines) hasText = hasText || !trim(l.text).empty();
+        if (hasText && !trim(p.lines.back().text).empty()) p.lines.push_back(Line{""});
+        p.lines.push_back(Line{"[" + std::string(section) + "]"});
+        p.lines.push_back(Line{line});
+        p.endsWithEol = true;
+    }
+    return replaceFile(path, render(p)) ? TRUE : FALSE;
+}
+
+void SetProfileBeforeReplaceHook(void (*hook)(const char*)) { g_beforeReplace = hook; }

@@ -1,0 +1,151 @@
+#include "platform/ShellApi.h"
+
+#include "platform/Window.h"
+
+#include <QCursor>
+#include <QSystemTrayIcon>
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+std::map<HICON, QIcon>& iconTable() {
+    static std::map<HICON, QIcon> table;
+    return table;
+}
+
+std::string tipOf(const NOTIFYICONDATAA& d) {
+    return std::string(d.szTip, strnlen(d.szTip, sizeof d.szTip));
+}
+
+// The real tray: one QSystemTrayIcon per (window, id). When no tray host is
+// running the icon is kept anyway and docks as soon as one starts.
+class TQtTrayHost : public TTrayHost {
+public:
+    BOOL NotifyIcon(DWORD message, const NOTIFYICONDATAA& d) override {
+        auto key = std::make_pair(d.hWnd, d.uID);
+        switch (message) {
+        case NIM_ADD: {
+            if (icons_.count(key)) return FALSE;
+            auto icon = std::make_unique<QSystemTrayIcon>();
+            apply(*icon, d);
+            HWND wnd = d.hWnd;
+            UINT id = d.uID;
+            UINT callback = d.uCallbackMessage;
+            bool wantsMessages = d.uFlags & NIF_MESSAGE;
+            QObject::connect(icon.get(), &QSystemTrayIcon::activated,
+                             [wnd, id, callback, wantsMessages](QSystemTrayIcon::ActivationReason r) {
+                                 if (!wantsMessages) return;
+                                 UINT mouse = 0;
+                                 switch (r) {
+                                 case QSystemTrayIcon::Context: mouse = WM_RBUTTONDOWN; break;
+                                 case QSystemTrayIcon::Trigger: mouse = WM_LBUTTONDOWN; break;
+                                 case QSystemTrayIcon::DoubleClick: mouse = 0x203; break;
+                                 case QSystemTrayIcon::MiddleClick: mouse = 0x207; break;
+                                 default: return;
+                                 }
+                                 PostMessageA(wnd, callback, id, static_cast<LPARAM>(mouse));
+                             });
+            icon->show();
+            icons_[key] = std::move(icon);
+            return QSystemTrayIcon::isSystemTrayAvailable() ? TRUE : FALSE;
+        }
+        case NIM_MODIFY: {
+            auto it = icons_.find(key);
+            if (it == icons_.end()) return FALSE;
+            apply(*it->second, d);
+            return TRUE;
+        }
+        case NIM_DELETE:
+            return icons_.erase(key) ? TRUE : FALSE;
+        default:
+            return FALSE;
+        }
+    }
+
+    BOOL CursorPos(POINT* p) override {
+        QPoint q = QCursor::pos();
+        p->x = q.x();
+        p->y = q.y();
+        return TRUE;
+    }
+
+private:
+    static void apply(QSystemTrayIcon& icon, const NOTIFYICONDATAA& d) {
+        if (d.uFlags & NIF_ICON) icon.setIcon(IconOfHandle(d.hIcon));
+        if (d.uFlags & NIF_TIP) icon.setToolTip(QString::fromLocal8Bit(tipOf(d)));
+    }
+
+    std::map<std::pair<HWND, UINT>, std::unique_ptr<QSystemTrayIcon>> icons_;
+};
+
+TTrayHost* g_host = nullptr;
+
+TTrayHost* realHost() {
+    static TQtTrayHost host;
+    return &host;
+}
+
+}  // namespace
+
+TTrayHost* SetTrayHost(TTrayHost* host) {
+    TTrayHost* old = CurrentTrayHost();
+    g_host = host;
+    return old;
+}
+
+TTrayHost* CurrentTrayHost() { return g_host ? g_host : realHost(); }
+
+BOOL Shell_NotifyIconA(DWORD message, const NOTIFYICONDATAA* data) {
+    if (!data || data->cbSize < sizeof(NOTIFYICONDATAA)) return FALSE;
+    return CurrentTrayHost()->NotifyIcon(message, *data);
+}
+
+BOOL GetCursorPos(POINT* point) {
+    if (!point) return FALSE;
+    return CurrentTrayHost()->CursorPos(point);
+}
+
+HICON RegisterIcon(const QIcon& icon) {
+    auto& table = iconTable();
+    HICON handle = static_cast<HICON>(table.size() + 1);
+    table[handle] = icon;
+    return handle;
+}
+
+QIcon IconOfHandle(HICON icon) {
+    auto& table = iconTable();
+    auto it = table.find(icon);
+    return it == table.end() ? QIcon() : it->second;
+}
+
+BOOL TFakeTrayHost::NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) {
+    calls.push_back({message, data});
+    auto key = std::make_pair(data.hWnd, data.uID);
+    switch (message) {
+    case NIM_ADD:
+        if (icons.count(key)) return FALSE;
+        icons[key] = data;
+        return result;
+    case NIM_MODIFY:
+        if (!icons.count(key)) return FALSE;
+        icons[key] = data;
+        return result;
+    case NIM_DELETE:
+        return icons.erase(key) ? result : FALSE;
+    default:
+        return FALSE;
+    }
+}
+
+BOOL TFakeTrayHost::CursorPos(POINT* point) {
+    *point = cursor;
+    return TRUE;
+}
+
+bool TFakeTrayHost::Click(HWND wnd, UINT id, UINT mouseMessage) {
+    auto it = icons.find({wnd, id});
+    if (it == icons.end() || !(it->second.uFlags & NIF_MESSAGE)) return false;
+    return PostMessageA(wnd, it->second.uCallbackMessage, id, static_cast<LPARAM>(mouseMessage));
+}
