@@ -1,0 +1,415 @@
+// The event-driven IPv4 socket component and its helpers.
+//
+// TCustomWSocket owns one socket and one hidden window. The socket layer of
+// the platform posts readiness notifications to that window and the component
+// turns them into events (OnSessionConnected, OnDataAvailable, OnDataSent,
+// OnSessionClosed, ...). Every operation returns at once; results arrive as
+// events from the message loop. The layers above it add SOCKS negotiation
+// (TCustomSocksWSocket), line assembly (TCustomLineWSocket) and a wait that
+// pumps messages (TCustomSyncWSocket); TWSocket is the component to use.
+//
+// Also here: the host, port and protocol resolution functions and
+// SocketErrorText, the text of a socket error number.
+#pragma once
+
+#include "framework/Classes.h"
+#include "net/WSockBuf.h"
+#include "platform/Sockets.h"
+#include "platform/WinTypes.h"
+
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// Types
+
+enum TSocketState {
+    wsInvalidState,
+    wsOpened,
+    wsBound,
+    wsConnecting,
+    wsConnected,
+    wsAccepting,
+    wsListening,
+    wsClosed
+};
+
+enum TSocketSendFlags { wsSendNormal, wsSendUrgent };
+
+enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
+
+// Options are bits of TWSocketOptions.
+enum TWSocketOption : unsigned { wsoNoReceiveLoop = 1, wsoTcpNoDelay = 2 };
+using TWSocketOptions = unsigned;
+
+enum TSocksAuthentication { socksNoAuthentication, socksAuthenticateUsercode };
+
+enum TSocksAuthState { socksAuthBegun, socksAuthAccepted, socksAuthRejected, socksAuthSkipped };
+
+using TDataAvailable = std::function<void(TObject* Sender, WORD Error)>;
+using TDataSent = std::function<void(TObject* Sender, WORD Error)>;
+using TSessionClosed = std::function<void(TObject* Sender, WORD Error)>;
+using TSessionAvailable = std::function<void(TObject* Sender, WORD Error)>;
+using TSessionConnected = std::function<void(TObject* Sender, WORD Error)>;
+using TDnsLookupDone = std::function<void(TObject* Sender, WORD Error)>;
+using TSendData = std::function<void(TObject* Sender, int BytesSent)>;
+using TChangeState = std::function<void(TObject* Sender, TSocketState OldState, TSocketState NewState)>;
+using TBgExceptionEvent = std::function<void(TObject* Sender, const std::exception& E, bool& CanClose)>;
+using TSocksErrorEvent = std::function<void(TObject* Sender, int Error, const std::string& Msg)>;
+using TSocksAuthStateEvent = std::function<void(TObject* Sender, TSocksAuthState AuthState)>;
+using TLineLimitEvent = std::function<void(TObject* Sender, int RcvdLength, bool& ClearData)>;
+
+class ESocketException : public Exception {
+public:
+    explicit ESocketException(const std::string& message) : Exception(message) {}
+};
+
+// ---------------------------------------------------------------------------
+// Socket library, resolution and error texts
+
+// Starts the socket library if it is not started yet; raises ESocketException
+// "wsock32.dll: WSAStartup error #N" when the start-up fails. Called by every
+// operation of this unit that needs the library.
+void LoadSocketLibrary();
+// Cleans the library up (it starts again on the next use) and sets the socket
+// instance count to 0.
+void UnloadSocketLibrary();
+bool SocketLibraryLoaded();
+
+// The number of live socket components.
+int WSocketGCount();
+
+// IPv4 address in network byte order of a dotted address or a host name.
+WSock::u_long WSocketResolveHost(const std::string& InAddr);
+// Port number (host order) of a decimal text or a service name.
+WORD WSocketResolvePort(const std::string& Port, const std::string& Proto);
+// Protocol number of a decimal text or a protocol name.
+int WSocketResolveProto(const std::string& Proto);
+bool IsDottedAddress(const std::string& Text);
+int ParseLeadingNumber(const std::string& Text);
+std::string SocketErrorText(int ErrCode);
+
+// ---------------------------------------------------------------------------
+// TCustomWSocket
+
+// Messages of the component's hidden window.
+constexpr UINT WM_ASYNCSELECT = WM_USER + 1;
+constexpr UINT WM_ASYNCGETHOSTBYNAME = WM_USER + 2;
+constexpr UINT WM_ASYNCGETHOSTBYADDR = WM_USER + 3;
+constexpr UINT WM_CLOSE_DELAYED = WM_USER + 4;
+constexpr UINT WM_WSOCKET_RELEASE = WM_USER + 5;
+constexpr UINT WM_TRIGGER_EXCEPTION = WM_USER + 6;
+constexpr UINT WM_TRIGGER_DATA_AVAILABLE = WM_USER + 20;
+
+class TCustomWSocket : public TComponent {
+public:
+    explicit TCustomWSocket(TComponent* AOwner = nullptr);
+    ~TCustomWSocket() override;
+    TCustomWSocket(const TCustomWSocket&) = delete;
+    TCustomWSocket& operator=(const TCustomWSocket&) = delete;
+
+    // --- operations
+    virtual void Connect();
+    virtual void Close();
+    virtual void CloseLater();
+    virtual void FreeLater();
+    virtual void Abort();
+    virtual void Flush();
+    virtual void WaitUntilClosed();
+    virtual void Listen();
+    virtual WSock::SOCKET Accept();
+    virtual int Receive(void* Buffer, int BufferSize);
+    virtual std::string ReceiveText();
+    virtual int ReceiveFrom(void* Buffer, int BufferSize, WSock::sockaddr_in& From, int& FromLen);
+    virtual int Send(const void* Data, int Len);
+    virtual int SendTo(const WSock::sockaddr_in& Dest, int DestLen, const void* Data, int Len);
+    virtual int SendText(const std::string& Str);
+    virtual void DnsLookup(const std::string& HostName);
+    virtual void ReverseDnsLookup(const std::string& HostAddr);
+    virtual void CancelLookup();
+    virtual int GetPeerName(WSock::sockaddr_in& Name, int NameLen);
+    virtual int GetLocalName(WSock::sockaddr_in& Name, int NameLen);
+    virtual std::string LocalPortText();
+    virtual std::string LocalAddrText();
+    virtual void Dup(WSock::SOCKET NewHSocket);
+    virtual void Shutdown(int How);
+    virtual void Pause();
+    virtual void Resume();
+    virtual bool TimeIsSet(const WSock::timeval& tvp);
+    virtual void TimeClear(WSock::timeval& tvp);
+    virtual bool TimeCompare(const WSock::timeval& tvp, const WSock::timeval& uvp, bool Equal);
+    // Processes every message waiting for this thread's windows.
+    void PumpThreadMessages();
+    // Processes one waiting message; false when there was none.
+    bool PumpOneMessage();
+    void ReportSocketError(const std::string& FunctionName);
+
+    // --- properties
+    std::string Addr() const { return FAddrStr; }
+    void SetAddr(const std::string& Value);
+    std::string Port() const { return FPortStr; }
+    virtual void SetPort(const std::string& Value);
+    std::string Proto() const { return FProtoStr; }
+    virtual void SetProto(const std::string& Value);
+    std::string LocalAddr() const { return FLocalAddr; }
+    void SetLocalAddr(const std::string& Value);
+    std::string LocalPort() const { return FLocalPortStr; }
+    void SetLocalPort(const std::string& Value);
+    virtual std::string PeerAddr();
+    virtual std::string PeerPort();
+    std::string DnsResult() const { return FDnsResult; }
+    const std::vector<std::string>& DnsResultList() const { return FDnsResultList; }
+    TSocketState State() const { return FState; }
+    int ReadCount() const { return FReadCount; }
+    virtual int RcvdCount();
+    int LastError() const { return FLastError; }
+    TSocketSendFlags SendFlags() const;
+    void SetSendFlags(TSocketSendFlags Value);
+    TSocketLingerOnOff LingerOnOff() const { return FLingerOnOff; }
+    void SetLingerOnOff(TSocketLingerOnOff Value) { FLingerOnOff = Value; }
+    int LingerTimeout() const { return FLingerTimeout; }
+    void SetLingerTimeout(int Value) { FLingerTimeout = Value; }
+    // The socket handle (INVALID_SOCKET when there is none) and the hidden
+    // window that receives its notifications.
+    WSock::SOCKET HSocket() const { return FHSocket; }
+    HWND Handle() const { return FWindowHandle; }
+    bool AllSent() const { return bAllSent; }
+    // The blocks of the send queue, oldest first (for inspection).
+    const std::vector<std::unique_ptr<TBuffer>>& SendQueue() const { return FBufList; }
+    // True once the thread's quit message has been seen by PumpOneMessage.
+    bool Terminated() const { return FTerminated; }
+
+    bool MultiThreaded = false;
+    bool MultiCast = false;
+    std::string MultiCastAddrStr;
+    int MultiCastIpTTL = 1;
+    bool ReuseAddr = false;
+    TWSocketOptions ComponentOptions = 0;
+    int FlushTimeout = 60;
+
+    // Component name and tag.
+    std::string Name;
+    int Tag = 0;
+
+    // --- events
+    TDataAvailable OnDataAvailable;
+    TDataSent OnDataSent;
+    TSendData OnSendData;
+    TSessionClosed OnSessionClosed;
+    TSessionAvailable OnSessionAvailable;
+    TSessionConnected OnSessionConnected;
+    TSessionConnected OnSocksConnected;
+    TChangeState OnChangeState;
+    TDnsLookupDone OnDnsLookupDone;
+    TNotifyEvent OnError;
+    TBgExceptionEvent OnBgException;
+
+protected:
+    virtual void WindowProcedure(TMessage& Msg);
+    virtual void AllocateWindow();
+    virtual void ReleaseWindow();
+    virtual void ResetDefaults();
+    virtual void DoClose(bool bShut, WORD Error);
+    virtual void BindLocal();
+    virtual int SendChunk(const void* Data, int Len);
+    virtual void RaiseErrorFmt(const std::string& Text);
+    virtual void RaiseError(const std::string& Msg);
+    virtual void HandleBackgroundError(const std::exception& E);
+    // Each answers false when no handler is assigned.
+    virtual bool NotifyDataAvailable(WORD Error);
+    virtual void NotifySessionAvailable(WORD Error);
+    virtual void NotifySessionConnected(WORD Error);
+    virtual void NotifySessionClosed(WORD Error);
+    virtual void NotifyDataSent(WORD Error);
+    virtual void NotifyChangeState(TSocketState OldState, TSocketState NewState);
+    virtual void NotifyDnsLookupDone(WORD Error);
+    virtual void NotifyError();
+    virtual void NotifySendData(int BytesSent);
+    virtual int RecvRaw(void* Buffer, int BufferSize, int Flags);
+    virtual int RecvFromRaw(void* Buffer, int BufferSize, WSock::sockaddr_in& From, int& FromLen);
+    virtual void YieldToMessages();
+
+    void SetState(TSocketState NewState);
+    void ApplyLinger();
+    void DrainReceive(WORD Error, TWSocketOptions Options);
+    void QueueSendData(const void* Data, int Len);
+    void ClearSendQueue();
+    void TryToSend();
+    bool ComponentDestroying() const { return FDestroying; }
+
+    // Handlers of the hidden window's messages.
+    void Do_FD_Events(TMessage& Msg);
+    void WMAsyncGetHostByName(TMessage& Msg);
+    void WMAsyncGetHostByAddr(TMessage& Msg);
+
+    WSock::SOCKET FHSocket = WSock::INVALID_SOCKET;
+    HWND FWindowHandle = 0;
+    WSock::sockaddr_in sin{};
+    int FAddrFormat = WSock::PF_INET;
+    int FType = WSock::SOCK_STREAM;
+    int FProto = WSock::IPPROTO_TCP;
+    WORD FPortNum = 0;
+    WORD FLocalPortNum = 0;
+    std::string FAddrStr;
+    std::string FPortStr;
+    std::string FProtoStr = "tcp";
+    std::string FLocalAddr = "0.0.0.0";
+    std::string FLocalPortStr = "0";
+    bool FAddrAssigned = false;
+    bool FPortAssigned = false;
+    bool FProtoAssigned = true;
+    bool FAddrResolved = false;
+    bool FPortResolved = false;
+    bool FProtoResolved = false;
+    bool FLocalPortResolved = false;
+    std::vector<std::unique_ptr<TBuffer>> FBufList;
+    int FBufSize = 1460;
+    bool bAllSent = true;
+    WSock::HANDLE FDnsLookupHandle = 0;
+    std::unique_ptr<char[]> FDnsLookupBuffer;
+    TMessage FDnsLookupTempMsg{};
+    bool FDnsLookupTempMsgFlag = false;
+    long FSelectEvent = 0;
+    bool bPaused = false;
+    bool FCloseInvoked = false;
+    bool FTerminated = false;
+    int FSendFlags = 0;
+    WSock::SOCKET FASocket = WSock::INVALID_SOCKET;
+    TSocketState FState = wsClosed;
+    int FReadCount = 0;
+    int FLastError = 0;
+    TSocketLingerOnOff FLingerOnOff = wsLingerOn;
+    int FLingerTimeout = 0;
+    std::string FDnsResult;
+    std::vector<std::string> FDnsResultList;
+    bool FDestroying = false;
+};
+
+// ---------------------------------------------------------------------------
+// TCustomSocksWSocket: SOCKS 4, 4A and 5 negotiation through a proxy.
+
+class TCustomSocksWSocket : public TCustomWSocket {
+public:
+    explicit TCustomSocksWSocket(TComponent* AOwner = nullptr);
+    ~TCustomSocksWSocket() override;
+
+    void Connect() override;
+    void Listen() override;
+    int RcvdCount() override;
+
+    std::string SocksServer() const { return FSocksServer; }
+    virtual void SetSocksServer(const std::string& Value);
+    std::string SocksPort() const { return FSocksPort; }
+    virtual void SetSocksPort(const std::string& Value);
+    std::string SocksLevel() const { return FSocksLevel; }
+    void SetSocksLevel(const std::string& Value);
+    std::string SocksUsercode;
+    std::string SocksPassword;
+    TSocksAuthentication SocksAuthentication = socksNoAuthentication;
+    // The bound address and port the version 5 proxy reported.
+    std::string BoundAddr() const { return FBoundAddr; }
+    std::string BoundPort() const { return FBoundPort; }
+
+    TSocksErrorEvent OnSocksError;
+    TSocksAuthStateEvent OnSocksAuthState;
+
+protected:
+    void ResetDefaults() override;
+    bool NotifyDataAvailable(WORD Error) override;
+    void NotifySessionConnected(WORD Error) override;
+    void NotifySessionClosed(WORD Error) override;
+    int RecvRaw(void* Buffer, int BufferSize, int Flags) override;
+    virtual void NotifySocksConnected(WORD Error);
+    virtual void NotifySocksError(int Error, const std::string& Msg);
+    virtual void NotifySocksAuthState(TSocksAuthState AuthState);
+
+    void SocksDoConnect();
+    void SocksDoAuthenticate();
+    void SocksFailure(int Error, const std::string& Msg);
+    bool SocksInProgress() const { return FSocksState != 0; }
+
+    std::string FSocksServer;
+    std::string FSocksPort;
+    std::string FSocksLevel = "5";
+    bool FSocksServerAssigned = false;
+    bool FSocksPortAssigned = false;
+    int FSocksState = 0;
+    int FSocksMethod = 0;
+    char FRcvBuf[128] = {};
+    int FRcvCnt = 0;
+    WORD FSocksDestPort = 0;
+    std::string FBoundAddr;
+    std::string FBoundPort;
+    int FSocksRcvdCnt = 0;
+    int FSocksRcvdPtr = 0;
+};
+
+// ---------------------------------------------------------------------------
+// TCustomLineWSocket: delivers received data line by line when LineMode is on.
+
+class TCustomLineWSocket : public TCustomSocksWSocket {
+public:
+    explicit TCustomLineWSocket(TComponent* AOwner = nullptr);
+    ~TCustomLineWSocket() override;
+
+    int RcvdCount() override;
+
+    bool LineMode() const { return FLineMode; }
+    virtual void SetLineMode(bool Value);
+    int LineLimit = 65536;
+    std::string LineEnd = "\r\n";
+    bool LineEcho = false;
+    bool LineEdit = false;
+
+    TLineLimitEvent OnLineLimitExceeded;
+
+protected:
+    void WindowProcedure(TMessage& Msg) override;
+    bool NotifyDataAvailable(WORD Error) override;
+    void NotifySessionClosed(WORD Error) override;
+    int RecvRaw(void* Buffer, int BufferSize, int Flags) override;
+    virtual void NotifyLineLimitExceeded(int Cnt, bool& ClearData);
+    virtual void EditLine(int& Len);
+
+    void WMTriggerDataAvailable(TMessage& Msg);
+    bool TriggerDataAvailableLine();
+
+    bool FLineMode = false;
+    std::vector<char> FRcvdPtr;  // receive buffer (held bytes + a zero byte)
+    int FRcvBufSize = 0;
+    int FRcvdCnt = 0;
+    int FLineLength = 0;
+    bool FLineClearData = false;
+    bool FLineReceivedFlag = false;
+};
+
+// ---------------------------------------------------------------------------
+// TCustomSyncWSocket: waits for a flag while processing messages.
+
+class TCustomSyncWSocket : public TCustomLineWSocket {
+public:
+    explicit TCustomSyncWSocket(TComponent* AOwner = nullptr);
+    ~TCustomSyncWSocket() override;
+
+    // Sets Flag false, runs Proc (when given) and waits: 0 once Flag is true,
+    // 12001 when the wait ended otherwise (time-out, application ending).
+    virtual int RunAndWait(bool& Flag, const std::function<void()>& Proc);
+    virtual int WaitForFlag(bool& Flag);
+
+    // Wait limit in milliseconds; 0 waits without limit.
+    int Timeout = 0;
+
+protected:
+    DWORD FTimeStop = 0;
+};
+
+// ---------------------------------------------------------------------------
+
+class TWSocket : public TCustomSyncWSocket {
+public:
+    explicit TWSocket(TComponent* AOwner = nullptr) : TCustomSyncWSocket(AOwner) {}
+};

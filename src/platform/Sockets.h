@@ -1,0 +1,274 @@
+// IPv4 sockets with the socket library's calling conventions.
+//
+// Every function keeps its own name, arguments, results and error numbers:
+// a failing call returns SOCKET_ERROR (or INVALID_SOCKET, or a null pointer)
+// and leaves the socket error number for WSAGetLastError. The error numbers
+// are the socket library's (10035 would block, 10054 reset, 10061 refused,
+// 11001 host not found, ...); one table in Sockets.cpp maps the system's
+// errno values and resolver results onto them.
+//
+// Underneath are non-blocking POSIX sockets. A socket handle is a number
+// handed out by this layer and never reused, so a notification still queued
+// for a closed socket can never be taken for one about a newer socket.
+//
+// Readiness: WSAAsyncSelect posts the notification message to a window with
+// the socket in wParam and (event bits | error << 16) in lParam, with these
+// rules: FD_CONNECT once when a connect completes (carrying its error);
+// FD_WRITE once after a connect succeeded and again only after a send failed
+// with 10035; FD_READ when data is waiting, re-armed only after recv/recvfrom
+// was called; FD_ACCEPT for a listening socket, re-armed by accept; FD_CLOSE
+// once when the peer closes or resets (carrying the error). Readiness is
+// watched on the GUI thread's event loop (one Qt socket notifier per
+// direction and socket, enabled only while an event is armed), so nothing
+// polls or spins while a socket is idle.
+//
+// Name lookups (WSAAsyncGetHostByName / ByAddr) run on one worker thread and
+// complete by posting the reply message with the lookup handle in wParam and
+// (buffer length | error << 16) in lParam; the host entry is written into the
+// caller's buffer before the message is posted. After WSACancelAsyncRequest
+// returns, the buffer is never touched again and no reply is posted.
+//
+// Everything except the lookup worker runs on the GUI thread.
+#pragma once
+
+#include "platform/WinTypes.h"
+
+#include <cstdint>
+
+namespace WSock {
+
+using SOCKET = std::int32_t;
+using u_short = std::uint16_t;
+using u_long = std::uint32_t;
+using HANDLE = std::uint32_t;  // lookup handle, 0 = none
+
+constexpr SOCKET INVALID_SOCKET = -1;
+constexpr int SOCKET_ERROR = -1;
+
+constexpr int AF_INET = 2;
+constexpr int PF_INET = 2;
+constexpr int SOCK_STREAM = 1;
+constexpr int SOCK_DGRAM = 2;
+constexpr int SOCK_RAW = 3;
+constexpr int IPPROTO_IP = 0;
+constexpr int IPPROTO_TCP = 6;
+constexpr int IPPROTO_UDP = 17;
+constexpr u_long INADDR_ANY = 0;
+constexpr u_long INADDR_NONE = 0xffffffffu;
+
+// Option levels and names in the socket library's numbering.
+constexpr int SOL_SOCKET = 0xffff;
+constexpr int SO_REUSEADDR = 0x0004;
+constexpr int SO_KEEPALIVE = 0x0008;
+constexpr int SO_BROADCAST = 0x0020;
+constexpr int SO_LINGER = 0x0080;
+constexpr int SO_SNDBUF = 0x1001;
+constexpr int SO_RCVBUF = 0x1002;
+constexpr int SO_ERROR = 0x1007;
+constexpr int SO_TYPE = 0x1008;
+constexpr int TCP_NODELAY = 0x0001;
+constexpr int IP_MULTICAST_IF = 2;
+constexpr int IP_MULTICAST_TTL = 3;
+constexpr int IP_MULTICAST_LOOP = 4;
+constexpr int IP_ADD_MEMBERSHIP = 5;
+constexpr int IP_DROP_MEMBERSHIP = 6;
+
+constexpr long FIONREAD = 0x4004667F;
+constexpr long FIONBIO = static_cast<long>(0x8004667EL);
+
+constexpr int MSG_OOB = 1;
+constexpr int MSG_PEEK = 2;
+
+constexpr int SD_RECEIVE = 0;
+constexpr int SD_SEND = 1;
+constexpr int SD_BOTH = 2;
+
+// Readiness event bits for WSAAsyncSelect.
+constexpr long FD_READ = 0x01;
+constexpr long FD_WRITE = 0x02;
+constexpr long FD_OOB = 0x04;
+constexpr long FD_ACCEPT = 0x08;
+constexpr long FD_CONNECT = 0x10;
+constexpr long FD_CLOSE = 0x20;
+
+inline LPARAM WSAMakeSelectReply(WORD event, WORD error) {
+    return static_cast<LPARAM>(static_cast<DWORD>(event) | (static_cast<DWORD>(error) << 16));
+}
+inline WORD WSAGETSELECTEVENT(LPARAM lParam) { return static_cast<WORD>(lParam & 0xffff); }
+inline WORD WSAGETSELECTERROR(LPARAM lParam) { return static_cast<WORD>((lParam >> 16) & 0xffff); }
+inline WORD WSAGETASYNCBUFLEN(LPARAM lParam) { return static_cast<WORD>(lParam & 0xffff); }
+inline WORD WSAGETASYNCERROR(LPARAM lParam) { return static_cast<WORD>((lParam >> 16) & 0xffff); }
+
+// Socket error numbers.
+constexpr int WSABASEERR = 10000;
+constexpr int WSAEINTR = 10004;
+constexpr int WSAEBADF = 10009;
+constexpr int WSAEACCES = 10013;
+constexpr int WSAEFAULT = 10014;
+constexpr int WSAEINVAL = 10022;
+constexpr int WSAEMFILE = 10024;
+constexpr int WSAEWOULDBLOCK = 10035;
+constexpr int WSAEINPROGRESS = 10036;
+constexpr int WSAEALREADY = 10037;
+constexpr int WSAENOTSOCK = 10038;
+constexpr int WSAEDESTADDRREQ = 10039;
+constexpr int WSAEMSGSIZE = 10040;
+constexpr int WSAEPROTOTYPE = 10041;
+constexpr int WSAENOPROTOOPT = 10042;
+constexpr int WSAEPROTONOSUPPORT = 10043;
+constexpr int WSAESOCKTNOSUPPORT = 10044;
+constexpr int WSAEOPNOTSUPP = 10045;
+constexpr int WSAEPFNOSUPPORT = 10046;
+constexpr int WSAEAFNOSUPPORT = 10047;
+constexpr int WSAEADDRINUSE = 10048;
+constexpr int WSAEADDRNOTAVAIL = 10049;
+constexpr int WSAENETDOWN = 10050;
+constexpr int WSAENETUNREACH = 10051;
+constexpr int WSAENETRESET = 10052;
+constexpr int WSAECONNABORTED = 10053;
+constexpr int WSAECONNRESET = 10054;
+constexpr int WSAENOBUFS = 10055;
+constexpr int WSAEISCONN = 10056;
+constexpr int WSAENOTCONN = 10057;
+constexpr int WSAESHUTDOWN = 10058;
+constexpr int WSAETOOMANYREFS = 10059;
+constexpr int WSAETIMEDOUT = 10060;
+constexpr int WSAECONNREFUSED = 10061;
+constexpr int WSAELOOP = 10062;
+constexpr int WSAENAMETOOLONG = 10063;
+constexpr int WSAEHOSTDOWN = 10064;
+constexpr int WSAEHOSTUNREACH = 10065;
+constexpr int WSAENOTEMPTY = 10066;
+constexpr int WSAEPROCLIM = 10067;
+constexpr int WSAEUSERS = 10068;
+constexpr int WSAEDQUOT = 10069;
+constexpr int WSAESTALE = 10070;
+constexpr int WSAEREMOTE = 10071;
+constexpr int WSASYSNOTREADY = 10091;
+constexpr int WSAVERNOTSUPPORTED = 10092;
+constexpr int WSANOTINITIALISED = 10093;
+constexpr int WSAHOST_NOT_FOUND = 11001;
+constexpr int WSATRY_AGAIN = 11002;
+constexpr int WSANO_RECOVERY = 11003;
+constexpr int WSANO_DATA = 11004;
+
+// Records, laid out as the socket library lays them out.
+struct in_addr {
+    u_long s_addr;  // network byte order
+};
+
+struct sockaddr {
+    u_short sa_family;
+    char sa_data[14];
+};
+
+struct sockaddr_in {
+    std::int16_t sin_family;
+    u_short sin_port;  // network byte order
+    in_addr sin_addr;
+    char sin_zero[8];
+};
+static_assert(sizeof(sockaddr_in) == 16, "the IPv4 address record is 16 bytes");
+
+struct hostent {
+    char* h_name;
+    char** h_aliases;
+    std::int16_t h_addrtype;
+    std::int16_t h_length;
+    char** h_addr_list;
+};
+
+struct servent {
+    char* s_name;
+    char** s_aliases;
+    std::int16_t s_port;  // network byte order
+    char* s_proto;
+};
+
+struct protoent {
+    char* p_name;
+    char** p_aliases;
+    std::int16_t p_proto;
+};
+
+struct linger {
+    u_short l_onoff;
+    u_short l_linger;
+};
+
+struct ip_mreq {
+    in_addr imr_multiaddr;
+    in_addr imr_interface;
+};
+
+struct timeval {
+    long tv_sec;
+    long tv_usec;
+};
+
+constexpr int WSADESCRIPTION_LEN = 256;
+constexpr int WSASYS_STATUS_LEN = 128;
+
+struct WSADATA {
+    WORD wVersion;
+    WORD wHighVersion;
+    char szDescription[WSADESCRIPTION_LEN + 1];
+    char szSystemStatus[WSASYS_STATUS_LEN + 1];
+    u_short iMaxSockets;
+    u_short iMaxUdpDg;
+    char* lpVendorInfo;
+};
+
+// Library start-up and clean-up. WSAStartup answers 0 (and fills `data`)
+// for any requested version from 1.1 up, else WSAVERNOTSUPPORTED. Every
+// WSAStartup is matched by one WSACleanup.
+int WSAStartup(WORD versionRequested, WSADATA* data);
+int WSACleanup();
+
+int WSAGetLastError();
+void WSASetLastError(int error);
+
+// New sockets are non-blocking.
+SOCKET socket(int af, int type, int protocol);
+int bind(SOCKET s, const sockaddr* name, int namelen);
+int listen(SOCKET s, int backlog);
+SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen);
+// A connect that cannot complete at once fails with WSAEWOULDBLOCK; its end
+// is reported by FD_CONNECT.
+int connect(SOCKET s, const sockaddr* name, int namelen);
+int send(SOCKET s, const char* buf, int len, int flags);
+int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen);
+int recv(SOCKET s, char* buf, int len, int flags);
+int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen);
+int shutdown(SOCKET s, int how);
+int closesocket(SOCKET s);
+int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
+int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);
+// FIONREAD (bytes waiting) and FIONBIO.
+int ioctlsocket(SOCKET s, long cmd, u_long* argp);
+int getsockname(SOCKET s, sockaddr* name, int* namelen);
+int getpeername(SOCKET s, sockaddr* name, int* namelen);
+
+u_long inet_addr(const char* cp);
+// The dotted form, in a buffer of the calling thread valid until its next call.
+char* inet_ntoa(in_addr in);
+u_short htons(u_short hostshort);
+u_short ntohs(u_short netshort);
+u_long htonl(u_long hostlong);
+u_long ntohl(u_long netlong);
+
+// Blocking lookups; the result lives in storage of the calling thread until
+// its next call of the same function. IPv4 addresses only.
+hostent* gethostbyname(const char* name);
+servent* getservbyname(const char* name, const char* proto);
+protoent* getprotobyname(const char* name);
+
+int WSAAsyncSelect(SOCKET s, HWND wnd, UINT msg, long events);
+HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen);
+HANDLE WSAAsyncGetHostByAddr(HWND wnd, UINT msg, const char* addr, int len, int type, char* buf, int buflen);
+int WSACancelAsyncRequest(HANDLE asyncTaskHandle);
+
+// The socket error number for an errno value (0 for 0).
+int SocketErrorFromErrno(int err);
+
+}  // namespace WSock
