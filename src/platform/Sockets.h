@@ -35,6 +35,75 @@
 
 #include <cstdint>
 
+// The system's socket headers define some of these names as macros; they are
+// set aside while this header declares its own.
+#pragma push_macro("AF_INET")
+#undef AF_INET
+#pragma push_macro("PF_INET")
+#undef PF_INET
+#pragma push_macro("SOCK_STREAM")
+#undef SOCK_STREAM
+#pragma push_macro("SOCK_DGRAM")
+#undef SOCK_DGRAM
+#pragma push_macro("SOCK_RAW")
+#undef SOCK_RAW
+#pragma push_macro("IPPROTO_IP")
+#undef IPPROTO_IP
+#pragma push_macro("IPPROTO_TCP")
+#undef IPPROTO_TCP
+#pragma push_macro("IPPROTO_UDP")
+#undef IPPROTO_UDP
+#pragma push_macro("INADDR_ANY")
+#undef INADDR_ANY
+#pragma push_macro("INADDR_NONE")
+#undef INADDR_NONE
+#pragma push_macro("SOL_SOCKET")
+#undef SOL_SOCKET
+#pragma push_macro("SO_REUSEADDR")
+#undef SO_REUSEADDR
+#pragma push_macro("SO_KEEPALIVE")
+#undef SO_KEEPALIVE
+#pragma push_macro("SO_BROADCAST")
+#undef SO_BROADCAST
+#pragma push_macro("SO_LINGER")
+#undef SO_LINGER
+#pragma push_macro("SO_SNDBUF")
+#undef SO_SNDBUF
+#pragma push_macro("SO_RCVBUF")
+#undef SO_RCVBUF
+#pragma push_macro("SO_ERROR")
+#undef SO_ERROR
+#pragma push_macro("SO_TYPE")
+#undef SO_TYPE
+#pragma push_macro("TCP_NODELAY")
+#undef TCP_NODELAY
+#pragma push_macro("IP_MULTICAST_IF")
+#undef IP_MULTICAST_IF
+#pragma push_macro("IP_MULTICAST_TTL")
+#undef IP_MULTICAST_TTL
+#pragma push_macro("IP_MULTICAST_LOOP")
+#undef IP_MULTICAST_LOOP
+#pragma push_macro("IP_ADD_MEMBERSHIP")
+#undef IP_ADD_MEMBERSHIP
+#pragma push_macro("IP_DROP_MEMBERSHIP")
+#undef IP_DROP_MEMBERSHIP
+#pragma push_macro("FIONREAD")
+#undef FIONREAD
+#pragma push_macro("FIONBIO")
+#undef FIONBIO
+#pragma push_macro("MSG_OOB")
+#undef MSG_OOB
+#pragma push_macro("MSG_PEEK")
+#undef MSG_PEEK
+#pragma push_macro("htons")
+#undef htons
+#pragma push_macro("ntohs")
+#undef ntohs
+#pragma push_macro("htonl")
+#undef htonl
+#pragma push_macro("ntohl")
+#undef ntohl
+
 namespace WSock {
 
 using SOCKET = std::int32_t;
@@ -272,3 +341,37 @@ int WSACancelAsyncRequest(HANDLE asyncTaskHandle);
 int SocketErrorFromErrno(int err);
 
 }  // namespace WSock
+
+#pragma pop_macro("AF_INET")
+#pragma pop_macro("PF_INET")
+#pragma pop_macro("SOCK_STREAM")
+#pragma pop_macro("SOCK_DGRAM")
+#pragma pop_macro("SOCK_RAW")
+#pragma pop_macro("IPPROTO_IP")
+#pragma pop_macro("IPPROTO_TCP")
+#pragma pop_macro("IPPROTO_UDP")
+#pragma pop_macro("INADDR_ANY")
+#pragma pop_macro("INADDR_NONE")
+#pragma pop_macro("SOL_SOCKET")
+#pragma pop_macro("SO_REUSEADDR")
+#pragma pop_macro("SO_KEEPALIVE")
+#pragma pop_macro("SO_BROADCAST")
+#pragma pop_macro("SO_LINGER")
+#pragma pop_macro("SO_SNDBUF")
+#pragma pop_macro("SO_RCVBUF")
+#pragma pop_macro("SO_ERROR")
+#pragma pop_macro("SO_TYPE")
+#pragma pop_macro("TCP_NODELAY")
+#pragma pop_macro("IP_MULTICAST_IF")
+#pragma pop_macro("IP_MULTICAST_TTL")
+#pragma pop_macro("IP_MULTICAST_LOOP")
+#pragma pop_macro("IP_ADD_MEMBERSHIP")
+#pragma pop_macro("IP_DROP_MEMBERSHIP")
+#pragma pop_macro("FIONREAD")
+#pragma pop_macro("FIONBIO")
+#pragma pop_macro("MSG_OOB")
+#pragma pop_macro("MSG_PEEK")
+#pragma pop_macro("htons")
+#pragma pop_macro("ntohs")
+#pragma pop_macro("htonl")
+#pragma pop_macro("ntohl")

@@ -1,0 +1,1036 @@
+#include "platform/Sockets.h"
+
+#include "platform/Window.h"
+
+// The values of the names the system headers below redefine as macros, taken
+// while they still mean this layer's own numbering.
+namespace {
+namespace lib {
+constexpr int AfInet = WSock::AF_INET;
+constexpr int SockStream = WSock::SOCK_STREAM;
+constexpr int SockDgram = WSock::SOCK_DGRAM;
+constexpr int SockRaw = WSock::SOCK_RAW;
+constexpr int IpprotoIp = WSock::IPPROTO_IP;
+constexpr int IpprotoTcp = WSock::IPPROTO_TCP;
+constexpr int SolSocket = WSock::SOL_SOCKET;
+constexpr int SoReuseAddr = WSock::SO_REUSEADDR;
+constexpr int SoKeepAlive = WSock::SO_KEEPALIVE;
+constexpr int SoBroadcast = WSock::SO_BROADCAST;
+constexpr int SoLinger = WSock::SO_LINGER;
+constexpr int SoSndBuf = WSock::SO_SNDBUF;
+constexpr int SoRcvBuf = WSock::SO_RCVBUF;
+constexpr int SoError = WSock::SO_ERROR;
+constexpr int SoType = WSock::SO_TYPE;
+constexpr int TcpNoDelay = WSock::TCP_NODELAY;
+constexpr int IpMulticastIf = WSock::IP_MULTICAST_IF;
+constexpr int IpMulticastTtl = WSock::IP_MULTICAST_TTL;
+constexpr int IpMulticastLoop = WSock::IP_MULTICAST_LOOP;
+constexpr int IpAddMembership = WSock::IP_ADD_MEMBERSHIP;
+constexpr int IpDropMembership = WSock::IP_DROP_MEMBERSHIP;
+constexpr long FionRead = WSock::FIONREAD;
+constexpr long FionBio = WSock::FIONBIO;
+constexpr int MsgOob = WSock::MSG_OOB;
+constexpr int MsgPeek = WSock::MSG_PEEK;
+}  // namespace lib
+}  // namespace
+
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <unordered_map>
+#include <vector>
+
+#undef htons
+#undef ntohs
+#undef htonl
+#undef ntohl
+
+namespace WSock {
+
+namespace {
+
+thread_local int t_lastError = 0;
+
+int Fail(int error) {
+    t_lastError = error;
+    return SOCKET_ERROR;
+}
+
+int FailErrno() { return Fail(SocketErrorFromErrno(errno)); }
+
+int ResolverError(int eai, int savedErrno) {
+    switch (eai) {
+        case 0: return 0;
+        case EAI_NONAME: return WSAHOST_NOT_FOUND;
+#ifdef EAI_NODATA
+        case EAI_NODATA: return WSANO_DATA;
+#endif
+#ifdef EAI_ADDRFAMILY
+        case EAI_ADDRFAMILY: return WSANO_DATA;
+#endif
+        case EAI_AGAIN: return WSATRY_AGAIN;
+        case EAI_FAIL: return WSANO_RECOVERY;
+        case EAI_MEMORY: return WSAENOBUFS;
+        case EAI_FAMILY: return WSAEAFNOSUPPORT;
+        case EAI_SYSTEM: return SocketErrorFromErrno(savedErrno);
+        default: return WSANO_RECOVERY;
+    }
+}
+
+// --- the socket table ------------------------------------------------------
+
+// One socket of this layer: its descriptor and the state of its readiness
+// notifications. Owned by the GUI thread.
+struct Entry {
+    SOCKET id = INVALID_SOCKET;
+    int fd = -1;
+    int type = lib::SockStream;
+    bool listening = false;
+    bool connectPending = false;  // a connect is under way; FD_CONNECT not sent yet
+    int connectError = 0;         // error of a connect that failed at once
+    bool connected = false;       // stream connected (or datagram: always usable)
+    bool failed = false;          // the connect failed: nothing more is reported
+    int closeError = 0;           // reset seen by recv/send, reported with FD_CLOSE
+    // WSAAsyncSelect registration.
+    HWND wnd = 0;
+    UINT msg = 0;
+    long events = 0;
+    bool readArmed = true;
+    bool writeArmed = false;
+    bool acceptArmed = true;
+    bool closeSent = false;
+    std::unique_ptr<QSocketNotifier> readNotifier;
+    std::unique_ptr<QSocketNotifier> writeNotifier;
+};
+
+struct Table {
+    std::unordered_map<SOCKET, std::unique_ptr<Entry>> sockets;
+    SOCKET next = 0x100;
+};
+
+Table& table() {
+    static Table* t = new Table;  // lives to the end of the process
+    return *t;
+}
+
+Entry* Find(SOCKET s) {
+    auto& socks = table().sockets;
+    auto it = socks.find(s);
+    return it == socks.end() ? nullptr : it->second.get();
+}
+
+void Post(Entry& e, long event, int error) {
+    PostMessageA(e.wnd, e.msg, static_cast<WPARAM>(e.id),
+                 WSAMakeSelectReply(static_cast<WORD>(event), static_cast<WORD>(error)));
+}
+
+void OnReadable(SOCKET id);
+void OnWritable(SOCKET id);
+
+// Enables exactly the notifiers whose events are armed, so that a socket with
+// nothing to report is not watched at all (the watch is level-triggered).
+void Update(Entry& e) {
+    bool watchRead = false;
+    bool watchWrite = false;
+    if (e.events != 0 && e.wnd != 0 && !e.failed) {
+        if (e.connectPending) {
+            watchWrite = true;
+        } else if (e.listening) {
+            watchRead = e.acceptArmed && (e.events & FD_ACCEPT);
+        } else if (e.type != lib::SockStream) {
+            watchRead = e.readArmed && (e.events & FD_READ);
+            watchWrite = e.writeArmed && (e.events & FD_WRITE);
+        } else if (e.connected) {
+            watchRead = !e.closeSent && e.readArmed && (e.events & (FD_READ | FD_CLOSE));
+            watchWrite = e.writeArmed && (e.events & FD_WRITE);
+        }
+    }
+    if (watchRead && !e.readNotifier) {
+        SOCKET id = e.id;
+        e.readNotifier = std::make_unique<QSocketNotifier>(e.fd, QSocketNotifier::Read);
+        QObject::connect(e.readNotifier.get(), &QSocketNotifier::activated, [id] { OnReadable(id); });
+    }
+    if (watchWrite && !e.writeNotifier) {
+        SOCKET id = e.id;
+        e.writeNotifier = std::make_unique<QSocketNotifier>(e.fd, QSocketNotifier::Write);
+        QObject::connect(e.writeNotifier.get(), &QSocketNotifier::activated, [id] { OnWritable(id); });
+    }
+    if (e.readNotifier && e.readNotifier->isEnabled() != watchRead) e.readNotifier->setEnabled(watchRead);
+    if (e.writeNotifier && e.writeNotifier->isEnabled() != watchWrite) e.writeNotifier->setEnabled(watchWrite);
+}
+
+void OnReadable(SOCKET id) {
+    Entry* e = Find(id);
+    if (!e) return;
+    if (e->listening) {
+        if (e->acceptArmed && (e->events & FD_ACCEPT)) {
+            e->acceptArmed = false;
+            Post(*e, FD_ACCEPT, 0);
+        }
+    } else if (e->type != lib::SockStream) {
+        if (e->readArmed && (e->events & FD_READ)) {
+            e->readArmed = false;
+            Post(*e, FD_READ, 0);
+        }
+    } else if (!e->closeSent) {
+        char probe;
+        ssize_t n = ::recv(e->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0) {
+            // Data waiting: one FD_READ, then quiet until the receiver reads.
+            e->readArmed = false;
+            if (e->events & FD_READ) Post(*e, FD_READ, 0);
+        } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            int error = n == 0 ? e->closeError : SocketErrorFromErrno(errno);
+            e->closeSent = true;
+            if (e->events & FD_CLOSE) Post(*e, FD_CLOSE, error);
+        }
+    }
+    Update(*e);
+}
+
+void OnWritable(SOCKET id) {
+    Entry* e = Find(id);
+    if (!e) return;
+    if (e->connectPending) {
+        int error = e->connectError;
+        if (error == 0) {
+            int soError = 0;
+            socklen_t len = sizeof soError;
+            if (::getsockopt(e->fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) soError = errno;
+            error = SocketErrorFromErrno(soError);
+        }
+        e->connectPending = false;
+        e->connectError = 0;
+        if (error == 0) {
+            e->connected = true;
+            e->readArmed = true;
+            e->writeArmed = false;
+            if (e->events & FD_CONNECT) Post(*e, FD_CONNECT, 0);
+            if (e->events & FD_WRITE) Post(*e, FD_WRITE, 0);
+        } else {
+            e->failed = true;
+            if (e->events & FD_CONNECT) Post(*e, FD_CONNECT, error);
+        }
+    } else if (e->writeArmed && (e->events & FD_WRITE)) {
+        e->writeArmed = false;
+        Post(*e, FD_WRITE, 0);
+    }
+    Update(*e);
+}
+
+bool ToSystemAddress(const sockaddr* name, int namelen, ::sockaddr_in& out) {
+    if (!name || namelen < static_cast<int>(sizeof(WSock::sockaddr_in))) return false;
+    const auto* in = reinterpret_cast<const WSock::sockaddr_in*>(name);
+    std::memset(&out, 0, sizeof out);
+    out.sin_family = static_cast<sa_family_t>(in->sin_family);
+    out.sin_port = in->sin_port;
+    out.sin_addr.s_addr = in->sin_addr.s_addr;
+    return true;
+}
+
+void FromSystemAddress(const ::sockaddr_in& in, sockaddr* name, int* namelen) {
+    if (!name || !namelen) return;
+    WSock::sockaddr_in out{};
+    out.sin_family = static_cast<std::int16_t>(in.sin_family);
+    out.sin_port = in.sin_port;
+    out.sin_addr.s_addr = in.sin_addr.s_addr;
+    int n = std::min<int>(*namelen, sizeof out);
+    if (n > 0) std::memcpy(name, &out, static_cast<size_t>(n));
+    *namelen = sizeof out;
+}
+
+int SystemFlags(int flags) {
+    int out = 0;
+    if (flags & lib::MsgOob) out |= MSG_OOB;
+    if (flags & lib::MsgPeek) out |= MSG_PEEK;
+    return out;
+}
+
+bool IsResetError(int error) {
+    return error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAETIMEDOUT;
+}
+
+// --- host entries ----------------------------------------------------------
+
+struct HostResult {
+    int error = 0;
+    std::string name;
+    std::vector<u_long> addrs;  // network byte order
+};
+
+HostResult LookupName(const std::string& name) {
+    HostResult r;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* list = nullptr;
+    int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
+    if (rc != 0) {
+        r.error = ResolverError(rc, errno);
+        return r;
+    }
+    r.name = list->ai_canonname ? list->ai_canonname : name;
+    for (addrinfo* a = list; a; a = a->ai_next) {
+        if (a->ai_family != AF_INET || !a->ai_addr) continue;
+        u_long addr = reinterpret_cast<::sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
+        bool seen = false;
+        for (u_long x : r.addrs) seen = seen || x == addr;
+        if (!seen) r.addrs.push_back(addr);
+    }
+    ::freeaddrinfo(list);
+    if (r.addrs.empty()) r.error = WSANO_DATA;
+    return r;
+}
+
+HostResult LookupAddr(u_long addr) {
+    HostResult r;
+    ::sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = addr;
+    char host[NI_MAXHOST];
+    int rc = ::getnameinfo(reinterpret_cast<::sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0, NI_NAMEREQD);
+    if (rc != 0) {
+        r.error = ResolverError(rc, errno);
+        return r;
+    }
+    r.name = host;
+    r.addrs.push_back(addr);
+    return r;
+}
+
+// Lays a host entry out in `buf` (pointers into the same buffer, as the
+// socket library does). Addresses that do not fit are left out; answers the
+// error to report (WSAENOBUFS when not even one address and the name fit).
+int StoreHostEntry(const HostResult& r, char* buf, int buflen) {
+    const size_t align = alignof(char*);
+    size_t base = (align - reinterpret_cast<std::uintptr_t>(buf) % align) % align;
+    size_t fixed = base + sizeof(hostent) + sizeof(char*);  // entry + empty alias list
+    size_t n = r.addrs.size();
+    auto need = [&](size_t count, size_t nameLen) { return fixed + (count + 1) * sizeof(char*) + count * 4 + nameLen + 1; };
+    while (n > 1 && need(n, r.name.size()) > static_cast<size_t>(buflen)) --n;
+    size_t nameLen = r.name.size();
+    if (need(n, nameLen) > static_cast<size_t>(buflen)) {
+        if (need(n, 0) > static_cast<size_t>(buflen)) return WSAENOBUFS;
+        nameLen = static_cast<size_t>(buflen) - need(n, 0);
+    }
+    char* p = buf + base;
+    auto* he = reinterpret_cast<hostent*>(p);
+    p += sizeof(hostent);
+    auto* aliases = reinterpret_cast<char**>(p);
+    p += sizeof(char*);
+    auto* addrList = reinterpret_cast<char**>(p);
+    p += (n + 1) * sizeof(char*);
+    aliases[0] = nullptr;
+    for (size_t i = 0; i < n; ++i) {
+        std::memcpy(p, &r.addrs[i], 4);
+        addrList[i] = p;
+        p += 4;
+    }
+    addrList[n] = nullptr;
+    std::memcpy(p, r.name.data(), nameLen);
+    p[nameLen] = 0;
+    he->h_name = p;
+    he->h_aliases = aliases;
+    he->h_addrtype = static_cast<std::int16_t>(lib::AfInet);
+    he->h_length = 4;
+    he->h_addr_list = addrList;
+    return 0;
+}
+
+// --- the lookup worker -----------------------------------------------------
+
+struct LookupRequest {
+    HANDLE handle = 0;
+    HWND wnd = 0;
+    UINT msg = 0;
+    bool byAddr = false;
+    std::string name;
+    u_long addr = 0;
+    char* buf = nullptr;
+    int buflen = 0;
+};
+
+// One thread runs the lookups in the order they were asked for. A request
+// stays in `live` until its reply is written and posted; cancelling removes
+// it, and because the reply is written under the same lock, a cancelled
+// request never touches its buffer again.
+class LookupWorker {
+public:
+    HANDLE Start(LookupRequest req) {
+        std::lock_guard<std::mutex> g(lock_);
+        if (!thread_) {
+            thread_ = std::make_unique<std::thread>([this] { Run(); });
+            thread_->detach();
+        }
+        req.handle = next_++;
+        if (next_ == 0) next_ = 1;
+        auto shared = std::make_shared<LookupRequest>(std::move(req));
+        live_[shared->handle] = shared;
+        queue_.push_back(shared);
+        cv_.notify_one();
+        return shared->handle;
+    }
+
+    bool Cancel(HANDLE h) {
+        std::lock_guard<std::mutex> g(lock_);
+        return live_.erase(h) > 0;
+    }
+
+private:
+    void Run() {
+        for (;;) {
+            std::shared_ptr<LookupRequest> req;
+            {
+                std::unique_lock<std::mutex> g(lock_);
+                cv_.wait(g, [this] { return !queue_.empty(); });
+                req = queue_.front();
+                queue_.pop_front();
+                if (!live_.count(req->handle)) continue;  // cancelled while queued
+            }
+            HostResult r = req->byAddr ? LookupAddr(req->addr) : LookupName(req->name);
+            std::lock_guard<std::mutex> g(lock_);
+            if (!live_.erase(req->handle)) continue;  // cancelled meanwhile: drop it
+            int error = r.error;
+            if (error == 0) error = StoreHostEntry(r, req->buf, req->buflen);
+            PostMessageA(req->wnd, req->msg, static_cast<WPARAM>(req->handle),
+                         static_cast<LPARAM>(static_cast<DWORD>(static_cast<WORD>(req->buflen)) |
+                                             (static_cast<DWORD>(static_cast<WORD>(error)) << 16)));
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable cv_;
+    std::deque<std::shared_ptr<LookupRequest>> queue_;
+    std::unordered_map<HANDLE, std::shared_ptr<LookupRequest>> live_;
+    HANDLE next_ = 1;
+    std::unique_ptr<std::thread> thread_;
+};
+
+LookupWorker& worker() {
+    // Lives to the end of the process: its thread may still be inside a
+    // lookup when the program ends.
+    static LookupWorker* w = new LookupWorker;
+    return *w;
+}
+
+std::mutex g_startupLock;
+int g_startupCount = 0;
+
+}  // namespace
+
+int SocketErrorFromErrno(int err) {
+    switch (err) {
+        case 0: return 0;
+        case EINTR: return WSAEINTR;
+        case EBADF: return WSAENOTSOCK;
+        case EACCES: case EPERM: return WSAEACCES;
+        case EFAULT: return WSAEFAULT;
+        case EINVAL: return WSAEINVAL;
+        case EMFILE: case ENFILE: return WSAEMFILE;
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+        case EAGAIN: return WSAEWOULDBLOCK;
+        // A connect under way is reported as "would block", as callers expect.
+        case EINPROGRESS: return WSAEWOULDBLOCK;
+        case EALREADY: return WSAEALREADY;
+        case ENOTSOCK: return WSAENOTSOCK;
+        case EDESTADDRREQ: return WSAEDESTADDRREQ;
+        case EMSGSIZE: return WSAEMSGSIZE;
+        case EPROTOTYPE: return WSAEPROTOTYPE;
+        case ENOPROTOOPT: return WSAENOPROTOOPT;
+        case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
+        case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
+        case EOPNOTSUPP: return WSAEOPNOTSUPP;
+        case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
+        case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
+        case EADDRINUSE: return WSAEADDRINUSE;
+        case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
+        case ENETDOWN: return WSAENETDOWN;
+        case ENETUNREACH: return WSAENETUNREACH;
+        case ENETRESET: return WSAENETRESET;
+        case ECONNABORTED: return WSAECONNABORTED;
+        // Writing to a connection the peer has dropped.
+        case EPIPE: case ECONNRESET: return WSAECONNRESET;
+        case ENOBUFS: case ENOMEM: return WSAENOBUFS;
+        case EISCONN: return WSAEISCONN;
+        case ENOTCONN: return WSAENOTCONN;
+        case ESHUTDOWN: return WSAESHUTDOWN;
+        case ETOOMANYREFS: return WSAETOOMANYREFS;
+        case ETIMEDOUT: return WSAETIMEDOUT;
+        case ECONNREFUSED: return WSAECONNREFUSED;
+        case ELOOP: return WSAELOOP;
+        case ENAMETOOLONG: return WSAENAMETOOLONG;
+        case EHOSTDOWN: return WSAEHOSTDOWN;
+        case EHOSTUNREACH: return WSAEHOSTUNREACH;
+        case ENOTEMPTY: return WSAENOTEMPTY;
+        case EUSERS: return WSAEUSERS;
+        case EDQUOT: return WSAEDQUOT;
+        case ESTALE: return WSAESTALE;
+        case EREMOTE: return WSAEREMOTE;
+        // No closer socket error exists for the rest.
+        default: return WSAEINVAL;
+    }
+}
+
+int WSAStartup(WORD versionRequested, WSADATA* data) {
+    int major = versionRequested & 0xff;
+    int minor = (versionRequested >> 8) & 0xff;
+    if (major < 1 || (major == 1 && minor < 1)) return WSAVERNOTSUPPORTED;
+    if (!data) return WSAEFAULT;
+    std::memset(data, 0, sizeof *data);
+    WORD highest = 0x0202;
+    data->wVersion = (major > 2 || (major == 2 && minor >= 2)) ? highest : versionRequested;
+    data->wHighVersion = highest;
+    std::strcpy(data->szDescription, "Vesk sockets (POSIX IPv4)");
+    std::strcpy(data->szSystemStatus, "Running");
+    data->iMaxSockets = 0x7fff;
+    data->iMaxUdpDg = 65467;
+    std::lock_guard<std::mutex> g(g_startupLock);
+    ++g_startupCount;
+    return 0;
+}
+
+int WSACleanup() {
+    std::lock_guard<std::mutex> g(g_startupLock);
+    if (g_startupCount <= 0) return Fail(WSANOTINITIALISED);
+    --g_startupCount;
+    return 0;
+}
+
+int WSAGetLastError() { return t_lastError; }
+void WSASetLastError(int error) { t_lastError = error; }
+
+SOCKET socket(int af, int type, int protocol) {
+    if (af != lib::AfInet) return Fail(WSAEAFNOSUPPORT);
+    if (type != lib::SockStream && type != lib::SockDgram && type != lib::SockRaw) return Fail(WSAESOCKTNOSUPPORT);
+    int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+    if (fd < 0) return FailErrno();
+    Table& t = table();
+    auto e = std::make_unique<Entry>();
+    e->id = t.next++;
+    if (t.next < 0x100) t.next = 0x100;
+    e->fd = fd;
+    e->type = type;
+    e->connected = type != lib::SockStream;
+    SOCKET id = e->id;
+    t.sockets[id] = std::move(e);
+    return id;
+}
+
+int bind(SOCKET s, const sockaddr* name, int namelen) {
+    Entry* e = Find(s);
+    if (!e) return Fail(WSAENOTSOCK);
+    ::sockaddr_in sa;
+    if (!ToSystemAddress(name, namelen, sa)) return Fail(WSAEFAULT);
+    if (::bind(e->fd, reinterpret_cast<::sockaddr*>(&sa), sizeof sa) != 0) return FailErrno();
+    return 0;
+}
+
+int listen(SOCKET s, int backlog) {
+    Entry* e = Find(s);
+    if (!e) return Fail(WSAENOTSOCK);
+    if (e->type != lib::SockStream) return Fail(WSAEOPNOTSUPP);
+    if (::listen(e->fd, backlog) != 0) return FailErrno();
+    e->listening = true;
+    e->connected = false;
+    Update(*e);
+    return 0;
+}
+
+SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
+    Entry* e = Find(s);
+    if (!e) return Fail(WSAENOTSOCK);
+    if (!e->listening) return Fail(WSAEINVAL);
+    ::sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    int fd = ::accept4(e->fd, reinterpret_cast<::sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int savedErrno = errno;
+    e->acceptArmed = true;
+    Update(*e);
+    if (fd < 0) return Fail(SocketErrorFromErrno(savedErrno));
+    FromSystemAddress(sa, addr, addrlen);
+    Table& t = table();
+    auto ne = std::make_unique<Entry>();
+    ne->id = t.next++;
+    if (t.next < 0x100) t.next = 0x100;
+    ne->fd = fd;
+    ne->type = lib::SockStream;
+    ne->connected = true;
+    SOCKET id = ne->id;
+    t.sockets[id] = std::move(ne);
+    return id;
+}
+
+int connect(SOCKET s, const sockaddr* name, int namelen) {
+    Entry* e = Find(s);
+    if (!e) return Fail(WSAENOTSOCK);
+    ::sockaddr_in sa;
+    if (!ToSystemAddress(name, namelen, sa)) return Fail(WSAEFAULT);
+    int rc = ::connect(e->fd, reinterpret_cast<::sockaddr*>(&sa), sizeof sa);
+    int savedErrno = rc == 0 ? 0 : errno;
+    if (e->type != lib::SockStream) {
+        if (rc != 0) return Fail(SocketErrorFromErrno(savedErrno));
+        return 0;
+    }
+    switch (savedErrno) {
+        case 0:
+        case EINPROGRESS:
+            break;
+        case ECONNREFUSED:
+        case ETIMEDOUT:
+        case ENETUNREACH:
+        case EHOSTUNREACH:
+        case ECONNRESET:
+            // The outcome of a connect is always reported through FD_CONNECT,
+            // also when the system knows it at once.
+            e->connectError = SocketErrorFromErrno(savedErrno);
+            break;
+        default:
+            return Fail(SocketErrorFromErrno(savedErrno));
+    }
+    e->connectPending = true;
+    e->failed = false;
+    Update(*e);
+    if (rc == 0) return 0;
+    return Fail(WSAEWOULDBLOCK);
+}
+
+int send(SOCKET s, const char* buf, int len, int flags) {
+    Entry* e = Find(s);
+    if (!e) return Fail(WSAENOTSOCK);
+    if (len < 0) return Fail(WSAEINVAL);
+    if (e->type == lib::SockStream && !e->connected) return Fail(WSAENOTCONN);
+    ssize_t n = ::send(e->fd, buf, static_cast<size_t>(len), SystemFlags(flags) | MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+        int error = SocketErrorFromErrno(errno);
+        if (error == WSAEWOULDBLOCK) e->writeArmed = true;
+        if (IsResetError(error)) e->closeError = error;
+        Update(*e);
+        return Fail(error);
+    }
+    if (n < len) {
+        // The socket took only part: it is full, so the next FD_WRITE comes
+        // when there is room again.
+        e->writeArmed = true;
+        Update(*e);
+    }
+    return static_cast<int>(n);
+}
+
+int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen) {
+    Entry* e = Find(s);
+    if (!e) return Fail(WSAENOTSOCK);
+    if (len < 0) return Fail(WSAEINVAL);
+    ::sockaddr_in sa;
+    const ::sockaddr* target = nullptr;
+    socklen_t targetLen = 0;
+    if (to) {
+        if (!ToSystemAddress(to, tolen, sa)) return Fail(WSAEFAULT);
+        target = reinterpret_cast<::sockaddr*>(&sa);
+        targetLen = sizeof sa;
+    }
+    ssize_t n = ::sendto(e->fd, buf, static_cast<size_t>(len), SystemFlags(flags) | MSG_NOSIGNAL | MSG_DONTWAIT,
+                         target, targetLen);
+    if (n < 0) {
+        int error = SocketErrorFromErrno(errno);
+        if (error == WSAEWOULDBLOCK) e->writeArmed = true;
+        Update(*e);
+        return Fail(error);
+    }
+    if (n < len) {
+        e->writeArmed = true;
+        Update(*e);
+    }
+    return static_cast<int>(n);
+}
+
+int recv(SOCKET s, char* buf, int len, int flags) {
+    Entry* e = Find(s);
+    if (!e) return Fail(WSAENOTSOCK);
+    if (len < 0) return Fail(WSAEINVAL);
+    if (e->type == lib::SockStream && !e->connected) return Fail(WSAENOTCONN);
+    ssize_t n;
+    if (len == 0) {
+        // A zero-length read answers whether the socket could be read now.
+        char probe;
+        n = ::recv(e->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0) n = 0;
+    } else {
+        n = ::recv(e->fd, buf, static_cast<size_t>(len), SystemFlags(flags) | MSG_DONTWAIT);
+    }
+    int savedErrno = errno;
+    e->readArmed = true;
+    if (n < 0) {
+        int error = SocketErrorFromErrno(savedErrno);
+        if (IsResetError(error)) e->closeError = error;
+        Update(*e);
+        return Fail(error);
+    }
+    Update(*e);
+    if (n == 0) t_lastError = 0;
+    return static_cast<int>(n);
+}
+
+int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen) {
+    Entry* e = Find(s);
+    if (!e) return Fail(WSAENOTSOCK);
+    if (len < 0) return Fail(WSAEINVAL);
+    ::sockaddr_in sa{};
+    socklen_t saLen = sizeof sa;
+    ssize_t n = ::recvfrom(e->fd, buf, static_cast<size_t>(len), SystemFlags(flags) | MSG_DONTWAIT,
+                           reinterpret_cast<::sockaddr*>(&sa), &saLen);
+    int savedErrno = errno;
+    e->readArmed = true;
+    Update(*e);
+    if (n < 0) return Fail(SocketErrorFromErrno(savedErrno));
+    if (from && fromlen) FromSystemAddress(sa, from, fromlen);
+    return static_cast<int>(n);
+}
+
+int shutdown(SOCKET s, int how) {
+    Entry* e = Find(s);
+    if (!e) return Fail(WSAENOTSOCK);
+    int sysHow = how == SD_RECEIVE ? SHUT_RD : how == SD_SEND ? SHUT_WR : how == SD_BOTH ? SHUT_RDWR : -1;
+    if (sysHow < 0) return Fail(WSAEINVAL);
+    if (::shutdown(e->fd, sysHow) != 0) return FailErrno();
+    return 0;
+}
+
+int closesocket(SOCKET s) {
+    auto& socks = table().sockets;
+    auto it = socks.find(s);
+    if (it == socks.end()) return Fail(WSAENOTSOCK);
+    std::unique_ptr<Entry> e = std::move(it->second);
+    socks.erase(it);
+    // The watchers go before the descriptor, whose number the system reuses.
+    e->readNotifier.reset();
+    e->writeNotifier.reset();
+    if (::close(e->fd) != 0 && errno != EINTR && errno != EINPROGRESS) return FailErrno();
+    return 0;
+}
+
+int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
+    Entry* e = Find(s);
+    if (!e) return Fail(WSAENOTSOCK);
+    if (!optval || optlen < 0) return Fail(WSAEFAULT);
+    auto intValue = [&](int& out) {
+        if (optlen >= static_cast<int>(sizeof(int))) {
+            std::memcpy(&out, optval, sizeof out);
+        } else if (optlen >= 1) {
+            out = static_cast<unsigned char>(optval[0]);
+        } else {
+            return false;
+        }
+        return true;
+    };
+    int value = 0;
+    if (level == lib::SolSocket) {
+        int name;
+        switch (optname) {
+            case lib::SoReuseAddr: name = SO_REUSEADDR; break;
+            case lib::SoKeepAlive: name = SO_KEEPALIVE; break;
+            case lib::SoBroadcast: name = SO_BROADCAST; break;
+            case lib::SoSndBuf: name = SO_SNDBUF; break;
+            case lib::SoRcvBuf: name = SO_RCVBUF; break;
+            case lib::SoLinger: {
+                if (optlen < static_cast<int>(sizeof(WSock::linger))) return Fail(WSAEFAULT);
+                WSock::linger l;
+                std::memcpy(&l, optval, sizeof l);
+                ::linger sl{l.l_onoff ? 1 : 0, l.l_linger};
+                if (::setsockopt(e->fd, SOL_SOCKET, SO_LINGER, &sl, sizeof sl) != 0) return FailErrno();
+                return 0;
+            }
+            default: return Fail(WSAENOPROTOOPT);
+        }
+        if (!intValue(value)) return Fail(WSAEFAULT);
+        if (name != SO_SNDBUF && name != SO_RCVBUF) value = value ? 1 : 0;
+        if (::setsockopt(e->fd, SOL_SOCKET, name, &value, sizeof value) != 0) return FailErrno();
+        return 0;
+    }
+    if (level == lib::IpprotoTcp) {
+        if (optname != lib::TcpNoDelay) return Fail(WSAENOPROTOOPT);
+        if (!intValue(value)) return Fail(WSAEFAULT);
+        value = value ? 1 : 0;
+        if (::setsockopt(e->fd, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) != 0) return FailErrno();
+        return 0;
+    }
+    if (level == lib::IpprotoIp) {
+        switch (optname) {
+            case lib::IpMulticastTtl:
+            case lib::IpMulticastLoop: {
+                if (!intValue(value)) return Fail(WSAEFAULT);
+                int name = optname == lib::IpMulticastTtl ? IP_MULTICAST_TTL : IP_MULTICAST_LOOP;
+                if (::setsockopt(e->fd, IPPROTO_IP, name, &value, sizeof value) != 0) return FailErrno();
+                return 0;
+            }
+            case lib::IpMulticastIf: {
+                if (optlen < 4) return Fail(WSAEFAULT);
+                ::in_addr a;
+                std::memcpy(&a.s_addr, optval, 4);
+                if (::setsockopt(e->fd, IPPROTO_IP, IP_MULTICAST_IF, &a, sizeof a) != 0) return FailErrno();
+                return 0;
+            }
+            case lib::IpAddMembership:
+            case lib::IpDropMembership: {
+                if (optlen < 8) return Fail(WSAEFAULT);
+                ::ip_mreq m;
+                std::memcpy(&m.imr_multiaddr.s_addr, optval, 4);
+                std::memcpy(&m.imr_interface.s_addr, optval + 4, 4);
+                int name = optname == lib::IpAddMembership ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP;
+                if (::setsockopt(e->fd, IPPROTO_IP, name, &m, sizeof m) != 0) return FailErrno();
+                return 0;
+            }
+            default: return Fail(WSAENOPROTOOPT);
+        }
+    }
+    return Fail(WSAEINVAL);
+}
+
+int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
+    Entry* e = Find(s);
+    if (!e) return Fail(WSAENOTSOCK);
+    if (!optval || !optlen) return Fail(WSAEFAULT);
+    int sysLevel;
+    int sysName;
+    if (level == lib::SolSocket) {
+        sysLevel = SOL_SOCKET;
+        switch (optname) {
+            case lib::SoReuseAddr: sysName = SO_REUSEADDR; break;
+            case lib::SoKeepAlive: sysName = SO_KEEPALIVE; break;
+            case lib::SoBroadcast: sysName = SO_BROADCAST; break;
+            case lib::SoSndBuf: sysName = SO_SNDBUF; break;
+            case lib::SoRcvBuf: sysName = SO_RCVBUF; break;
+            case lib::SoError: sysName = SO_ERROR; break;
+            case lib::SoType: sysName = SO_TYPE; break;
+            case lib::SoLinger: {
+                if (*optlen < static_cast<int>(sizeof(WSock::linger))) return Fail(WSAEFAULT);
+                ::linger sl{};
+                socklen_t len = sizeof sl;
+                if (::getsockopt(e->fd, SOL_SOCKET, SO_LINGER, &sl, &len) != 0) return FailErrno();
+                WSock::linger l{static_cast<u_short>(sl.l_onoff), static_cast<u_short>(sl.l_linger)};
+                std::memcpy(optval, &l, sizeof l);
+                *optlen = sizeof l;
+                return 0;
+            }
+            default: return Fail(WSAENOPROTOOPT);
+        }
+    } else if (level == lib::IpprotoTcp && optname == lib::TcpNoDelay) {
+        sysLevel = IPPROTO_TCP;
+        sysName = TCP_NODELAY;
+    } else {
+        return Fail(WSAENOPROTOOPT);
+    }
+    if (*optlen < static_cast<int>(sizeof(int))) return Fail(WSAEFAULT);
+    int value = 0;
+    socklen_t len = sizeof value;
+    if (::getsockopt(e->fd, sysLevel, sysName, &value, &len) != 0) return FailErrno();
+    if (sysName == SO_ERROR && sysLevel == SOL_SOCKET) value = SocketErrorFromErrno(value);
+    std::memcpy(optval, &value, sizeof value);
+    *optlen = sizeof value;
+    return 0;
+}
+
+int ioctlsocket(SOCKET s, long cmd, u_long* argp) {
+    Entry* e = Find(s);
+    if (!e) return Fail(WSAENOTSOCK);
+    if (!argp) return Fail(WSAEFAULT);
+    if (cmd == lib::FionRead) {
+        int n = 0;
+        if (::ioctl(e->fd, FIONREAD, &n) != 0) return FailErrno();
+        *argp = static_cast<u_long>(n < 0 ? 0 : n);
+        return 0;
+    }
+    if (cmd == lib::FionBio) {
+        int flags = ::fcntl(e->fd, F_GETFL);
+        if (flags < 0) return FailErrno();
+        flags = *argp ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+        if (::fcntl(e->fd, F_SETFL, flags) != 0) return FailErrno();
+        return 0;
+    }
+    return Fail(WSAEINVAL);
+}
+
+int getsockname(SOCKET s, sockaddr* name, int* namelen) {
+    Entry* e = Find(s);
+    if (!e) return Fail(WSAENOTSOCK);
+    if (!name || !namelen || *namelen < static_cast<int>(sizeof(WSock::sockaddr_in))) return Fail(WSAEFAULT);
+    ::sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getsockname(e->fd, reinterpret_cast<::sockaddr*>(&sa), &len) != 0) return FailErrno();
+    FromSystemAddress(sa, name, namelen);
+    return 0;
+}
+
+int getpeername(SOCKET s, sockaddr* name, int* namelen) {
+    Entry* e = Find(s);
+    if (!e) return Fail(WSAENOTSOCK);
+    if (!name || !namelen || *namelen < static_cast<int>(sizeof(WSock::sockaddr_in))) return Fail(WSAEFAULT);
+    ::sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getpeername(e->fd, reinterpret_cast<::sockaddr*>(&sa), &len) != 0) return FailErrno();
+    FromSystemAddress(sa, name, namelen);
+    return 0;
+}
+
+u_long inet_addr(const char* cp) {
+    if (!cp) return INADDR_NONE;
+    return ::inet_addr(cp);
+}
+
+char* inet_ntoa(in_addr in) {
+    thread_local char text[INET_ADDRSTRLEN];
+    ::in_addr a;
+    a.s_addr = in.s_addr;
+    if (!::inet_ntop(AF_INET, &a, text, sizeof text)) return nullptr;
+    return text;
+}
+
+u_short htons(u_short v) { return static_cast<u_short>((v >> 8) | (v << 8)); }
+u_short ntohs(u_short v) { return htons(v); }
+u_long htonl(u_long v) { return __builtin_bswap32(v); }
+u_long ntohl(u_long v) { return __builtin_bswap32(v); }
+
+hostent* gethostbyname(const char* name) {
+    thread_local std::vector<char> storage;
+    if (!name) {
+        Fail(WSAEFAULT);
+        return nullptr;
+    }
+    HostResult r = LookupName(name);
+    if (r.error != 0) {
+        Fail(r.error);
+        return nullptr;
+    }
+    storage.assign(sizeof(hostent) + 64 + r.addrs.size() * (4 + sizeof(char*)) + r.name.size() + 1, 0);
+    int error = StoreHostEntry(r, storage.data(), static_cast<int>(storage.size()));
+    if (error != 0) {
+        Fail(error);
+        return nullptr;
+    }
+    size_t align = alignof(char*);
+    size_t base = (align - reinterpret_cast<std::uintptr_t>(storage.data()) % align) % align;
+    return reinterpret_cast<hostent*>(storage.data() + base);
+}
+
+servent* getservbyname(const char* name, const char* proto) {
+    thread_local servent result;
+    thread_local ::servent sys;
+    thread_local char buf[4096];
+    thread_local char* noAliases[1] = {nullptr};
+    ::servent* found = nullptr;
+    if (!name) {
+        Fail(WSAEFAULT);
+        return nullptr;
+    }
+    int rc = ::getservbyname_r(name, proto, &sys, buf, sizeof buf, &found);
+    if (rc != 0 || !found) {
+        Fail(rc == ERANGE ? WSAENOBUFS : WSANO_DATA);
+        return nullptr;
+    }
+    result.s_name = found->s_name;
+    result.s_aliases = found->s_aliases ? found->s_aliases : noAliases;
+    result.s_port = static_cast<std::int16_t>(found->s_port);  // already network order
+    result.s_proto = found->s_proto;
+    return &result;
+}
+
+protoent* getprotobyname(const char* name) {
+    thread_local protoent result;
+    thread_local ::protoent sys;
+    thread_local char buf[4096];
+    thread_local char* noAliases[1] = {nullptr};
+    ::protoent* found = nullptr;
+    if (!name) {
+        Fail(WSAEFAULT);
+        return nullptr;
+    }
+    int rc = ::getprotobyname_r(name, &sys, buf, sizeof buf, &found);
+    if (rc != 0 || !found) {
+        Fail(rc == ERANGE ? WSAENOBUFS : WSANO_DATA);
+        return nullptr;
+    }
+    result.p_name = found->p_name;
+    result.p_aliases = found->p_aliases ? found->p_aliases : noAliases;
+    result.p_proto = static_cast<std::int16_t>(found->p_proto);
+    return &result;
+}
+
+int WSAAsyncSelect(SOCKET s, HWND wnd, UINT msg, long events) {
+    Entry* e = Find(s);
+    if (!e) return Fail(WSAENOTSOCK);
+    if (events != 0 && !IsWindow(wnd)) return Fail(WSAEINVAL);
+    e->wnd = wnd;
+    e->msg = msg;
+    e->events = events;
+    // A new registration reports afresh what is already the case.
+    e->readArmed = true;
+    e->acceptArmed = true;
+    e->writeArmed = true;
+    Update(*e);
+    return 0;
+}
+
+HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen) {
+    if (!name || !buf || buflen <= 0) {
+        Fail(WSAEFAULT);
+        return 0;
+    }
+    if (!IsWindow(wnd)) {
+        Fail(WSAEINVAL);
+        return 0;
+    }
+    LookupRequest req;
+    req.wnd = wnd;
+    req.msg = msg;
+    req.name = name;
+    req.buf = buf;
+    req.buflen = buflen;
+    return worker().Start(std::move(req));
+}
+
+HANDLE WSAAsyncGetHostByAddr(HWND wnd, UINT msg, const char* addr, int len, int type, char* buf, int buflen) {
+    if (!addr || !buf || buflen <= 0 || len < 4) {
+        Fail(WSAEFAULT);
+        return 0;
+    }
+    if (type != lib::AfInet) {
+        Fail(WSAEAFNOSUPPORT);
+        return 0;
+    }
+    if (!IsWindow(wnd)) {
+        Fail(WSAEINVAL);
+        return 0;
+    }
+    LookupRequest req;
+    req.wnd = wnd;
+    req.msg = msg;
+    req.byAddr = true;
+    std::memcpy(&req.addr, addr, 4);
+    req.buf = buf;
+    req.buflen = buflen;
+    return worker().Start(std::move(req));
+}
+
+int WSACancelAsyncRequest(HANDLE asyncTaskHandle) {
+    if (asyncTaskHandle == 0 || !worker().Cancel(asyncTaskHandle)) return Fail(WSAEINVAL);
+    return 0;
+}
+
+}  // namespace WSock
