@@ -1,0 +1,151 @@
+// The settings dialog "Zizora Duvizuv": the accounts, the poll interval, the
+// LED and tray options and the siren's targets and sounds.
+//
+// The dialog is created once, hidden, and lives as long as the program;
+// closing it only hides it. Each time it becomes visible it reads the INI
+// file into a copy of its own (ReadSettings); the user edits that copy and
+// the option controls; OK writes everything back (WriteSettings), makes the
+// main window reload the file and hides the dialog; Cancel, Esc and the close
+// box hide it without writing.
+#pragma once
+
+#include "framework/Application.h"
+#include "framework/SpinEdit.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+
+#include <string>
+#include <vector>
+
+// What the dialog needs of the main window.
+class TSettingHost {
+public:
+    virtual ~TSettingHost() = default;
+    // The INI file the dialog reads and writes.
+    virtual std::string GetIniPath() const = 0;
+    // The most accounts the user may create.
+    virtual int GetMaxAccounts() const = 0;
+    // Reloads the settings after the dialog has saved them.
+    virtual void LoadSettings() = 0;
+};
+
+class TfrmSetting : public TForm {
+public:
+    explicit TfrmSetting(TSettingHost* host, QWidget* parent = nullptr);
+    ~TfrmSetting() override;
+
+    // Shows the dialog without waiting for it. When it is already visible it
+    // is only brought to the front; the settings are not read again.
+    void Show();
+    // Hides the dialog (FormClose runs first).
+    void Close();
+
+    // Controls.
+    QTabWidget* pageSetting;
+    QWidget* tbsZizaz;
+    QWidget* tbsRidovivez;
+    QWidget* tbsSiren;
+    QPushButton* btnOk;
+    QPushButton* btnCancel;
+    QLabel* lblVerInfo;
+
+    QComboBox* cboAccountName;
+    QPushButton* btnRenameAccount;
+    QPushButton* btnDeleteAccount;
+    QPushButton* btnCreateAccount;
+    QLabel* lblPop;
+    QLineEdit* edtPop;
+    QCheckBox* chkApop;
+    QLabel* lblPort;
+    TSpinEdit* spePort;
+    QLabel* lblUser;
+    QLineEdit* edtUser;
+    QLabel* lblPassword;
+    QLineEdit* edtPassword;
+    QLabel* lblInterval;
+    TSpinEdit* speInterval;
+
+    QCheckBox* chkLightEqual;
+    QCheckBox* chkFlash;
+    QCheckBox* chkFlashEqual;
+    QCheckBox* chkFlashError;
+    QCheckBox* chkAttentiveWait;
+    QCheckBox* chkTaskTray;
+
+    QCheckBox* chkSirenEnabled;
+    QLabel* lblSirenTarget1;
+    QLineEdit* edtSirenTarget1;
+    QLabel* lblSirenSong1;
+    QLineEdit* edtSirenSong1;
+    QLabel* lblSirenTarget2;
+    QLineEdit* edtSirenTarget2;
+    QLabel* lblSirenSong2;
+    QLineEdit* edtSirenSong2;
+    QLabel* lblSirenTarget3;
+    QLineEdit* edtSirenTarget3;
+    QLabel* lblSirenSong3;
+    QLineEdit* edtSirenSong3;
+    QLabel* lblSirenSong0;
+    QLineEdit* edtSirenSong0;
+
+    // The dialog's copy of the account table: AccountCount entries in each
+    // list, index i being the same account in all of them and item i of
+    // cboAccountName. Ports and APOP flags are decimal text, passwords plain.
+    int AccountCount = 0;
+    std::vector<std::string> AccountNames;
+    std::vector<std::string> Servers;
+    std::vector<std::string> UserNames;
+    std::vector<std::string> Passwords;
+    std::vector<std::string> Ports;
+    std::vector<std::string> ApopFlags;
+
+    // Operations.
+    void ShowAccount();
+    void UpdateFlashOptions();
+    void UpdateSirenFields();
+    void ClearAccountCopy();
+    void ReadSettings();
+    void WriteSettings();
+
+    // Event handlers.
+    void FormCreate(TObject* Sender);
+    void FormShow(TObject* Sender);
+    void FormClose(TObject* Sender);
+    void btnOkClick(TObject* Sender);
+    void btnCancelClick(TObject* Sender);
+    void cboAccountNameChange(TObject* Sender);
+    void edtPopChange(TObject* Sender);
+    void edtUserChange(TObject* Sender);
+    void edtPasswordChange(TObject* Sender);
+    void spePortChange(TObject* Sender);
+    void chkApopClick(TObject* Sender);
+    void chkFlashClick(TObject* Sender);
+    void chkLightEqualClick(TObject* Sender);
+    void chkSirenEnabledClick(TObject* Sender);
+    void btnCreateAccountClick(TObject* Sender);
+    void btnRenameAccountClick(TObject* Sender);
+    void btnDeleteAccountClick(TObject* Sender);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    // The selected account's index when it has an entry in every list, else -1.
+    int SelectedAccount() const;
+    // The selected account's index when a field change comes from the user
+    // (not from ShowAccount), else -1.
+    int EditedAccount() const;
+    void EnableAccountFields(bool on);
+
+    TSettingHost* host_;
+    bool showing_ = false;
+};
+
+extern TfrmSetting* frmSetting;
