@@ -122,20 +122,47 @@ private:
     int (*previous_)(Display*, XErrorEvent*);
 };
 
+// A broken connection to the X server makes Xlib call the process-wide I/O
+// error handler and then the connection's exit handler; both end the program
+// by default. For the connections of this layer both return instead (the
+// connection is then marked broken and every later request on it returns at
+// once); the handler that was installed before keeps serving every other
+// connection, such as the widgets' own.
+class TXConnectionGuard {
+public:
+    static void Watch(Display* display) {
+        static bool installed = false;
+        if (!installed) {
+            previous_ = XSetIOErrorHandler(&TXConnectionGuard::Handler);
+            installed = true;
+        }
+        watched_.push_back(display);
+    }
+    static void Forget(Display* display) { std::erase(watched_, display); }
+
+private:
+    static int Handler(Display* display) {
+        if (std::find(watched_.begin(), watched_.end(), display) != watched_.end()) return 0;
+        return previous_ ? previous_(display) : 0;
+    }
+    static inline int (*previous_)(Display*) = nullptr;
+    static inline std::vector<Display*> watched_;
+};
+
 // The X keyboard extension's indicator named "Scroll Lock", over a connection
 // of our own (the widgets may run on another platform, or on none).
 class TX11KeyboardHost : public TLedKeyboardHost {
 public:
     TX11KeyboardHost(Display* display, Atom indicator) : display_(display), indicator_(indicator) {
-        // A broken connection must not end the program: the default would
-        // exit. Once it is broken we answer from the last known state.
+        // Once the connection is broken we answer from the last known state.
+        TXConnectionGuard::Watch(display_);
         XSetIOErrorExitHandler(display_, &TX11KeyboardHost::ConnectionLost, this);
         last_ = Query().value_or(false);
     }
 
     ~TX11KeyboardHost() override {
-        // Closing a broken connection would raise the I/O error again.
-        if (!lost_) XCloseDisplay(display_);
+        XCloseDisplay(display_);
+        TXConnectionGuard::Forget(display_);
     }
 
     std::string Kind() const override { return "x11"; }
