@@ -1,0 +1,654 @@
+#include "framework/Dialogs.h"
+#include "settings/Setting.h"
+#include "support/TestSupport.h"
+
+#include <QFile>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+
+using TestSupport::ReadFile;
+using TestSupport::TempDir;
+using TestSupport::WriteFile;
+
+namespace {
+
+// Stands in for the main window: the INI path, the account limit, and a
+// record of the reloads (with the file as it was at each reload).
+class FakeMain : public TSettingHost {
+public:
+    std::string GetIniPath() const override { return iniPath; }
+    int GetMaxAccounts() const override { return maxAccounts; }
+    void LoadSettings() override { reloads.push_back(ReadFile(iniPath)); }
+
+    std::string iniPath;
+    int maxAccounts = 20;
+    std::vector<std::string> reloads;
+};
+
+std::string str(const QString& s) { return s.toLocal8Bit().toStdString(); }
+
+// The file an OK with no INI file and no change writes.
+const char* const kDefaultFile =
+    "[Account1]\nAccountName=Account1\nPOPServer=\nUserName=\nPortNumber=110\nPassword=\nAPOP=0\n"
+    "\n[AccountConfig]\nCount=1\n"
+    "\n[Global Parameters]\nCheckInterval=60\nLightOnEqual=1\nFlash=0\nFlashOnEqual=0\nFlashOnError=0\n"
+    "AttentiveWait=1\nTaskTray=0\n"
+    "\n[Siren]\nEnabled=0\nTarget1=\nTarget2=\nTarget3=\nSong1=\nSong2=\nSong3=\nSong0=\n";
+
+class SettingDialog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TestSupport::EscapedExceptions().clear();
+        host.iniPath = dir.File("Vesk.ini");
+        TDialogHooks hooks;
+        hooks.confirm = [this](const std::string& text) {
+            confirmations.push_back(text);
+            return confirmAnswer;
+        };
+        hooks.inputQuery = [this](const std::string& caption, const std::string& prompt, std::string& value) {
+            queries.push_back(caption + "|" + prompt + "|" + value);
+            if (!inputAnswer) return false;
+            value = *inputAnswer;
+            return true;
+        };
+        hooks.showMessage = [](const std::string& text) { ADD_FAILURE() << "message box: " << text; };
+        oldHooks = SetDialogHooks(hooks);
+    }
+    void TearDown() override {
+        dlg.reset();
+        SetDialogHooks(oldHooks);
+        EXPECT_TRUE(TestSupport::EscapedExceptions().empty());
+        TestSupport::EscapedExceptions().clear();
+    }
+
+    TfrmSetting& Open() {
+        if (!dlg) dlg = std::make_unique<TfrmSetting>(&host);
+        dlg->Show();
+        EXPECT_TRUE(dlg->isVisible());
+        return *dlg;
+    }
+    // Opens the dialog and waits until it has the keyboard focus.
+    TfrmSetting& OpenActive() {
+        Open();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
+        return *dlg;
+    }
+    void Focus(QWidget* w) {
+        w->setFocus();
+        EXPECT_TRUE(TestSupport::WaitFor([w] { return w->hasFocus(); })) << w->objectName().toStdString();
+    }
+    void TypeInto(QWidget* w, const char* text) {
+        Focus(w);
+        QTest::keyClick(w, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(w, Qt::Key_Delete);
+        QTest::keyClicks(w, text);
+    }
+    std::vector<std::string> Items() const {
+        std::vector<std::string> items;
+        for (int i = 0; i < dlg->cboAccountName->count(); ++i) items.push_back(str(dlg->cboAccountName->itemText(i)));
+        return items;
+    }
+    void Select(int index) {
+        // As the user does: the account box's change handler runs only for a
+        // selection by the user.
+        dlg->cboAccountName->setCurrentIndex(index);
+        emit dlg->cboAccountName->activated(index);
+    }
+    std::string Ini() const { return ReadFile(host.iniPath); }
+    void WriteIni(const std::string& text) { WriteFile(host.iniPath, text); }
+
+    TempDir dir;
+    FakeMain host;
+    std::unique_ptr<TfrmSetting> dlg;
+    TDialogHooks oldHooks;
+    std::vector<std::string> confirmations;
+    bool confirmAnswer = true;
+    std::vector<std::string> queries;
+    std::optional<std::string> inputAnswer;
+};
+
+std::string ThreeAccounts() {
+    std::string text = "[AccountConfig]\nCount=3\n";
+    for (int n = 1; n <= 3; ++n) {
+        std::string s = std::to_string(n);
+        text += "[Account" + s + "]\nAccountName=Account" + s + "\nPOPServer=pop" + s + ".example\nUserName=user" +
+                s + "\nPortNumber=11" + s + "\nPassword=\nAPOP=0\n";
+    }
+    return text;
+}
+
+}  // namespace
+
+TEST_F(SettingDialog, FirstShowingWithoutIniFileShowsTheDefaults) {
+    auto& d = Open();
+    EXPECT_EQ(str(d.windowTitle()), "Zizora Duvizuv");
+    EXPECT_EQ(d.pageSetting->currentWidget(), d.tbsZizaz);
+    EXPECT_EQ(Items(), std::vector<std::string>{"Account1"});
+    EXPECT_EQ(d.cboAccountName->currentIndex(), 0);
+    EXPECT_EQ(d.AccountCount, 1);
+    EXPECT_EQ(str(d.edtPop->text()), "");
+    EXPECT_EQ(str(d.edtUser->text()), "");
+    EXPECT_EQ(str(d.edtPassword->text()), "");
+    EXPECT_EQ(d.spePort->Text(), "110");
+    EXPECT_FALSE(d.chkApop->isChecked());
+    EXPECT_EQ(d.speInterval->Text(), "60");
+    EXPECT_TRUE(d.chkLightEqual->isChecked());
+    EXPECT_TRUE(d.chkAttentiveWait->isChecked());
+    for (QCheckBox* c : {d.chkFlash, d.chkFlashEqual, d.chkFlashError, d.chkTaskTray, d.chkSirenEnabled})
+        EXPECT_FALSE(c->isChecked()) << str(c->text());
+    EXPECT_FALSE(d.chkFlashEqual->isEnabled());
+    EXPECT_FALSE(d.chkFlashError->isEnabled());
+    for (QLineEdit* e : {d.edtSirenTarget1, d.edtSirenTarget2, d.edtSirenTarget3, d.edtSirenSong1, d.edtSirenSong2,
+                         d.edtSirenSong3, d.edtSirenSong0}) {
+        EXPECT_FALSE(e->isEnabled());
+        EXPECT_EQ(str(e->text()), "");
+    }
+    EXPECT_TRUE(d.lblSirenTarget1->isEnabled());
+    // The copy holds the one default account.
+    EXPECT_EQ(d.Ports, std::vector<std::string>{"110"});
+    EXPECT_EQ(d.ApopFlags, std::vector<std::string>{"0"});
+    // The test program carries the program's version block.
+    EXPECT_EQ(str(d.lblVerInfo->text()), "Ver. 1.10");
+    // Reading creates no file.
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(host.iniPath)));
+}
+
+TEST_F(SettingDialog, ControlsHaveTheirCaptionsPlacesAndSizes) {
+    auto& d = Open();
+    EXPECT_EQ(d.size(), QSize(318, 313));
+    struct Place {
+        QWidget* w;
+        const char* caption;
+        QRect rect;
+    };
+    const Place places[] = {
+        {d.pageSetting, nullptr, {8, 12, 301, 261}},
+        {d.btnOk, "OK", {224, 284, 85, 21}},
+        {d.btnCancel, "Cancel", {132, 284, 85, 21}},
+        {d.cboAccountName, nullptr, {12, 16, 185, 20}},
+        {d.btnRenameAccount, "&R", {200, 16, 25, 21}},
+        {d.btnDeleteAccount, "&D", {228, 16, 25, 21}},
+        {d.btnCreateAccount, "&C", {256, 16, 25, 21}},
+        {d.edtPop, nullptr, {136, 45, 145, 20}},
+        {d.chkApop, "use &APOP", {64, 72, 97, 17}},
+        {d.spePort, nullptr, {226, 94, 58, 21}},
+        {d.edtUser, nullptr, {136, 126, 148, 20}},
+        {d.edtPassword, nullptr, {136, 152, 148, 20}},
+        {d.speInterval, nullptr, {102, 192, 46, 21}},
+        {d.chkLightEqual, "&Light up on Equal", {13, 15, 141, 20}},
+        {d.chkFlash, "&Flash LED", {13, 45, 116, 20}},
+        {d.chkFlashEqual, "Flash on E&qual", {26, 70, 128, 20}},
+        {d.chkFlashError, "Flash on &Error", {26, 96, 128, 20}},
+        {d.chkAttentiveWait, "&Attentive to Velora", {13, 134, 154, 20}},
+        {d.chkTaskTray, "Live in the &TaskTray", {13, 166, 154, 20}},
+        {d.chkSirenEnabled, "&Sing with Siren", {13, 13, 129, 20}},
+        {d.edtSirenTarget1, nullptr, {96, 40, 169, 20}},
+        {d.edtSirenSong1, nullptr, {104, 64, 161, 20}},
+        {d.edtSirenTarget2, nullptr, {96, 92, 169, 20}},
+        {d.edtSirenSong2, nullptr, {104, 116, 161, 20}},
+        {d.edtSirenTarget3, nullptr, {96, 144, 169, 20}},
+        {d.edtSirenSong3, nullptr, {104, 168, 161, 20}},
+        {d.edtSirenSong0, nullptr, {104, 200, 161, 20}},
+    };
+    for (const auto& p : places) {
+        EXPECT_EQ(p.w->geometry(), p.rect) << (p.caption ? p.caption : "");
+        if (auto* b = qobject_cast<QAbstractButton*>(p.w); b && p.caption) {
+            EXPECT_EQ(str(b->text()), p.caption);
+        }
+    }
+    struct LabelPlace {
+        QLabel* l;
+        const char* caption;
+        QPoint at;
+        QWidget* buddy;
+    };
+    const LabelPlace labels[] = {
+        {d.lblPop, "&POP3 Server:", {37, 51}, d.edtPop},
+        {d.lblPort, "POP3 Port &Number:", {66, 101}, nullptr},
+        {d.lblUser, "&User Name:", {37, 133}, d.edtUser},
+        {d.lblPassword, "&Password:", {37, 158}, d.edtPassword},
+        {d.lblInterval, "&Interval (sec):", {13, 198}, d.speInterval},
+        {d.lblSirenTarget1, "1. Target:", {19, 44}, nullptr},
+        {d.lblSirenSong1, "Song:", {38, 66}, nullptr},
+        {d.lblSirenTarget2, "2. Target:", {19, 96}, nullptr},
+        {d.lblSirenSong2, "Song:", {38, 118}, nullptr},
+        {d.lblSirenTarget3, "3. Target:", {19, 147}, nullptr},
+        {d.lblSirenSong3, "Song:", {38, 173}, nullptr},
+        {d.lblSirenSong0, "for the othres:", {13, 205}, nullptr},
+        {d.lblVerInfo, "Ver. 1.10", {12, 284}, nullptr},
+    };
+    for (const auto& l : labels) {
+        EXPECT_EQ(str(l.l->text()), l.caption);
+        EXPECT_EQ(l.l->pos(), l.at) << l.caption;
+        EXPECT_EQ(l.l->buddy(), l.buddy) << l.caption;
+        EXPECT_GT(l.l->width(), 0);
+    }
+    EXPECT_EQ(str(d.pageSetting->tabText(0)), "Zizaz");
+    EXPECT_EQ(str(d.pageSetting->tabText(1)), "Ridovivez");
+    EXPECT_EQ(str(d.pageSetting->tabText(2)), "Siren");
+    EXPECT_EQ(d.pageSetting->widget(0), d.tbsZizaz);
+    EXPECT_EQ(d.pageSetting->widget(1), d.tbsRidovivez);
+    EXPECT_EQ(d.pageSetting->widget(2), d.tbsSiren);
+    EXPECT_EQ(d.spePort->MinValue(), 1);
+    EXPECT_EQ(d.spePort->MaxValue(), 65535);
+    EXPECT_EQ(d.speInterval->MinValue(), 20);
+    EXPECT_EQ(d.speInterval->MaxValue(), 600);
+    EXPECT_FALSE(d.cboAccountName->isEditable());
+    // Every character of the password shows as "*".
+    d.edtPassword->setText("secret");
+    EXPECT_EQ(str(d.edtPassword->displayText()), "******");
+}
+
+TEST_F(SettingDialog, TabOrderAndLabelLettersMoveTheFocus) {
+    auto& d = OpenActive();
+    Focus(d.cboAccountName);
+    const std::vector<QWidget*> zizaz = {d.btnRenameAccount, d.btnDeleteAccount, d.btnCreateAccount, d.edtPop,
+                                         d.edtUser,          d.edtPassword,      d.chkApop,          d.spePort,
+                                         d.speInterval,      d.btnOk,            d.btnCancel};
+    for (QWidget* next : zizaz) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget(), next) << str(QApplication::focusWidget()->metaObject()->className());
+    }
+    d.pageSetting->setCurrentWidget(d.tbsRidovivez);
+    Focus(d.chkLightEqual);
+    for (QWidget* next : std::initializer_list<QWidget*>{d.chkFlash, d.chkAttentiveWait, d.chkTaskTray, d.btnOk}) {
+        // The two indented boxes are disabled while "&Flash LED" is off.
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget(), next);
+    }
+    d.pageSetting->setCurrentWidget(d.tbsZizaz);
+    Focus(d.btnOk);
+    QTest::keyClick(&d, Qt::Key_U, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), d.edtUser);
+    QTest::keyClick(&d, Qt::Key_I, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), d.speInterval);
+    // "POP3 Port &Number:" is linked to no control: its letter moves nothing.
+    QTest::keyClick(&d, Qt::Key_N, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), d.speInterval);
+}
+
+TEST_F(SettingDialog, CreateStopsAtTheLimitAndDeleteKeepsTheLastAccount) {
+    std::string text = "[AccountConfig]\nCount=20\n";
+    WriteIni(text);
+    auto& d = Open();
+    ASSERT_EQ(Items().size(), 20u);
+    d.btnCreateAccount->click();
+    EXPECT_EQ(Items().size(), 20u);
+    EXPECT_EQ(d.AccountCount, 20);
+    EXPECT_EQ(d.AccountNames.size(), 20u);
+    d.btnCancel->click();
+
+    WriteIni("[AccountConfig]\nCount=1\n");
+    Open();
+    d.btnDeleteAccount->click();
+    EXPECT_TRUE(confirmations.empty());
+    EXPECT_EQ(Items(), std::vector<std::string>{"Account1"});
+
+    // Creating appends AccountN with the defaults and shows it.
+    d.edtPop->setText("pop.example");
+    d.btnCreateAccount->click();
+    EXPECT_EQ(Items(), (std::vector<std::string>{"Account1", "Account2"}));
+    EXPECT_EQ(d.cboAccountName->currentIndex(), 1);
+    EXPECT_EQ(str(d.edtPop->text()), "");
+    EXPECT_EQ(d.spePort->Text(), "110");
+    EXPECT_EQ(d.Servers, (std::vector<std::string>{"pop.example", ""}));
+    EXPECT_EQ(d.Ports, (std::vector<std::string>{"110", "110"}));
+    EXPECT_EQ(d.ApopFlags, (std::vector<std::string>{"0", "0"}));
+}
+
+TEST_F(SettingDialog, DeletingSelectsTheFollowingOrTheNewLastAccount) {
+    WriteIni(ThreeAccounts());
+    auto& d = Open();
+    // Answered No: nothing changes.
+    Select(1);
+    confirmAnswer = false;
+    d.btnDeleteAccount->click();
+    ASSERT_EQ(confirmations.size(), 1u);
+    EXPECT_EQ(confirmations[0], "Are you sure you want to delete 'Account2' and all of its information?");
+    EXPECT_EQ(Items().size(), 3u);
+
+    confirmAnswer = true;
+    Select(2);
+    d.btnDeleteAccount->click();
+    EXPECT_EQ(Items(), (std::vector<std::string>{"Account1", "Account2"}));
+    EXPECT_EQ(d.cboAccountName->currentIndex(), 1);
+    EXPECT_EQ(str(d.edtPop->text()), "pop2.example");
+    EXPECT_EQ(d.AccountCount, 2);
+    d.btnCancel->click();
+
+    Open();
+    Select(0);
+    d.btnDeleteAccount->click();
+    EXPECT_EQ(Items(), (std::vector<std::string>{"Account2", "Account3"}));
+    EXPECT_EQ(d.cboAccountName->currentIndex(), 0);
+    EXPECT_EQ(str(d.edtPop->text()), "pop2.example");
+    EXPECT_EQ(str(d.edtUser->text()), "user2");
+    EXPECT_EQ(d.spePort->Text(), "112");
+    EXPECT_EQ(d.Servers, (std::vector<std::string>{"pop2.example", "pop3.example"}));
+    d.btnCancel->click();
+
+    // Names are not compared: a new account after deleting Account2 of three
+    // is a second "Account3".
+    Open();
+    Select(1);
+    d.btnDeleteAccount->click();
+    d.btnCreateAccount->click();
+    EXPECT_EQ(Items(), (std::vector<std::string>{"Account1", "Account3", "Account3"}));
+    EXPECT_EQ(d.cboAccountName->currentIndex(), 2);
+    EXPECT_EQ(str(d.edtPop->text()), "");
+    EXPECT_EQ(Ini(), ThreeAccounts());
+}
+
+TEST_F(SettingDialog, RenameTakesTheEnteredTextUnchanged) {
+    WriteIni(ThreeAccounts());
+    auto& d = Open();
+    Select(1);
+    inputAnswer.reset();
+    d.btnRenameAccount->click();
+    ASSERT_EQ(queries.size(), 1u);
+    EXPECT_EQ(queries[0], "Rename|New name:|Account2");
+    EXPECT_EQ(Items()[1], "Account2");
+
+    inputAnswer = "Account1";
+    d.btnRenameAccount->click();
+    EXPECT_EQ(Items(), (std::vector<std::string>{"Account1", "Account1", "Account3"}));
+    EXPECT_EQ(d.cboAccountName->currentIndex(), 1);
+    Select(2);
+    inputAnswer = "";
+    d.btnRenameAccount->click();
+    EXPECT_EQ(d.AccountNames, (std::vector<std::string>{"Account1", "Account1", ""}));
+    d.btnOk->click();
+    EXPECT_NE(Ini().find("[Account2]\nAccountName=Account1\n"), std::string::npos);
+    EXPECT_NE(Ini().find("[Account3]\nAccountName=\n"), std::string::npos);
+}
+
+TEST_F(SettingDialog, CancelEscAndCloseBoxDiscardEditsReopeningWhileOpenKeepsThem) {
+    WriteIni(ThreeAccounts());
+    const std::string before = Ini();
+    auto& d = OpenActive();
+    d.edtPop->setText("edited.example");
+    d.chkTaskTray->setChecked(true);
+    d.pageSetting->setCurrentWidget(d.tbsSiren);
+    // Opening again while open only brings the dialog to the front.
+    d.Show();
+    EXPECT_EQ(str(d.edtPop->text()), "edited.example");
+    EXPECT_EQ(d.Servers[0], "edited.example");
+    EXPECT_TRUE(d.chkTaskTray->isChecked());
+
+    d.btnCancel->click();
+    EXPECT_FALSE(d.isVisible());
+    EXPECT_TRUE(d.AccountNames.empty());
+    EXPECT_TRUE(d.Servers.empty());
+    // Controls keep their contents while hidden; the next showing reads the file.
+    EXPECT_EQ(str(d.edtPop->text()), "edited.example");
+    OpenActive();
+    EXPECT_EQ(str(d.edtPop->text()), "pop1.example");
+    EXPECT_FALSE(d.chkTaskTray->isChecked());
+    // The page last shown comes back.
+    EXPECT_EQ(d.pageSetting->currentWidget(), d.tbsSiren);
+
+    d.pageSetting->setCurrentWidget(d.tbsZizaz);
+    TypeInto(d.edtUser, "someone");
+    QTest::keyClick(d.edtUser, Qt::Key_Escape);
+    EXPECT_FALSE(d.isVisible());
+    OpenActive();
+    EXPECT_EQ(str(d.edtUser->text()), "user1");
+    d.edtUser->setText("someone");
+    d.close();  // the close box
+    EXPECT_FALSE(d.isVisible());
+    EXPECT_TRUE(host.reloads.empty());
+    EXPECT_EQ(Ini(), before);
+}
+
+TEST_F(SettingDialog, FlashAndSirenBoxesEnableTheirDependentsAndDisabledStatesAreSaved) {
+    WriteIni("[Global Parameters]\nLightOnEqual=0\nFlashOnEqual=1\n");
+    auto& d = Open();
+    EXPECT_FALSE(d.chkLightEqual->isChecked());
+    EXPECT_TRUE(d.chkFlashEqual->isChecked());
+    EXPECT_FALSE(d.chkFlashEqual->isEnabled());
+    d.chkFlash->click();
+    EXPECT_FALSE(d.chkFlashEqual->isEnabled());
+    EXPECT_TRUE(d.chkFlashError->isEnabled());
+    d.chkLightEqual->click();
+    EXPECT_TRUE(d.chkFlashEqual->isEnabled());
+    d.chkFlashError->click();
+    d.chkFlash->click();
+    EXPECT_FALSE(d.chkFlashEqual->isEnabled());
+    EXPECT_FALSE(d.chkFlashError->isEnabled());
+
+    d.chkSirenEnabled->click();
+    EXPECT_TRUE(d.edtSirenSong0->isEnabled());
+    d.edtSirenTarget2->setText("boss@example.org");
+    d.edtSirenSong0->setText("/sounds/other.wav");
+    d.chkSirenEnabled->click();
+    EXPECT_FALSE(d.edtSirenTarget2->isEnabled());
+    d.btnOk->click();
+    const std::string ini = Ini();
+    for (const char* line : {"\nLightOnEqual=1\n", "\nFlash=0\n", "\nFlashOnEqual=1\n", "\nFlashOnError=1\n"})
+        EXPECT_NE(ini.find(line), std::string::npos) << line << ini;
+    EXPECT_NE(ini.find("Enabled=0\nTarget1=\nTarget2=boss@example.org\nTarget3=\nSong1=\nSong2=\nSong3=\n"
+                       "Song0=/sounds/other.wav\n"),
+              std::string::npos)
+        << ini;
+}
+
+TEST_F(SettingDialog, TypedNumbersAreBroughtIntoRangeOnLeavingAndOnEnter) {
+    auto& d = OpenActive();
+    TypeInto(d.spePort, "70000");
+    EXPECT_EQ(d.Ports[0], "70000");
+    Focus(d.edtUser);
+    EXPECT_EQ(d.spePort->Text(), "65535");
+    EXPECT_EQ(d.Ports[0], "65535");
+
+    // Enter presses OK while the spin box still has the focus: the typed
+    // number is brought into range before it is saved.
+    TypeInto(d.speInterval, "5");
+    QTest::keyClick(d.speInterval, Qt::Key_Return);
+    EXPECT_FALSE(d.isVisible());
+    EXPECT_NE(Ini().find("CheckInterval=20\n"), std::string::npos);
+    EXPECT_NE(Ini().find("PortNumber=65535\n"), std::string::npos);
+
+    OpenActive();
+    TypeInto(d.spePort, "0");
+    QTest::keyClick(d.spePort, Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_FALSE(d.isVisible());
+    EXPECT_NE(Ini().find("PortNumber=1\n"), std::string::npos);
+    EXPECT_EQ(host.reloads.size(), 2u);
+}
+
+TEST_F(SettingDialog, EnterPressesTheFocusedButtonOrOk) {
+    WriteIni(ThreeAccounts());
+    auto& d = OpenActive();
+    Focus(d.btnCreateAccount);
+    QTest::keyClick(d.btnCreateAccount, Qt::Key_Return);
+    EXPECT_TRUE(d.isVisible());
+    EXPECT_EQ(Items().size(), 4u);
+    Focus(d.btnCancel);
+    QTest::keyClick(d.btnCancel, Qt::Key_Return);
+    EXPECT_FALSE(d.isVisible());
+    EXPECT_EQ(Ini(), ThreeAccounts());
+
+    OpenActive();
+    TypeInto(d.edtPop, "new.example");
+    QTest::keyClick(d.edtPop, Qt::Key_Return);
+    EXPECT_FALSE(d.isVisible());
+    EXPECT_NE(Ini().find("POPServer=new.example\n"), std::string::npos);
+    ASSERT_EQ(host.reloads.size(), 1u);
+}
+
+TEST_F(SettingDialog, OkWithoutChangesWritesEveryKeyInOrder) {
+    auto& d = Open();
+    d.btnOk->click();
+    EXPECT_EQ(Ini(), kDefaultFile);
+    EXPECT_FALSE(d.isVisible());
+    // The main window reloads after the whole file is written.
+    ASSERT_EQ(host.reloads.size(), 1u);
+    EXPECT_EQ(host.reloads[0], kDefaultFile);
+
+    // A file the dialog wrote comes back byte for byte, and so does one with
+    // comments and keys of its own; changed values are replaced in place.
+    const std::string full =
+        "; Vesk settings\n[AccountConfig]\nCount=2\n\n"
+        "[Account1]\nAccountName=Home\nPOPServer=pop.home.example\nUserName=me\nPortNumber=995\n"
+        "Password=c2VjcmV0\nAPOP=1\nNote=kept\n\n"
+        "[Account2]\nAccountName=Work\nPOPServer=10.0.0.2\nUserName=w\nPortNumber=110\nPassword=\nAPOP=0\n\n"
+        "[Global Parameters]\nCheckInterval=300\nLightOnEqual=0\nFlash=1\nFlashOnEqual=1\nFlashOnError=0\n"
+        "AttentiveWait=0\nTaskTray=1\n\n"
+        "[Siren]\nEnabled=1\nTarget0=zero\nTarget1=a\nTarget2=b\nTarget3=c\nTarget4=d\nTarget5=e\n"
+        "Song0=/s/0.wav\nSong1=/s/1.wav\nSong2=/s/2.wav\nSong3=/s/3.wav\nSong4=/s/4.wav\nSong5=/s/5.wav\n";
+    WriteIni(full);
+    Open();
+    EXPECT_EQ(d.Passwords[0], "secret");
+    Select(1);
+    d.btnOk->click();
+    EXPECT_EQ(Ini(), full);
+
+    Open();
+    d.edtSirenTarget1->setText("x@example.org");
+    d.speInterval->SetValue(45);
+    d.btnOk->click();
+    std::string changed = full;
+    changed.replace(changed.find("Target1=a"), 9, "Target1=x@example.org");
+    changed.replace(changed.find("CheckInterval=300"), 17, "CheckInterval=45");
+    EXPECT_EQ(Ini(), changed);
+}
+
+TEST_F(SettingDialog, AccountsAreReadAndWrittenAsTheFileHoldsThem) {
+    // No AccountName: the section's name. A non-canonical password is written
+    // back as the canonical text of what it decodes to. APOP=2 stays 2.
+    WriteIni("[AccountConfig]\nCount=2\n[Account1]\nPOPServer=a\nPassword=QR==\nAPOP=2\n"
+             "[Account2]\nAccountName=Two\nPassword=QUJD\n");
+    auto& d = Open();
+    EXPECT_EQ(Items(), (std::vector<std::string>{"Account1", "Two"}));
+    EXPECT_EQ(d.Passwords[0], std::string("\x41\x10", 2));
+    EXPECT_TRUE(d.chkApop->isChecked());
+    EXPECT_EQ(d.ApopFlags[0], "2");
+    d.btnOk->click();
+    const std::string ini = Ini();
+    EXPECT_NE(ini.find("[Account1]\nPOPServer=a\nPassword=QRA=\nAPOP=2\nAccountName=Account1\nUserName=\n"
+                       "PortNumber=110\n"),
+              std::string::npos)
+        << ini;
+    EXPECT_NE(ini.find("Password=QUJD\n"), std::string::npos);
+
+    // Count=25: all listed and written back, Count stays 25.
+    std::string many = "[AccountConfig]\nCount=25\n";
+    for (int n = 1; n <= 25; ++n)
+        many += "[Account" + std::to_string(n) + "]\nAccountName=A" + std::to_string(n) + "\nPOPServer=\n"
+                "UserName=\nPortNumber=110\nPassword=\nAPOP=0\n";
+    WriteIni(many);
+    Open();
+    ASSERT_EQ(Items().size(), 25u);
+    EXPECT_EQ(Items()[24], "A25");
+    Select(24);
+    d.edtUser->setText("last");
+    d.btnCreateAccount->click();
+    EXPECT_EQ(Items().size(), 25u);
+    d.btnOk->click();
+    std::string expected = many;
+    expected.replace(expected.find("A25\nPOPServer=\nUserName="), 24, "A25\nPOPServer=\nUserName=last");
+    // The options follow as new sections.
+    EXPECT_EQ(Ini().substr(0, expected.size()), expected);
+    EXPECT_EQ(Ini().substr(expected.size(), 22), "\n[Global Parameters]\nC");
+}
+
+TEST_F(SettingDialog, PortsOutsideTheRangeAreSavedAsReadUnlessTheAccountIsEdited) {
+    WriteIni("[AccountConfig]\nCount=3\n[Account1]\nPortNumber=70000\n[Account2]\nPortNumber=0\n"
+             "[Account3]\nPortNumber=-5\n");
+    auto& d = Open();
+    EXPECT_EQ(d.spePort->Text(), "65535");
+    EXPECT_EQ(d.Ports, (std::vector<std::string>{"70000", "0", "-5"}));
+    Select(2);
+    EXPECT_EQ(d.spePort->Text(), "1");
+    d.edtPop->setText("edited");
+    Select(0);
+    d.btnOk->click();
+    const std::string ini = Ini();
+    EXPECT_NE(ini.find("[Account1]\nPortNumber=70000\n"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("[Account2]\nPortNumber=0\n"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("[Account3]\nPortNumber=1\n"), std::string::npos) << ini;
+}
+
+TEST_F(SettingDialog, LoweredCountLeavesHigherSectionsAndNewAccountsReuseThem) {
+    WriteIni(ThreeAccounts());
+    auto& d = Open();
+    Select(2);
+    d.btnDeleteAccount->click();
+    d.btnOk->click();
+    std::string ini = Ini();
+    EXPECT_NE(ini.find("Count=2\n"), std::string::npos);
+    EXPECT_NE(ini.find("[Account3]\nAccountName=Account3\nPOPServer=pop3.example\nUserName=user3\n"
+                       "PortNumber=113\nPassword=\nAPOP=0\n"),
+              std::string::npos)
+        << ini;
+    Open();
+    EXPECT_EQ(Items().size(), 2u);
+    d.btnCreateAccount->click();
+    d.btnOk->click();
+    ini = Ini();
+    EXPECT_NE(ini.find("[Account3]\nAccountName=Account3\nPOPServer=\nUserName=\nPortNumber=110\nPassword=\n"
+                       "APOP=0\n"),
+              std::string::npos)
+        << ini;
+    EXPECT_NE(ini.find("Count=3\n"), std::string::npos);
+}
+
+TEST_F(SettingDialog, NoAccountsInTheFileDisablesTheAccountFieldsUntilOneIsCreated) {
+    for (const char* count : {"0", "-2"}) {
+        WriteIni(std::string("[AccountConfig]\nCount=") + count + "\n[Account1]\nPOPServer=old\n");
+        auto& d = Open();
+        EXPECT_EQ(d.AccountCount, 0) << count;
+        EXPECT_TRUE(Items().empty());
+        EXPECT_EQ(d.cboAccountName->currentIndex(), -1);
+        for (QWidget* w : std::initializer_list<QWidget*>{d.edtPop, d.edtUser, d.edtPassword, d.chkApop, d.spePort,
+                                                          d.btnRenameAccount})
+            EXPECT_FALSE(w->isEnabled());
+        // Nothing to rename or delete, and field changes have no account.
+        d.btnRenameAccount->click();
+        d.btnDeleteAccount->click();
+        d.edtPop->setText("x");
+        EXPECT_TRUE(queries.empty());
+        EXPECT_TRUE(confirmations.empty());
+        d.btnOk->click();
+        EXPECT_NE(Ini().find("Count=0\n"), std::string::npos);
+        EXPECT_NE(Ini().find("POPServer=old\n"), std::string::npos);
+
+        Open();
+        d.btnCreateAccount->click();
+        EXPECT_EQ(Items(), std::vector<std::string>{"Account1"});
+        EXPECT_TRUE(d.edtPop->isEnabled());
+        EXPECT_EQ(str(d.edtPop->text()), "");
+        d.edtPop->setText("new");
+        d.btnOk->click();
+        EXPECT_NE(Ini().find("Count=1\n"), std::string::npos);
+        EXPECT_NE(Ini().find("POPServer=new\n"), std::string::npos);
+    }
+}
+
+TEST_F(SettingDialog, AWriteErrorIsReportedAndTheDialogStaysOpenWithTheEdits) {
+    WriteIni(ThreeAccounts());
+    const QString path = QString::fromStdString(host.iniPath);
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    auto& d = Open();
+    d.edtPop->setText("edited.example");
+    d.btnOk->click();
+    auto& escaped = TestSupport::EscapedExceptions();
+    ASSERT_EQ(escaped.size(), 1u);
+    EXPECT_EQ(escaped[0], host.iniPath + " に書き込めません");
+    escaped.clear();
+    EXPECT_TRUE(d.isVisible());
+    EXPECT_TRUE(host.reloads.empty());
+    EXPECT_EQ(str(d.edtPop->text()), "edited.example");
+    EXPECT_EQ(d.Servers[0], "edited.example");
+    EXPECT_EQ(Ini(), ThreeAccounts());
+
+    // Once the file can be written, OK saves the same edits.
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    d.btnOk->click();
+    EXPECT_FALSE(d.isVisible());
+    EXPECT_NE(Ini().find("POPServer=edited.example\n"), std::string::npos);
+    EXPECT_EQ(host.reloads.size(), 1u);
+}
