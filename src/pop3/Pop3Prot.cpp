@@ -1,0 +1,777 @@
+#include "pop3/Pop3Prot.h"
+
+#include "framework/Application.h"
+#include "platform/Window.h"
+#include "pop3/MD5.h"
+
+#include <algorithm>
+#include <cstring>
+#include <typeinfo>
+
+namespace {
+
+// Socket error number of a connection closed under a running request
+// ("Interrupted system call").
+constexpr WORD kErrInterrupted = 10004;
+// Longest header value kept.
+constexpr std::size_t kHeaderValueLimit = 10000;
+
+// Sequence steps and their bits in the step set.
+enum : std::uint8_t {
+    stConnect = 1,
+    stUser = 2,
+    stPass = 3,
+    stRPop = 4,
+    stQuit = 5,
+    stAPop = 6,
+    stStat = 7,
+    stList = 8,
+    stUidl = 9,
+    stRetr = 10,
+    stTop = 11,
+    stDele = 12,
+    stNoop = 13,
+    stRSet = 14,
+    stLast = 15
+};
+constexpr std::uint16_t Bit(int step) { return static_cast<std::uint16_t>(1u << step); }
+
+// Removes the characters with codes up to 32 at both ends.
+std::string Trim(const std::string& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
+    return s.substr(b, e - b);
+}
+
+std::string LowerAscii(std::string s) {
+    for (auto& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Skips TAB, LF, CR and space, then reads decimal digits in 32-bit
+// arithmetic (wrapping); no sign. `i` ends after the digits.
+int ReadNumber(const std::string& s, std::size_t& i) {
+    while (i < s.size() && (s[i] == '\t' || s[i] == '\n' || s[i] == '\r' || s[i] == ' ')) ++i;
+    std::uint32_t value = 0;
+    while (i < s.size() && IsDigit(s[i])) value = value * 10 + static_cast<std::uint32_t>(s[i++] - '0');
+    return static_cast<std::int32_t>(value);
+}
+
+std::string SocketFailureText(WORD error) {
+    return "-ERR " + SocketErrorText(error) + " (Winsock error #" + std::to_string(error) + ")";
+}
+
+// The name of the exception's class, as the failure text of a connect shows it.
+std::string ExceptionClassName(const std::exception& e) {
+    if (dynamic_cast<const ESocketException*>(&e)) return "ESocketException";
+    if (dynamic_cast<const Pop3Exception*>(&e)) return "Pop3Exception";
+    return "Exception";
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Construction
+
+TCustomPop3Cli::TCustomPop3Cli(TComponent* Owner) : TComponent(Owner) {
+    FWindowHandle = AllocateHWnd([this](TMessage& m) { WindowProcedure(m); });
+    FWSocket = std::make_unique<TWSocket>(nullptr);
+    FWSocket->OnSessionClosed = [this](TObject* s, WORD e) { WSocketSessionClosed(s, e); };
+}
+
+TCustomPop3Cli::~TCustomPop3Cli() {
+    if (FWSocket) {
+        // The client is going away: nothing the socket reports while it
+        // closes may reach it.
+        FWSocket->OnSessionClosed = nullptr;
+        FWSocket->OnSessionConnected = nullptr;
+        FWSocket->OnDataAvailable = nullptr;
+        FWSocket->OnDnsLookupDone = nullptr;
+        FWSocket.reset();
+    }
+    if (FWindowHandle) DeallocateHWnd(FWindowHandle);
+}
+
+// ---------------------------------------------------------------------------
+// Events
+
+void TCustomPop3Cli::WindowProcedure(TMessage& Msg) {
+    if (Msg.Msg == WM_POP3_REQUEST_DONE) {
+        if (OnRequestDone) OnRequestDone(this, FCurrentRequest, static_cast<WORD>(Msg.LParam & 0xFFFF));
+        Msg.Result = 0;
+        return;
+    }
+    Msg.Result = DefWindowProcA(FWindowHandle, Msg.Msg, Msg.WParam, Msg.LParam);
+}
+
+void TCustomPop3Cli::NotifySessionConnected(WORD Error) {
+    if (OnSessionConnected) OnSessionConnected(this, Error);
+}
+
+void TCustomPop3Cli::NotifyResponse(const std::string& Msg) {
+    if (OnResponse) OnResponse(this, Msg);
+}
+
+void TCustomPop3Cli::NotifyStateChange() {
+    if (OnStateChange) OnStateChange(this);
+}
+
+void TCustomPop3Cli::NotifyDisplay(const std::string& Msg) {
+    if (OnDisplay) OnDisplay(this, Msg);
+}
+
+void TCustomPop3Cli::NotifySessionClosed(WORD Error) {
+    if (OnSessionClosed) OnSessionClosed(this, Error);
+}
+
+void TCustomPop3Cli::NotifyHeaderEnd() {
+    if (OnHeaderEnd) OnHeaderEnd(this);
+}
+
+int TCustomPop3Cli::ReceiveRaw(void* Buffer, int BufferSize) { return FWSocket->Receive(Buffer, BufferSize); }
+
+// ---------------------------------------------------------------------------
+// Small routines
+
+void TCustomPop3Cli::SetEngineState(TPop3EngineState State) {
+    if (State == FEngineState) return;
+    FEngineState = State;
+    NotifyStateChange();
+}
+
+void TCustomPop3Cli::RequireReady() {
+    if (FEngineState != esIdle && FEngineState != esBetweenSteps) throw Pop3Exception("POP3 component not ready");
+}
+
+bool TCustomPop3Cli::CheckOk() {
+    bool ok = !FLastResponse.empty() && FLastResponse[0] == '+';
+    FReplyStatus = ok ? 0 : 500;
+    return ok;
+}
+
+void TCustomPop3Cli::SetErrorMessage() {
+    if (FErrorMessage.empty()) FErrorMessage = FLastResponse;
+}
+
+void TCustomPop3Cli::RaiseShown(const std::string& Msg) {
+    FErrorMessage = Msg;
+    NotifyDisplay(FErrorMessage);
+    throw Pop3Exception(Msg);
+}
+
+void TCustomPop3Cli::NotifyRequestDone(WORD Error) {
+    // A QUIT that was sent ends at the later of its reply and the close, and
+    // always with 0.
+    if (FCurrentRequest == rqQuit) {
+        if (!FQuitHalfDone) {
+            FQuitHalfDone = true;
+            return;
+        }
+        FQuitHalfDone = false;
+        Error = 0;
+    }
+    CompleteRequest(Error);
+}
+
+void TCustomPop3Cli::CompleteRequest(WORD Error) {
+    if (FDoneSignalled) return;
+    FDoneSignalled = true;
+    if (FSequenceContinuation) {
+        if (FEngineState != esAborting) SetEngineState(esBetweenSteps);
+        RunNextStep();
+        return;
+    }
+    SetEngineState(esIdle);
+    FInSequence = false;
+    PostMessageA(FWindowHandle, WM_POP3_REQUEST_DONE, 0, static_cast<LPARAM>(Error));
+}
+
+// ---------------------------------------------------------------------------
+// Connecting
+
+void TCustomPop3Cli::Connect() {
+    RequireReady();
+    if (FConnected) throw Pop3Exception("POP3 component already connected");
+    if (!FInSequence) FCurrentRequest = rqConnect;
+    FDoneSignalled = false;
+    FReceiveLength = 0;
+    FReceiveBuffer[0] = 0;
+    FRequestOutcome = 0;
+    // A new server chooses its own stamp; the last one's never carries over.
+    FTimeStamp.clear();
+    SetEngineState(esLookingUp);
+    FErrorMessage.clear();
+    FWSocket->OnDataSent = nullptr;
+    FWSocket->OnDnsLookupDone = [this](TObject* s, WORD e) { WSocketDnsLookupDone(s, e); };
+    try {
+        FWSocket->DnsLookup(Host);
+    } catch (const Exception& e) {
+        // The lookup could not even start (an empty host name, for one): the
+        // request fails like a connect that raised, instead of leaving the
+        // engine looking up forever.
+        if (FEngineState != esLookingUp || FDoneSignalled) return;
+        FLastResponse = "-ERR " + ExceptionClassName(e) + ": " + e.Message();
+        FReplyStatus = 500;
+        FRequestOutcome = 500;
+        SetErrorMessage();
+        NotifyRequestDone(500);
+    }
+}
+
+void TCustomPop3Cli::WSocketDnsLookupDone(TObject*, WORD Error) {
+    if (Error != 0) {
+        FLastResponse = SocketFailureText(Error);
+        FReplyStatus = 500;
+        FRequestOutcome = Error;
+        SetErrorMessage();
+        NotifyRequestDone(Error);
+        return;
+    }
+    FWSocket->SetAddr(FWSocket->DnsResult());
+    FWSocket->SetProto("tcp");
+    FWSocket->SetPort(Port);
+    FWSocket->SetLocalAddr(LocalAddr);
+    FWSocket->OnSessionConnected = [this](TObject* s, WORD e) { WSocketSessionConnected(s, e); };
+    FWSocket->OnDataAvailable = [this](TObject* s, WORD e) { WSocketDataAvailable(s, e); };
+    SetEngineState(esConnecting);
+    try {
+        FWSocket->Connect();
+    } catch (const Exception& e) {
+        FLastResponse = "-ERR " + ExceptionClassName(e) + ": " + e.Message();
+        FReplyStatus = 500;
+        FRequestOutcome = 500;
+        SetErrorMessage();
+        NotifyRequestDone(500);
+    }
+}
+
+void TCustomPop3Cli::WSocketSessionConnected(TObject*, WORD Error) {
+    if (Error != 0) {
+        FLastResponse = SocketFailureText(Error);
+        FReplyStatus = 500;
+        FConnected = false;
+        FRequestOutcome = Error;
+        SetErrorMessage();
+        NotifyRequestDone(Error);
+        FWSocket->Close();
+        SetEngineState(esIdle);
+        return;
+    }
+    FConnected = true;
+    SetEngineState(esAwaitingGreeting);
+}
+
+void TCustomPop3Cli::WSocketSessionClosed(TObject*, WORD Error) {
+    FConnected = false;
+    NotifySessionClosed(Error);
+    if (FCurrentRequest == rqQuit) {
+        // No reply can come after the close: a QUIT still waiting for one
+        // ends with the close alone.
+        if (!FDoneSignalled) FQuitHalfDone = true;
+    } else if (!FDoneSignalled && FEngineState != esAborting && FRequestOutcome == 0) {
+        // The server went away under a running request: that request failed.
+        FRequestOutcome = kErrInterrupted;
+        if (FErrorMessage.empty()) FErrorMessage = SocketFailureText(kErrInterrupted);
+    }
+    NotifyRequestDone(kErrInterrupted);
+    FProtocolState = pop3Disconnected;
+}
+
+// ---------------------------------------------------------------------------
+// Receiving
+
+void TCustomPop3Cli::WSocketDataAvailable(TObject*, WORD Error) {
+    int room = kReceiveBufferSize - FReceiveLength - 3;
+    int count;
+    if (room > 0) {
+        count = ReceiveRaw(FReceiveBuffer + FReceiveLength, room);
+        if (count <= 0) return;
+    } else {
+        // kLinePiece bytes held and no line end among them: cut the line here.
+        FReceiveBuffer[kLinePiece] = '\r';
+        FReceiveBuffer[kLinePiece + 1] = '\n';
+        count = 2;
+    }
+    FReceiveLength += count;
+    FReceiveBuffer[FReceiveLength] = 0;
+    ProcessReceived(Error);
+}
+
+void TCustomPop3Cli::ProcessReceived(WORD Error) {
+    while (FReceiveLength > 0) {
+        const char* buf = FReceiveBuffer;
+        const char* end = nullptr;
+        for (int i = 0; i + 1 < FReceiveLength; ++i)
+            if (buf[i] == '\r' && buf[i + 1] == '\n') {
+                end = buf + i;
+                break;
+            }
+        if (!end) return;
+        int lineLen = static_cast<int>(end - buf);
+        // The text ends early at a zero byte.
+        FLastResponse.assign(buf, strnlen(buf, static_cast<std::size_t>(lineLen)));
+        // The line leaves the buffer before anyone hears of it, so a handler
+        // that processes messages (and with them more received data) can
+        // never see it twice.
+        std::memmove(FReceiveBuffer, FReceiveBuffer + lineLen + 2,
+                     static_cast<std::size_t>(FReceiveLength - lineLen - 2) + 1);
+        FReceiveLength -= lineLen + 2;
+        NotifyResponse(FLastResponse);
+
+        switch (FEngineState) {
+            case esAwaitingGreeting:
+                // After a negative greeting the close follows; nothing more is read.
+                if (!HandleGreeting(Error)) return;
+                break;
+            case esAwaitingReply:
+                if (!FLineHandler) throw Pop3Exception("Program error: FNext is nil");
+                (this->*FLineHandler)();
+                break;
+            default:
+                NotifyDisplay("< " + FLastResponse);
+                break;
+        }
+    }
+}
+
+bool TCustomPop3Cli::HandleGreeting(WORD Error) {
+    NotifyDisplay("< " + FLastResponse);
+    if (!CheckOk()) {
+        SetErrorMessage();
+        FRequestOutcome = FReplyStatus;
+        FWSocket->Close();
+        return false;
+    }
+    // The stamp for APOP: the first <...> of the greeting, kept only when it
+    // has the form of a message id (printable characters other than angle
+    // brackets, with an "@" among them). Answering an arbitrary challenge
+    // would let whoever sits in the middle recover the password piece by
+    // piece.
+    FTimeStamp.clear();
+    std::size_t open = FLastResponse.find('<');
+    if (open != std::string::npos) {
+        std::size_t close = FLastResponse.find('>', open);
+        if (close != std::string::npos) {
+            bool wellFormed = close > open + 1;
+            bool at = false;
+            for (std::size_t i = open + 1; i < close && wellFormed; ++i) {
+                unsigned char c = static_cast<unsigned char>(FLastResponse[i]);
+                if (c < 33 || c > 126 || c == '<') wellFormed = false;
+                if (c == '@') at = true;
+            }
+            if (wellFormed && at) FTimeStamp = FLastResponse.substr(open, close - open + 1);
+        }
+    }
+    FProtocolState = pop3WaitingUser;
+    SetEngineState(esConnected);
+    NotifySessionConnected(Error);
+    NotifyRequestDone(0);
+    return true;
+}
+
+void TCustomPop3Cli::HandleReply() {
+    NotifyDisplay("< " + FLastResponse);
+    if (!CheckOk()) {
+        FRequestOutcome = FReplyStatus;
+        SetErrorMessage();
+        NotifyRequestDone(static_cast<WORD>(FRequestOutcome));
+        return;
+    }
+    FRequestOutcome = 0;
+    FProtocolState = FPendingProtocolState;
+    if (FOnOkContinuation) {
+        TContinuation next = FOnOkContinuation;
+        next();
+    } else {
+        NotifyRequestDone(0);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Multi-line replies
+
+void TCustomPop3Cli::BeginMultiLine(const TNotifyEvent& BeginEvent, const TNotifyEvent& LineEvent,
+                                    const TNotifyEvent& EndEvent, TLineHandler Parser) {
+    FDataLineEvent = LineEvent;
+    FEndEvent = EndEvent;
+    FDataLineParser = Parser;
+    if (BeginEvent) BeginEvent(this);
+    FLineHandler = &TCustomPop3Cli::HandleDataLine;
+}
+
+void TCustomPop3Cli::HandleDataLine() {
+    if (!FConnected) {
+        FErrorMessage = "-ERR Disconneced unexpectedly";
+        FRequestOutcome = 500;
+        NotifyDisplay(FErrorMessage);
+        NotifyRequestDone(500);
+        return;
+    }
+    if (FLastResponse == ".") {
+        TNotifyEvent endEvent = FEndEvent;
+        if (endEvent) endEvent(this);
+        FLastResponse.clear();
+        FLineHandler = nullptr;
+        NotifyRequestDone(0);
+        return;
+    }
+    if (FLastResponse.size() >= 2 && FLastResponse[0] == '.' && FLastResponse[1] == '.') FLastResponse.erase(0, 1);
+    if (FInHeader) CaptureHeader(FLastResponse);
+    if (FDataLineParser) (this->*FDataLineParser)();
+    TNotifyEvent lineEvent = FDataLineEvent;
+    if (lineEvent) lineEvent(this);
+}
+
+void TCustomPop3Cli::CaptureHeader(const std::string& Line) {
+    if (Line.empty()) {
+        FInHeader = false;
+        NotifyHeaderEnd();
+        return;
+    }
+    if (Line[0] == '\t') return;  // folded continuation
+    std::size_t colon = Line.find(':');
+    if (colon == std::string::npos) return;
+    FLastHeaderKey = LowerAscii(Trim(Line.substr(0, colon)));
+    FLastHeaderValue = Line.substr(colon + 1, kHeaderValueLimit);
+    static const char* const keys[] = {"from", "to", "subject", "date", "message-id", "replyto", "return-path"};
+    std::string* fields[] = {&FFromValue,      &FToValue,      &FSubjectValue,  &FDateValue,
+                             &FMessageIdValue, &FReplyToValue, &FReturnPathValue};
+    for (std::size_t i = 0; i < std::size(keys); ++i)
+        if (FLastHeaderKey == keys[i]) {
+            *fields[i] = FLastHeaderValue;
+            break;
+        }
+}
+
+void TCustomPop3Cli::ParseListLine() { TwoNumbers(FLastResponse, MsgNum, FMsgSize); }
+
+void TCustomPop3Cli::ParseUidlLine() { NumberAndUid(FLastResponse, MsgNum, FMsgUidl); }
+
+// ---------------------------------------------------------------------------
+// Reply parsing
+
+bool TCustomPop3Cli::TwoNumbers(const std::string& Text, int& First, int& Second) {
+    std::size_t i = 0;
+    while (i < Text.size() && !IsDigit(Text[i])) ++i;
+    if (i >= Text.size()) {
+        First = Second = 0;
+        return false;
+    }
+    First = ReadNumber(Text, i);
+    while (i < Text.size() && (Text[i] == '\t' || Text[i] == '\n' || Text[i] == '\r' || Text[i] == ' ')) ++i;
+    if (i >= Text.size()) {
+        First = Second = 0;
+        return false;
+    }
+    Second = IsDigit(Text[i]) ? ReadNumber(Text, i) : 0;
+    return true;
+}
+
+void TCustomPop3Cli::NumberAndUid(const std::string& Text, int& Number, std::string& Uid) {
+    Number = 0;
+    Uid.clear();
+    std::size_t i = 0;
+    while (i < Text.size() && !IsDigit(Text[i])) ++i;
+    if (i >= Text.size()) return;
+    Number = ReadNumber(Text, i);
+    while (i < Text.size() && Text[i] == ' ') ++i;
+    std::size_t b = i;
+    while (i < Text.size() && static_cast<unsigned char>(Text[i]) >= 33 && static_cast<unsigned char>(Text[i]) <= 126)
+        ++i;
+    Uid = Text.substr(b, i - b);
+}
+
+// ---------------------------------------------------------------------------
+// Sending
+
+void TCustomPop3Cli::SendRequest(TPop3Request Rq, const std::string& Command, TPop3ProtocolState NextState,
+                                 TContinuation Continuation) {
+    RequireReady();
+    if (!FConnected) throw Pop3Exception("POP3 component not connected");
+    if (!FInSequence) FCurrentRequest = Rq;
+    FDoneSignalled = false;
+    FLineHandler = &TCustomPop3Cli::HandleReply;
+    FPendingProtocolState = NextState;
+    FOnOkContinuation = std::move(Continuation);
+    SetEngineState(esAwaitingReply);
+    SendCommand(Command);
+}
+
+void TCustomPop3Cli::SendCommand(const std::string& Command) {
+    NotifyDisplay("> " + Command);
+    if (Application) Application->ProcessMessages();
+    // The messages just processed may have carried the close of the
+    // connection, which has ended this request already: nothing to send to.
+    if (!FConnected) return;
+    FWSocket->SendText(Command + "\r\n");
+}
+
+void TCustomPop3Cli::StartTransactionCommand(const std::string& Name, const std::string& Arg, TPop3Request Rq,
+                                             TContinuation Continuation) {
+    if (FProtocolState != pop3Transaction) RaiseShown("-ERR " + Name + " command invalid now");
+    FInHeader = true;
+    FLastHeaderKey.clear();
+    FLastHeaderValue.clear();
+    FFromValue.clear();
+    FToValue.clear();
+    FSubjectValue.clear();
+    FReplyToValue.clear();
+    FReturnPathValue.clear();
+    FMessageIdValue.clear();
+    FDateValue.clear();
+    std::string command = Arg.empty() ? Name : Name + " " + Arg;
+    SendRequest(Rq, command, pop3Transaction, std::move(Continuation));
+}
+
+// ---------------------------------------------------------------------------
+// Operations
+
+void TCustomPop3Cli::User() {
+    if (FProtocolState > pop3WaitingUser) RaiseShown("-ERR USER command invalid now");
+    FCurrentStep = stUser;
+    SendRequest(rqUser, "USER " + Trim(UserName), pop3WaitingPass, nullptr);
+}
+
+void TCustomPop3Cli::Pass() {
+    if (FProtocolState > pop3WaitingPass) RaiseShown("-ERR PASS command invalid now");
+    FCurrentStep = stPass;
+    SendRequest(rqPass, "PASS " + Trim(PassWord), pop3Transaction, nullptr);
+}
+
+void TCustomPop3Cli::RPop() {
+    if (FProtocolState > pop3WaitingPass) RaiseShown("-ERR RPOP command invalid now");
+    FCurrentStep = stRPop;
+    SendRequest(rqRPop, "RPOP " + Trim(PassWord), pop3Transaction, nullptr);
+}
+
+void TCustomPop3Cli::APop() {
+    if (FProtocolState != pop3WaitingUser) RaiseShown("-ERR APOP command invalid now");
+    if (FTimeStamp.empty()) RaiseShown("-ERR Server do not support APOP (no timestamp)");
+    FCurrentStep = stAPop;
+    std::string digest = LowerAscii(Md5StringHex(FTimeStamp + PassWord));
+    SendRequest(rqAPop, "APOP " + Trim(UserName) + " " + digest, pop3Transaction, nullptr);
+}
+
+void TCustomPop3Cli::Quit() {
+    RequireReady();
+    FCurrentStep = stQuit;
+    if (FConnected) {
+        SendRequest(rqQuit, "QUIT", pop3Disconnected, nullptr);
+        return;
+    }
+    FCurrentRequest = rqQuit;
+    FDoneSignalled = false;
+    CompleteRequest(0);
+}
+
+void TCustomPop3Cli::Stat() {
+    FCurrentStep = stStat;
+    StartTransactionCommand("STAT", "", rqStat, [this] {
+        TwoNumbers(FLastResponse, FMsgCount, FMsgSize);
+        NotifyRequestDone(static_cast<WORD>(FRequestOutcome));
+    });
+}
+
+void TCustomPop3Cli::List() {
+    FCurrentStep = stList;
+    if (MsgNum > 0) {
+        StartTransactionCommand("LIST", std::to_string(MsgNum), rqList, [this] {
+            TwoNumbers(FLastResponse, MsgNum, FMsgSize);
+            NotifyRequestDone(static_cast<WORD>(FRequestOutcome));
+        });
+    } else {
+        StartTransactionCommand("LIST", "", rqList, [this] {
+            BeginMultiLine(OnListBegin, OnListLine, OnListEnd, &TCustomPop3Cli::ParseListLine);
+        });
+    }
+}
+
+void TCustomPop3Cli::Uidl() {
+    FCurrentStep = stUidl;
+    if (MsgNum > 0) {
+        StartTransactionCommand("UIDL", std::to_string(MsgNum), rqUidl, [this] {
+            NumberAndUid(FLastResponse, MsgNum, FMsgUidl);
+            NotifyRequestDone(static_cast<WORD>(FRequestOutcome));
+        });
+    } else {
+        StartTransactionCommand("UIDL", "", rqUidl, [this] {
+            BeginMultiLine(OnUidlBegin, OnUidlLine, OnUidlEnd, &TCustomPop3Cli::ParseUidlLine);
+        });
+    }
+}
+
+void TCustomPop3Cli::Retr() {
+    FCurrentStep = stRetr;
+    StartTransactionCommand("RETR", std::to_string(MsgNum), rqRetr,
+                            [this] { BeginMultiLine(OnMessageBegin, OnMessageLine, OnMessageEnd, nullptr); });
+}
+
+void TCustomPop3Cli::Top() {
+    if (MsgLines < 0) throw Pop3Exception("Invalid MsgLines for TOP command");
+    FCurrentStep = stTop;
+    StartTransactionCommand("TOP", std::to_string(MsgNum) + " " + std::to_string(MsgLines), rqTop,
+                            [this] { BeginMultiLine(OnMessageBegin, OnMessageLine, OnMessageEnd, nullptr); });
+}
+
+void TCustomPop3Cli::Dele() {
+    FCurrentStep = stDele;
+    StartTransactionCommand("DELE", std::to_string(MsgNum), rqDele, nullptr);
+}
+
+void TCustomPop3Cli::Noop() {
+    FCurrentStep = stNoop;
+    StartTransactionCommand("NOOP", "", rqNoop, nullptr);
+}
+
+void TCustomPop3Cli::Last() {
+    FCurrentStep = stLast;
+    StartTransactionCommand("LAST", "", rqLast, [this] {
+        TwoNumbers(FLastResponse, MsgNum, FMsgSize);
+        NotifyRequestDone(static_cast<WORD>(FRequestOutcome));
+    });
+}
+
+void TCustomPop3Cli::RSet() {
+    FCurrentStep = stRSet;
+    StartTransactionCommand("RSET", "", rqRSet, nullptr);
+}
+
+void TCustomPop3Cli::Abort() {
+    SetEngineState(esAborting);
+    FWSocket->CancelLookup();
+    FWSocket->Abort();
+    SetEngineState(esIdle);
+}
+
+// ---------------------------------------------------------------------------
+// Sequences
+
+void TCustomPop3Cli::Open() {
+    if (FConnected) throw Pop3Exception("pop3 component already connected");
+    RequireReady();
+    FCurrentRequest = rqOpen;
+    FRequestOutcome = 0;
+    StartSequence(Bit(stConnect) | Bit(stUser) | Bit(stPass));
+}
+
+void TCustomPop3Cli::StartSequence(std::uint16_t Steps) {
+    FStepSet = Steps;
+    FCurrentStep = 0;
+    FSequenceResult = 0;
+    FInSequence = true;
+    FLastResponse.clear();
+    FErrorMessage.clear();
+    RunNextStep();
+}
+
+void TCustomPop3Cli::RunNextStep() {
+    if (FEngineState == esAborting) {
+        FStepSet = 0;
+        FSequenceResult = 426;
+        FErrorMessage = "426 Operation aborted.";
+    }
+    FSequenceContinuation = true;
+    if (FRequestOutcome != 0) {
+        FSequenceResult = FRequestOutcome;
+        FStepSet = (FCurrentStep != stQuit && (FStepSet & Bit(stQuit))) ? Bit(stQuit) : 0;
+    }
+    static const std::uint8_t order[] = {stConnect, stUser, stPass, stRPop, stDele, stNoop, stList, stRSet,
+                                         stAPop,    stRetr, stTop,  stStat, stUidl, stLast, stQuit};
+    for (std::uint8_t step : order) {
+        if (!(FStepSet & Bit(step))) continue;
+        FCurrentStep = step;
+        FStepSet = static_cast<std::uint16_t>(FStepSet & ~Bit(step));
+        switch (step) {
+            case stConnect: Connect(); break;
+            case stUser: User(); break;
+            case stPass: Pass(); break;
+            case stRPop: RPop(); break;
+            case stQuit: Quit(); break;
+            case stAPop: APop(); break;
+            case stStat: Stat(); break;
+            case stList: List(); break;
+            case stUidl: Uidl(); break;
+            case stRetr: Retr(); break;
+            case stTop: Top(); break;
+            case stDele: Dele(); break;
+            case stNoop: Noop(); break;
+            case stRSet: RSet(); break;
+            case stLast: Last(); break;
+        }
+        return;
+    }
+    FStepSet = 0;
+    FSequenceContinuation = false;
+    FDoneSignalled = false;
+    NotifyRequestDone(static_cast<WORD>(FSequenceResult));
+}
+
+// ---------------------------------------------------------------------------
+// TSyncPop3Cli
+
+TSyncPop3Cli::TSyncPop3Cli(TComponent* Owner) : TPop3Cli(Owner) { Timeout = 15; }
+
+void TSyncPop3Cli::NotifyResponse(const std::string& Msg) {
+    TPop3Cli::NotifyResponse(Msg);
+    if (Timeout > 0) RestartDeadline();
+}
+
+void TSyncPop3Cli::RestartDeadline() { SilenceStart = GetTickCount(); }
+
+bool TSyncPop3Cli::AwaitReady() {
+    RestartDeadline();
+    // Longest single block while no limit applies; the loop only re-tests
+    // its conditions after it, it never spins.
+    constexpr std::uint64_t kIdleWakeMs = 1000;
+    for (;;) {
+        if (FEngineState == esIdle) return FRequestOutcome == 0;
+        if (!Application || Application->Terminated) break;
+        std::uint64_t waitMs = kIdleWakeMs;
+        if (Timeout > 0) {
+            std::uint64_t limit = static_cast<std::uint64_t>(Timeout) * 1000;
+            std::uint64_t elapsed = static_cast<DWORD>(GetTickCount() - SilenceStart);
+            if (elapsed > limit) break;
+            // Wake just after the limit passes, so the test above sees it.
+            waitMs = std::min<std::uint64_t>(limit - elapsed + 1, kIdleWakeMs);
+        }
+        if (MultiThreaded) FWSocket->PumpThreadMessages();
+        if (FEngineState == esIdle) continue;
+        // Block in the event loop until the next message or the limit.
+        Application->WaitMessage(static_cast<int>(waitMs));
+    }
+    Abort();
+    FErrorMessage = "426 Timeout";
+    FReplyStatus = 426;
+    return false;
+}
+
+bool TSyncPop3Cli::RunSync(void (TCustomPop3Cli::*Operation)()) {
+    try {
+        (this->*Operation)();
+    } catch (...) {
+        return false;
+    }
+    return AwaitReady();
+}
+
+bool TSyncPop3Cli::ConnectWait() { return RunSync(&TCustomPop3Cli::Connect); }
+bool TSyncPop3Cli::OpenWait() { return RunSync(&TCustomPop3Cli::Open); }
+bool TSyncPop3Cli::UserWait() { return RunSync(&TCustomPop3Cli::User); }
+bool TSyncPop3Cli::PassWait() { return RunSync(&TCustomPop3Cli::Pass); }
+bool TSyncPop3Cli::RPopWait() { return RunSync(&TCustomPop3Cli::RPop); }
+bool TSyncPop3Cli::APopWait() { return RunSync(&TCustomPop3Cli::APop); }
+bool TSyncPop3Cli::QuitWait() { return RunSync(&TCustomPop3Cli::Quit); }
+bool TSyncPop3Cli::StatWait() { return RunSync(&TCustomPop3Cli::Stat); }
+bool TSyncPop3Cli::ListWait() { return RunSync(&TCustomPop3Cli::List); }
+bool TSyncPop3Cli::RetrWait() { return RunSync(&TCustomPop3Cli::Retr); }
+bool TSyncPop3Cli::TopWait() { return RunSync(&TCustomPop3Cli::Top); }
+bool TSyncPop3Cli::DeleWait() { return RunSync(&TCustomPop3Cli::Dele); }
+bool TSyncPop3Cli::NoopWait() { return RunSync(&TCustomPop3Cli::Noop); }
+bool TSyncPop3Cli::LastWait() { return RunSync(&TCustomPop3Cli::Last); }
+bool TSyncPop3Cli::RSetWait() { return RunSync(&TCustomPop3Cli::RSet); }
+bool TSyncPop3Cli::UidlWait() { return RunSync(&TCustomPop3Cli::Uidl); }
+bool TSyncPop3Cli::AbortWait() { return RunSync(&TCustomPop3Cli::Abort); }

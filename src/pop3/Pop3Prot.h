@@ -1,0 +1,309 @@
+// The POP3 client: an event-driven engine (TCustomPop3Cli, published as
+// TPop3Cli) and its blocking front end (TSyncPop3Cli).
+//
+// The engine owns one TWSocket, resolves the server, connects, reads the
+// greeting and then runs one command/reply exchange at a time. Every
+// operation returns at once; a call that is not allowed now raises
+// Pop3Exception and sends nothing, otherwise the request ends later with one
+// OnRequestDone, always delivered from a message posted to the client's own
+// hidden window (never from inside an operation or a socket handler). Results
+// stay in the properties (MsgCount, MsgSize, MsgNum, MsgUidl, LastResponse,
+// ErrorMessage) and, after TOP and RETR, in the captured header fields.
+//
+// The engine cuts lines itself (the socket runs in plain mode): at most 4093
+// bytes are held without a line end, so a longer line arrives in pieces.
+// Replies of several lines (RETR, TOP, LIST and UIDL without a number) are
+// delivered line by line with the byte-stuffing dot removed, and the values
+// of a few header fields are captured while the lines are header lines.
+//
+// TSyncPop3Cli gives each operation a twin that starts it and waits in the
+// event loop until the engine is idle again, giving up after Timeout seconds
+// without a received line (or when the application is ending).
+#pragma once
+
+#include "framework/Classes.h"
+#include "net/WSocket.h"
+#include "platform/WinTypes.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+enum TPop3ProtocolState { pop3Disconnected, pop3WaitingUser, pop3WaitingPass, pop3Transaction };
+
+enum TPop3Request {
+    rqConnect,
+    rqUser,
+    rqPass,
+    rqRPop,
+    rqQuit,
+    rqStat,
+    rqList,
+    rqRetr,
+    rqTop,
+    rqDele,
+    rqNoop,
+    rqLast,
+    rqRSet,
+    rqUidl,
+    rqAPop,
+    rqOpen
+};
+
+enum TPop3EngineState : std::uint8_t {
+    esIdle,
+    esLookingUp,
+    esConnecting,
+    esConnected,
+    esBetweenSteps,
+    esAwaitingGreeting,
+    esAwaitingReply,
+    esAborting
+};
+
+using TPop3Display = std::function<void(TObject* Sender, const std::string& Msg)>;
+using TPop3RequestDone = std::function<void(TObject* Sender, TPop3Request RqType, WORD Error)>;
+
+class Pop3Exception : public Exception {
+public:
+    explicit Pop3Exception(const std::string& message) : Exception(message) {}
+};
+
+// The message the engine posts to itself to report the end of a request.
+constexpr UINT WM_POP3_REQUEST_DONE = WM_USER + 1;
+
+class TCustomPop3Cli : public TComponent {
+public:
+    explicit TCustomPop3Cli(TComponent* Owner = nullptr);
+    ~TCustomPop3Cli() override;
+    TCustomPop3Cli(const TCustomPop3Cli&) = delete;
+    TCustomPop3Cli& operator=(const TCustomPop3Cli&) = delete;
+
+    // --- operations
+    virtual void Connect();
+    virtual void Open();
+    virtual void User();
+    virtual void Pass();
+    virtual void RPop();
+    virtual void APop();
+    virtual void Quit();
+    virtual void Stat();
+    virtual void List();
+    virtual void Retr();
+    virtual void Top();
+    virtual void Dele();
+    virtual void Noop();
+    virtual void Last();
+    virtual void RSet();
+    virtual void Uidl();
+    virtual void Abort();
+
+    // --- properties
+    std::string Host;
+    std::string LocalAddr = "0.0.0.0";
+    std::string Port = "pop3";
+    std::string UserName;
+    std::string PassWord;
+    const std::string& ErrorMessage() const { return FErrorMessage; }
+    const std::string& LastResponse() const { return FLastResponse; }
+    TPop3ProtocolState ProtocolState() const { return FProtocolState; }
+    int MsgCount() const { return FMsgCount; }
+    int MsgSize() const { return FMsgSize; }
+    int MsgLines = 0;
+    int MsgNum = 0;
+    const std::string& MsgUidl() const { return FMsgUidl; }
+    int Tag = 0;
+
+    // --- read-only state
+    bool Connected() const { return FConnected; }
+    TPop3EngineState EngineState() const { return FEngineState; }
+    int RequestOutcome() const { return FRequestOutcome; }
+    int ReplyStatus() const { return FReplyStatus; }
+    const std::string& TimeStamp() const { return FTimeStamp; }
+    bool InHeader() const { return FInHeader; }
+    const std::string& LastHeaderKey() const { return FLastHeaderKey; }
+    const std::string& LastHeaderValue() const { return FLastHeaderValue; }
+    const std::string& FromValue() const { return FFromValue; }
+    const std::string& ToValue() const { return FToValue; }
+    const std::string& SubjectValue() const { return FSubjectValue; }
+    const std::string& DateValue() const { return FDateValue; }
+    const std::string& MessageIdValue() const { return FMessageIdValue; }
+    const std::string& ReplyToValue() const { return FReplyToValue; }
+    const std::string& ReturnPathValue() const { return FReturnPathValue; }
+
+    // --- events
+    TPop3Display OnDisplay;
+    TNotifyEvent OnMessageBegin;
+    TNotifyEvent OnMessageEnd;
+    TNotifyEvent OnMessageLine;
+    TNotifyEvent OnListBegin;
+    TNotifyEvent OnListEnd;
+    TNotifyEvent OnListLine;
+    TNotifyEvent OnUidlBegin;
+    TNotifyEvent OnUidlEnd;
+    TNotifyEvent OnUidlLine;
+    TNotifyEvent OnHeaderEnd;
+    TNotifyEvent OnStateChange;
+    TPop3RequestDone OnRequestDone;
+    TPop3Display OnResponse;
+    TSessionConnected OnSessionConnected;
+    TSessionClosed OnSessionClosed;
+
+protected:
+    using TLineHandler = void (TCustomPop3Cli::*)();
+    using TContinuation = std::function<void()>;
+
+    // Size of the receive buffer; a line is cut after kLinePiece bytes.
+    static constexpr int kReceiveBufferSize = 4096;
+    static constexpr int kLinePiece = kReceiveBufferSize - 3;
+
+    virtual void WindowProcedure(TMessage& Msg);
+    virtual void NotifySessionConnected(WORD Error);
+    virtual void NotifyResponse(const std::string& Msg);
+    virtual void NotifyStateChange();
+    // Ends the running request (the QUIT rule, then the completion).
+    virtual void NotifyRequestDone(WORD Error);
+    virtual void NotifyDisplay(const std::string& Msg);
+    virtual void NotifySessionClosed(WORD Error);
+    virtual void NotifyHeaderEnd();
+    // One read from the socket into `Buffer`; what the receive path uses.
+    virtual int ReceiveRaw(void* Buffer, int BufferSize);
+
+    // Small routines.
+    void SetEngineState(TPop3EngineState State);
+    void RequireReady();
+    bool CheckOk();
+    void SetErrorMessage();
+    [[noreturn]] void RaiseShown(const std::string& Msg);
+    void CompleteRequest(WORD Error);
+
+    // Sending.
+    void SendRequest(TPop3Request Rq, const std::string& Command, TPop3ProtocolState NextState,
+                     TContinuation Continuation);
+    void SendCommand(const std::string& Command);
+    void StartTransactionCommand(const std::string& Name, const std::string& Arg, TPop3Request Rq,
+                                 TContinuation Continuation);
+
+    // Socket handlers.
+    void WSocketDnsLookupDone(TObject* Sender, WORD Error);
+    void WSocketSessionConnected(TObject* Sender, WORD Error);
+    void WSocketDataAvailable(TObject* Sender, WORD Error);
+    void WSocketSessionClosed(TObject* Sender, WORD Error);
+    // Cuts the held bytes into lines and dispatches each; Error is the data
+    // notification's, passed on at the greeting.
+    void ProcessReceived(WORD Error);
+
+    // Line handlers.
+    // False after a negative greeting.
+    bool HandleGreeting(WORD Error);
+    void HandleReply();
+    void HandleDataLine();
+    void BeginMultiLine(const TNotifyEvent& BeginEvent, const TNotifyEvent& LineEvent, const TNotifyEvent& EndEvent,
+                        TLineHandler Parser);
+    void CaptureHeader(const std::string& Line);
+    void ParseListLine();
+    void ParseUidlLine();
+
+    // Sequences.
+    void StartSequence(std::uint16_t Steps);
+    void RunNextStep();
+
+    // Reply parsing.
+    static bool TwoNumbers(const std::string& Text, int& First, int& Second);
+    static void NumberAndUid(const std::string& Text, int& Number, std::string& Uid);
+
+    std::unique_ptr<TWSocket> FWSocket;
+    HWND FWindowHandle = 0;
+
+    TPop3EngineState FEngineState = esIdle;
+    TPop3ProtocolState FProtocolState = pop3Disconnected;
+    TPop3ProtocolState FPendingProtocolState = pop3Disconnected;
+    bool FConnected = false;
+    TPop3Request FCurrentRequest = rqConnect;
+    bool FDoneSignalled = true;
+
+    char FReceiveBuffer[kReceiveBufferSize] = {};
+    int FReceiveLength = 0;
+
+    int FRequestOutcome = 0;
+    int FReplyStatus = 0;
+    TLineHandler FLineHandler = nullptr;
+    TContinuation FOnOkContinuation;
+
+    std::uint16_t FStepSet = 0;
+    std::uint8_t FCurrentStep = 0;
+    int FSequenceResult = 0;
+    bool FInSequence = false;
+    bool FSequenceContinuation = false;  // RunNextStep when set
+    bool FQuitHalfDone = false;
+
+    std::string FTimeStamp;
+    std::string FErrorMessage;
+    std::string FLastResponse;
+    int FMsgCount = 0;
+    int FMsgSize = 0;
+    std::string FMsgUidl;
+
+    bool FInHeader = false;
+    std::string FLastHeaderKey;
+    std::string FLastHeaderValue;
+    std::string FFromValue;
+    std::string FToValue;
+    std::string FSubjectValue;
+    std::string FReplyToValue;
+    std::string FMessageIdValue;
+    std::string FDateValue;
+    std::string FReturnPathValue;
+    TNotifyEvent FDataLineEvent;
+    TNotifyEvent FEndEvent;
+    TLineHandler FDataLineParser = nullptr;
+};
+
+class TPop3Cli : public TCustomPop3Cli {
+public:
+    explicit TPop3Cli(TComponent* Owner = nullptr) : TCustomPop3Cli(Owner) {}
+};
+
+class TSyncPop3Cli : public TPop3Cli {
+public:
+    explicit TSyncPop3Cli(TComponent* Owner = nullptr);
+
+    // Waits until the engine is idle: true when the request succeeded.
+    virtual bool AwaitReady();
+    virtual bool ConnectWait();
+    virtual bool OpenWait();
+    virtual bool UserWait();
+    virtual bool PassWait();
+    virtual bool RPopWait();
+    virtual bool APopWait();
+    virtual bool QuitWait();
+    virtual bool StatWait();
+    virtual bool ListWait();
+    virtual bool RetrWait();
+    virtual bool TopWait();
+    virtual bool DeleWait();
+    virtual bool NoopWait();
+    virtual bool LastWait();
+    virtual bool RSetWait();
+    virtual bool UidlWait();
+    virtual bool AbortWait();
+
+    // Seconds without a received line after which a wait gives up; 0 or
+    // less: no limit.
+    int Timeout = 15;
+    // While waiting, pump this thread's messages with the socket layer's own
+    // loop before blocking for the next one.
+    bool MultiThreaded = false;
+
+protected:
+    void NotifyResponse(const std::string& Msg) override;
+    bool RunSync(void (TCustomPop3Cli::*Operation)());
+    // Starts counting the silence afresh.
+    void RestartDeadline();
+
+    // Tick count (GetTickCount) at which the current silence began. The wait
+    // gives up once more than Timeout seconds have elapsed since; comparing
+    // elapsed time keeps the wrap of the millisecond clock harmless.
+    DWORD SilenceStart = 0;
+};

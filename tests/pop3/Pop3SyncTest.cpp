@@ -1,0 +1,186 @@
+// The blocking operations: time-outs, progress, termination, re-entrancy.
+#include "Pop3TestClient.h"
+#include "ScriptedPop3Server.h"
+
+#include "framework/Application.h"
+
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+using TestSupport::WaitFor;
+
+namespace {
+
+class Pop3Sync : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cli.Host = "127.0.0.1";
+        cli.Port = server.Port();
+        server.On("USER", "+OK\r\n");
+        server.On("PASS", "+OK\r\n");
+        server.On("QUIT", "+OK\r\n", ScriptedPop3Server::Then::Close);
+    }
+    void TearDown() override { Application->Terminated = false; }
+
+    void LogIn() {
+        ASSERT_TRUE(cli.ConnectWait());
+        ASSERT_TRUE(cli.UserWait());
+        ASSERT_TRUE(cli.PassWait());
+    }
+
+    ScriptedPop3Server server;
+    TestPop3Cli cli;
+};
+
+}  // namespace
+
+TEST_F(Pop3Sync, SilentServerTimesOut) {
+    server.Greeting = "";
+    cli.Timeout = 1;
+    EXPECT_FALSE(cli.ConnectWait());
+    EXPECT_EQ(cli.ErrorMessage(), "426 Timeout");
+    EXPECT_EQ(cli.ReplyStatus(), 426);
+    EXPECT_FALSE(cli.Connected());
+    EXPECT_EQ(cli.EngineState(), esIdle);
+}
+
+TEST_F(Pop3Sync, SilenceAfterACommandTimesOutAndDisconnects) {
+    server.On("STAT", "");
+    LogIn();
+    cli.Timeout = 1;
+    EXPECT_FALSE(cli.StatWait());
+    EXPECT_EQ(cli.ErrorMessage(), "426 Timeout");
+    EXPECT_EQ(cli.ReplyStatus(), 426);
+    EXPECT_FALSE(cli.Connected());
+    EXPECT_EQ(cli.ProtocolState(), pop3Disconnected);
+    // The time-out's abort ended the request; nothing is left running.
+    EXPECT_TRUE(cli.WaitDone(4));
+    EXPECT_EQ(cli.Done.back().first, rqStat);
+    // The connection is gone: the next command is refused at once.
+    EXPECT_FALSE(cli.NoopWait());
+}
+
+TEST_F(Pop3Sync, LinesTricklingInsideTheTimeoutNeverTimeOut) {
+    LogIn();
+    cli.Timeout = 2;
+    // Eight lines 300 ms apart: the reply takes longer than Timeout, the
+    // silence between its lines never does.
+    int sent = 0;
+    QTimer trickle;
+    trickle.setInterval(300);
+    QObject::connect(&trickle, &QTimer::timeout, [&] {
+        static const char* lines[] = {"+OK\r\n", "From: a@b\r\n", "To: c@d\r\n", "Subject: s\r\n",
+                                      "\r\n",    "body 1\r\n",    "body 2\r\n",  ".\r\n"};
+        server.Send(lines[sent++]);
+        if (sent == 8) trickle.stop();
+    });
+    server.OnCommand = [&](const std::string& line) {
+        if (line != "TOP 1 0") return false;
+        trickle.start();
+        return true;
+    };
+    cli.MsgNum = 1;
+    EXPECT_TRUE(cli.TopWait());
+    EXPECT_EQ(sent, 8);
+    EXPECT_EQ(cli.FromValue(), " a@b");
+}
+
+TEST_F(Pop3Sync, TerminationMakesAWaitGiveUp) {
+    server.On("STAT", "");
+    LogIn();
+    cli.Timeout = 0;  // no limit: only the termination can end the wait
+    QTimer::singleShot(50, [] { Application->Terminated = true; });
+    EXPECT_FALSE(cli.StatWait());
+    EXPECT_EQ(cli.ErrorMessage(), "426 Timeout");
+    EXPECT_EQ(cli.ReplyStatus(), 426);
+    EXPECT_FALSE(cli.Connected());
+
+    // An operation that ends at once still reports before the termination
+    // is looked at.
+    EXPECT_TRUE(Application->Terminated);
+    EXPECT_TRUE(cli.QuitWait());
+    EXPECT_EQ(server.Connections(), 1);
+}
+
+TEST_F(Pop3Sync, AWrapperCalledInsideAWaitFailsAtOnce) {
+    server.On("STAT", "+OK 3 300\r\n");
+    LogIn();
+    std::vector<bool> nested;
+    cli.OnResponse = [&](TObject*, const std::string&) { nested.push_back(cli.NoopWait()); };
+    EXPECT_TRUE(cli.StatWait());
+    EXPECT_EQ(nested, std::vector<bool>{false});
+    EXPECT_EQ(cli.MsgCount(), 3);
+    EXPECT_FALSE(server.Got("NOOP"));
+}
+
+TEST_F(Pop3Sync, ImmediateFailuresAndSuccesses) {
+    // Quit while not connected: true at once, nothing sent.
+    EXPECT_TRUE(cli.QuitWait());
+    EXPECT_EQ(server.Connections(), 0);
+
+    LogIn();
+    // A precondition failure is false and leaves ErrorMessage alone.
+    cli.MsgLines = -1;
+    EXPECT_FALSE(cli.TopWait());
+    EXPECT_EQ(cli.ErrorMessage(), "");
+    cli.MsgLines = 0;
+    EXPECT_FALSE(cli.ConnectWait());
+    EXPECT_EQ(cli.ErrorMessage(), "");
+    EXPECT_FALSE(cli.APopWait());
+    EXPECT_EQ(cli.ErrorMessage(), "-ERR APOP command invalid now");
+    EXPECT_TRUE(cli.Connected());
+
+    EXPECT_TRUE(cli.QuitWait());
+    EXPECT_FALSE(cli.Connected());
+    EXPECT_TRUE(cli.AbortWait());
+}
+
+TEST_F(Pop3Sync, OpenWaitReturnsAfterTheWholeSequence) {
+    cli.UserName = "u";
+    cli.PassWord = "p";
+    EXPECT_TRUE(cli.OpenWait());
+    EXPECT_EQ(cli.ProtocolState(), pop3Transaction);
+    EXPECT_EQ(server.Lines(), (std::vector<std::string>{"USER u", "PASS p"}));
+    EXPECT_TRUE(cli.QuitWait());
+
+    server.On("PASS", "-ERR bad password\r\n");
+    EXPECT_FALSE(cli.OpenWait());
+    EXPECT_EQ(cli.ErrorMessage(), "-ERR bad password");
+    EXPECT_EQ(cli.ReplyStatus(), 500);
+}
+
+TEST_F(Pop3Sync, MultiThreadedWaitPumpsThroughTheSocketLayer) {
+    cli.MultiThreaded = true;
+    server.On("STAT", "+OK 4 1000\r\n");
+    LogIn();
+    EXPECT_TRUE(cli.StatWait());
+    EXPECT_EQ(cli.MsgCount(), 4);
+    EXPECT_TRUE(cli.QuitWait());
+}
+
+TEST_F(Pop3Sync, OtherClientsWorkFromInsideAWait) {
+    // A handler that runs inside one client's wait may drive a second client
+    // through a whole session.
+    ScriptedPop3Server other;
+    other.On("STAT", "+OK 9 9\r\n");
+    other.On("USER", "+OK\r\n");
+    other.On("PASS", "+OK\r\n");
+    TestPop3Cli second;
+    second.Host = "127.0.0.1";
+    second.Port = other.Port();
+    int count = -1;
+    server.On("STAT", "+OK 1 1\r\n");
+    LogIn();
+    cli.OnResponse = [&](TObject*, const std::string&) {
+        if (count >= 0) return;
+        count = 0;
+        if (second.ConnectWait() && second.UserWait() && second.PassWait() && second.StatWait())
+            count = second.MsgCount();
+    };
+    EXPECT_TRUE(cli.StatWait());
+    EXPECT_EQ(count, 9);
+    EXPECT_EQ(cli.MsgCount(), 1);
+}
