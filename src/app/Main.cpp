@@ -33,7 +33,7 @@ bool endsWithExeNoCase(const std::string& path) {
 
 }  // namespace
 
-TfrmMain::TfrmMain(QWidget* parent) : TForm(parent) {
+TfrmMain::TfrmMain(QWidget* parent, std::string exePath) : TForm(parent), exePath_(std::move(exePath)) {
     setWindowTitle("Vesk");
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
@@ -74,7 +74,8 @@ std::string TfrmMain::IniPathOf(const std::string& exePath) {
 
 void TfrmMain::FormCreate(TObject*) {
     InTaskTray = false;
-    IniPath = IniPathOf(QCoreApplication::applicationFilePath().toLocal8Bit().toStdString());
+    if (exePath_.empty()) exePath_ = QCoreApplication::applicationFilePath().toLocal8Bit().toStdString();
+    IniPath = IniPathOf(exePath_);
     SirenEnabled = false;
     MaxAccounts = 20;
     LoadSettings();

@@ -16,7 +16,9 @@ constexpr UINT WM_TRAYNOTIFY = WM_USER + 100;  // 0x464, the tray icon's callbac
 
 class TfrmMain : public TForm {
 public:
-    explicit TfrmMain(QWidget* parent = nullptr);
+    // `exePath` names the executable the INI path is derived from; empty means
+    // the running program.
+    explicit TfrmMain(QWidget* parent = nullptr, std::string exePath = {});
     ~TfrmMain() override;
 
     // Controls and components.
@@ -80,6 +82,7 @@ protected:
     void WndProc(TMessage& message) override;
 
 private:
+    std::string exePath_;
     std::vector<std::string> servers_;
     std::vector<std::string> userNames_;
     std::vector<std::string> passwords_;

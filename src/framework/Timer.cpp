@@ -3,7 +3,7 @@
 #include "framework/Application.h"
 
 TTimer::TTimer(TComponent* owner) : TComponent(owner) {
-    timer_.setTimerType(Qt::CoarseTimer);
+    timer_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer_, &QTimer::timeout, [this] { Guard([this] { Timer(); }); });
     Update();
 }
