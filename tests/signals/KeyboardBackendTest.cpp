@@ -115,10 +115,6 @@ TEST(X11Keyboard, ADisplayThatGoesAwayDoesNotEndTheProgram) {
     EXPECT_EQ(GetKeyState(VK_SCROLL), 0);
 }
 
-TEST(X11Keyboard, NoDisplayNoHost) {
-    EXPECT_FALSE(OpenX11KeyboardHost(":4095"));
-}
-
 // A folder laid out like /sys/class/leds with two keyboards' Scroll Lock LEDs
 // (one with brightness levels), a Caps Lock LED and a broken entry.
 class SysfsKeyboard : public ::testing::Test {
@@ -167,25 +163,12 @@ TEST_F(SysfsKeyboard, SignalSetsEveryScrollLockLedAndReadsTheFirst) {
 TEST_F(SysfsKeyboard, AutomaticChoiceTakesTheDisplayThenTheKernelLedsThenMemory) {
     EXPECT_EQ(ChooseKeyboardHost(XDisplay().c_str(), dir.Path())->Kind(), "x11");
     EXPECT_EQ(ChooseKeyboardHost("", dir.Path())->Kind(), "sysfs");
+    EXPECT_FALSE(OpenX11KeyboardHost(":4095"));
     EXPECT_EQ(ChooseKeyboardHost(":4095", dir.Path())->Kind(), "sysfs");
     TestSupport::TempDir empty;
     EXPECT_FALSE(OpenSysfsKeyboardHost(empty.Path()));
     EXPECT_FALSE(OpenSysfsKeyboardHost(empty.File("missing")));
     EXPECT_EQ(ChooseKeyboardHost("", empty.Path())->Kind(), "memory");
-}
-
-TEST(MemoryKeyboard, KeepsTheLedForTheSignaller) {
-    auto host = NewMemoryKeyboardHost(true);
-    HostScope scope(host.get());
-    TSlLed led;
-    led.AttentiveWait = false;
-    EXPECT_TRUE(led.GetLedState());
-    led.FlashEnabled = true;
-    led.SetBlinkCount(1);
-    led.Signal(false);
-    EXPECT_FALSE(led.GetLedState());
-    led.Signal(true);
-    EXPECT_TRUE(led.GetLedState());
 }
 
 }  // namespace

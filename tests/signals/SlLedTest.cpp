@@ -105,21 +105,16 @@ TEST_F(SlLedTest, WithoutFlashingOnlyAnLedInTheWrongStateIsToggled) {
     EXPECT_TRUE(keyboard.Sleeps.empty());
 }
 
-TEST_F(SlLedTest, FlashingWithBlinkCountZeroDoesNotBlink) {
+TEST_F(SlLedTest, BlinksOnlyWithFlashingAndABlinkCountAboveZero) {
     led.AttentiveWait = false;
-    led.FlashEnabled = true;
+    led.FlashEnabled = true;  // count 0
     led.Signal(true);
-    EXPECT_EQ(keyboard.Toggles(), 1);
-    EXPECT_TRUE(keyboard.Sleeps.empty());
-    EXPECT_TRUE(keyboard.Lit);
-}
-
-TEST_F(SlLedTest, BlinkCountWithoutFlashingDoesNotBlink) {
-    led.AttentiveWait = false;
+    led.FlashEnabled = false;
     led.SetBlinkCount(5);
-    led.Signal(true);
-    EXPECT_EQ(keyboard.Toggles(), 1);
+    led.Signal(false);
+    EXPECT_EQ(keyboard.Toggles(), 2);
     EXPECT_TRUE(keyboard.Sleeps.empty());
+    EXPECT_FALSE(keyboard.Lit);
 }
 
 TEST_F(SlLedTest, FiveBlinksFromDarkAreElevenTogglesEndingLitWithNoFinalToggle) {
