@@ -142,7 +142,8 @@ public:
     virtual bool TimeIsSet(const WSock::timeval& tvp);
     virtual void TimeClear(WSock::timeval& tvp);
     virtual bool TimeCompare(const WSock::timeval& tvp, const WSock::timeval& uvp, bool Equal);
-    // Processes every message waiting for this thread's windows.
+    // Processes every message waiting for this thread's windows and returns;
+    // it does not wait (a wait loop blocks with Application->WaitMessage).
     void PumpThreadMessages();
     // Processes one waiting message; false when there was none.
     bool PumpOneMessage();
@@ -234,6 +235,8 @@ protected:
     virtual void YieldToMessages();
 
     void SetState(TSocketState NewState);
+    // BindLocal, answering whether the socket was bound.
+    bool BindLocalChecked();
     void ApplyLinger();
     void DrainReceive(WORD Error, TWSocketOptions Options);
     void QueueSendData(const void* Data, int Len);
@@ -287,6 +290,7 @@ protected:
     std::string FDnsResult;
     std::vector<std::string> FDnsResultList;
     bool FDestroying = false;
+    bool FInTryToSend = false;
 };
 
 // ---------------------------------------------------------------------------

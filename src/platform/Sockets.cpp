@@ -174,7 +174,10 @@ void Update(Entry& e) {
     if (e.writeNotifier && e.writeNotifier->isEnabled() != watchWrite) e.writeNotifier->setEnabled(watchWrite);
 }
 
+unsigned long g_wakeups = 0;
+
 void OnReadable(SOCKET id) {
+    ++g_wakeups;
     Entry* e = Find(id);
     if (!e) return;
     if (e->listening) {
@@ -204,6 +207,7 @@ void OnReadable(SOCKET id) {
 }
 
 void OnWritable(SOCKET id) {
+    ++g_wakeups;
     Entry* e = Find(id);
     if (!e) return;
     if (e->connectPending) {
@@ -387,9 +391,12 @@ public:
         return shared->handle;
     }
 
-    bool Cancel(HANDLE h) {
+    // 0 when cancelled; WSAEALREADY when the lookup has already completed
+    // (its reply is posted or delivered); WSAEINVAL for an unknown handle.
+    int Cancel(HANDLE h) {
         std::lock_guard<std::mutex> g(lock_);
-        return live_.erase(h) > 0;
+        if (live_.erase(h) > 0) return 0;
+        return h != 0 && h < next_ ? WSAEALREADY : WSAEINVAL;
     }
 
 private:
@@ -488,6 +495,8 @@ int SocketErrorFromErrno(int err) {
         default: return WSAEINVAL;
     }
 }
+
+unsigned long ReadinessWakeups() { return g_wakeups; }
 
 int WSAStartup(WORD versionRequested, WSADATA* data) {
     int major = versionRequested & 0xff;
@@ -1029,8 +1038,8 @@ HANDLE WSAAsyncGetHostByAddr(HWND wnd, UINT msg, const char* addr, int len, int 
 }
 
 int WSACancelAsyncRequest(HANDLE asyncTaskHandle) {
-    if (asyncTaskHandle == 0 || !worker().Cancel(asyncTaskHandle)) return Fail(WSAEINVAL);
-    return 0;
+    int error = worker().Cancel(asyncTaskHandle);
+    return error == 0 ? 0 : Fail(error);
 }
 
 }  // namespace WSock

@@ -335,10 +335,16 @@ protoent* getprotobyname(const char* name);
 int WSAAsyncSelect(SOCKET s, HWND wnd, UINT msg, long events);
 HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen);
 HANDLE WSAAsyncGetHostByAddr(HWND wnd, UINT msg, const char* addr, int len, int type, char* buf, int buflen);
+// 0 when the lookup was cancelled; else SOCKET_ERROR with WSAEALREADY (it has
+// already completed and its reply is posted) or WSAEINVAL (unknown handle).
 int WSACancelAsyncRequest(HANDLE asyncTaskHandle);
 
 // The socket error number for an errno value (0 for 0).
 int SocketErrorFromErrno(int err);
+
+// How many times a readiness watch has fired since the program started (a
+// socket with nothing to report must not make this grow).
+unsigned long ReadinessWakeups();
 
 }  // namespace WSock
 
