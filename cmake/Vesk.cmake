@@ -31,11 +31,13 @@ endmacro()
 
 # One GoogleTest binary per test folder, test_<folder>, linking the folder's
 # library and the shared test main (which starts Qt on the offscreen
-# platform). Each test case becomes one CTest test. ENVIRONMENT adds
-# variables (NAME=value) and PROPERTIES adds CTest properties (for example
-# FIXTURES_REQUIRED for a server the tests need) to every test case.
+# platform by itself). Each test case becomes one CTest test. PROPERTIES adds
+# CTest properties (for example FIXTURES_REQUIRED for a server the tests need)
+# to every test case. Settings the tests need from the build (where a fixture
+# writes its state) reach them as compile definitions: a list-valued property
+# such as ENVIRONMENT does not survive test discovery.
 function(vesk_folder_tests name)
-  cmake_parse_arguments(ARG "" "" "DEPENDS;ENVIRONMENT;PROPERTIES" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPENDS;PROPERTIES" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(NOT sources)
     return()
@@ -50,6 +52,6 @@ function(vesk_folder_tests name)
     TEST_PREFIX "${name}."
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${ARG_ENVIRONMENT}" TIMEOUT 300 ${ARG_PROPERTIES})
+    PROPERTIES TIMEOUT 300 ${ARG_PROPERTIES})
   set(VESK_TEST test_${name} PARENT_SCOPE)
 endfunction()
