@@ -1288,11 +1288,38 @@ void TCustomWSocket::NotifySendData(int BytesSent) {
 // ---------------------------------------------------------------------------
 // TCustomSocksWSocket
 
+namespace {
+
+// Longest user code, password or host name a request carries: the length
+// byte of the version 5 fields (RFC 1928, RFC 1929), also applied to the
+// zero-terminated fields of version 4 and 4A.
+constexpr size_t kSocksFieldMax = 255;
+
+// Error code and text for requests that cannot carry a field.
+constexpr int kSocksFieldTooLong = 20014;
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+}  // namespace
+
 TCustomSocksWSocket::TCustomSocksWSocket(TComponent* AOwner) : TCustomWSocket(AOwner) {}
 
 TCustomSocksWSocket::~TCustomSocksWSocket() = default;
 
-void TCustomSocksWSocket::ResetDefaults() { TCustomWSocket::ResetDefaults(); }
+void TCustomSocksWSocket::ResetDefaults() {
+    TCustomWSocket::ResetDefaults();
+    FSocksState = 0;
+    FSocksServer.clear();
+    FSocksPort.clear();
+    FSocksLevel = "5";
+    FSocksRcvdCnt = 0;
+    FSocksRcvdPtr = 0;
+    FSocksServerAssigned = false;
+    FSocksPortAssigned = false;
+}
 
 void TCustomSocksWSocket::SetSocksServer(const std::string& Value) {
     if (FState != wsClosed) {
@@ -1300,6 +1327,7 @@ void TCustomSocksWSocket::SetSocksServer(const std::string& Value) {
         return;
     }
     FSocksServer = Trim(Value);
+    FSocksServerAssigned = !FSocksServer.empty();
 }
 
 void TCustomSocksWSocket::SetSocksPort(const std::string& Value) {
@@ -1308,6 +1336,7 @@ void TCustomSocksWSocket::SetSocksPort(const std::string& Value) {
         return;
     }
     FSocksPort = Trim(Value);
+    FSocksPortAssigned = !FSocksPort.empty();
 }
 
 void TCustomSocksWSocket::SetSocksLevel(const std::string& Value) {
@@ -1322,19 +1351,298 @@ void TCustomSocksWSocket::SetSocksLevel(const std::string& Value) {
     FSocksLevel = Value == "4a" ? "4A" : Value;
 }
 
-void TCustomSocksWSocket::Connect() { TCustomWSocket::Connect(); }
+void TCustomSocksWSocket::Connect() {
+    if (!FSocksServerAssigned) {
+        TCustomWSocket::Connect();
+        return;
+    }
+    if (Lower(FProtoStr) != "tcp") {
+        RaiseError("tcp is the only protocol supported thru socks server");
+        return;
+    }
+    try {
+        if (!FPortResolved) {
+            sin.sin_port = htons(WSocketResolvePort(FSocksPort, FProtoStr));
+            FPortResolved = true;
+        }
+        if (!FAddrResolved) {
+            sin.sin_addr.s_addr = WSocketResolveHost(FSocksServer);
+            FAddrResolved = true;
+        }
+        FSocksDestPort = WSocketResolvePort(FPortStr, FProtoStr);
+        FSocksState = 1;
+        FRcvCnt = 0;
+    } catch (const ESocketException& E) {
+        RaiseError("connect: " + E.Message());
+        return;
+    }
+    TCustomWSocket::Connect();
+}
 
-void TCustomSocksWSocket::Listen() { TCustomWSocket::Listen(); }
+void TCustomSocksWSocket::Listen() {
+    if (FSocksServerAssigned) {
+        RaiseError("Listening is not supported thru socks server");
+        return;
+    }
+    TCustomWSocket::Listen();
+}
 
-int TCustomSocksWSocket::RcvdCount() { return TCustomWSocket::RcvdCount(); }
+void TCustomSocksWSocket::NotifySessionConnected(WORD Error) {
+    if (FSocksState != 1) {
+        TCustomWSocket::NotifySessionConnected(Error);
+        return;
+    }
+    NotifySocksConnected(Error);
+    if (Error != 0) {
+        TCustomWSocket::NotifySessionConnected(Error);
+        return;
+    }
+    if (!FSocksLevel.empty() && FSocksLevel[0] == '4') {
+        SocksDoConnect();
+    } else {
+        FSocksMethod = SocksAuthentication == socksAuthenticateUsercode ? 2 : 0;
+        const char request[3] = {5, 1, static_cast<char>(FSocksMethod)};
+        SocksSend(std::string(request, 3));
+    }
+}
 
-bool TCustomSocksWSocket::NotifyDataAvailable(WORD Error) { return TCustomWSocket::NotifyDataAvailable(Error); }
+void TCustomSocksWSocket::SocksSend(const std::string& Request) {
+    try {
+        Send(Request.data(), static_cast<int>(Request.size()));
+    } catch (const std::exception&) {
+    }
+}
 
-void TCustomSocksWSocket::NotifySessionConnected(WORD Error) { TCustomWSocket::NotifySessionConnected(Error); }
+void TCustomSocksWSocket::SocksDoConnect() {
+    FSocksState = 3;
+    std::string req;
+    if (!FSocksLevel.empty() && FSocksLevel[0] == '4') {
+        WSock::u_long addr;
+        bool level4A = FSocksLevel == "4A";
+        if (level4A) {
+            addr = inet_addr("0.0.0.1");
+        } else {
+            try {
+                addr = WSocketResolveHost(FAddrStr);
+            } catch (const Exception& E) {
+                NotifySocksError(20017, "ESocketException " + E.Message());
+                DoClose(true, 20017);
+                return;
+            }
+        }
+        if (SocksUsercode.size() > kSocksFieldMax) {
+            SocksFailure(kSocksFieldTooLong, "socks user code too long (at most 255 bytes)");
+            return;
+        }
+        if (level4A && FAddrStr.size() > kSocksFieldMax) {
+            SocksFailure(kSocksFieldTooLong, "socks host name too long (at most 255 bytes)");
+            return;
+        }
+        req += static_cast<char>(4);
+        req += static_cast<char>(1);
+        req += static_cast<char>(FSocksDestPort >> 8);
+        req += static_cast<char>(FSocksDestPort & 0xff);
+        req.append(reinterpret_cast<const char*>(&addr), 4);
+        req += SocksUsercode;
+        req += '\0';
+        if (level4A) {
+            req += FAddrStr;
+            req += '\0';
+        }
+    } else {
+        if (FAddrStr.size() > kSocksFieldMax) {
+            SocksFailure(kSocksFieldTooLong, "socks host name too long (at most 255 bytes)");
+            return;
+        }
+        req += static_cast<char>(5);
+        req += static_cast<char>(1);
+        req += static_cast<char>(0);
+        req += static_cast<char>(3);
+        req += static_cast<char>(FAddrStr.size());
+        req += FAddrStr;
+        req += static_cast<char>(FSocksDestPort >> 8);
+        req += static_cast<char>(FSocksDestPort & 0xff);
+    }
+    SocksSend(req);
+}
 
-void TCustomSocksWSocket::NotifySessionClosed(WORD Error) { TCustomWSocket::NotifySessionClosed(Error); }
+void TCustomSocksWSocket::SocksDoAuthenticate() {
+    FSocksState = 2;
+    if (SocksUsercode.size() > kSocksFieldMax) {
+        SocksFailure(kSocksFieldTooLong, "socks user code too long (at most 255 bytes)");
+        return;
+    }
+    if (SocksPassword.size() > kSocksFieldMax) {
+        SocksFailure(kSocksFieldTooLong, "socks password too long (at most 255 bytes)");
+        return;
+    }
+    NotifySocksAuthState(socksAuthBegun);
+    std::string req;
+    req += static_cast<char>(1);
+    req += static_cast<char>(SocksUsercode.size());
+    req += SocksUsercode;
+    req += static_cast<char>(SocksPassword.size());
+    req += SocksPassword;
+    SocksSend(req);
+}
+
+void TCustomSocksWSocket::SocksFailure(int Error, const std::string& Msg) {
+    NotifySocksError(Error, Msg);
+    FSocksState = 0;
+    NotifySessionConnected(static_cast<WORD>(Error));
+    DoClose(true, static_cast<WORD>(Error));
+}
+
+bool TCustomSocksWSocket::SocksSuccess() {
+    FSocksState = 0;
+    NotifySessionConnected(0);
+    return NotifyDataAvailable(0);
+}
+
+bool TCustomSocksWSocket::SocksReceive(int Room) {
+    if (Room <= 0) return false;
+    int n = Receive(FRcvBuf + FRcvCnt, Room);
+    if (n <= 0) return false;
+    FRcvCnt += n;
+    return true;
+}
+
+bool TCustomSocksWSocket::NotifyDataAvailable(WORD Error) {
+    if (FSocksState == 0) return TCustomWSocket::NotifyDataAvailable(Error);
+    if (Error != 0) {
+        SocksFailure(Error, "data receive error");
+        return false;
+    }
+    const auto byte = [this](int i) { return static_cast<unsigned char>(FRcvBuf[i]); };
+    switch (FSocksState) {
+        case 1: {
+            if (!FSocksLevel.empty() && FSocksLevel[0] == '4') {
+                SocksFailure(20001, "TWSocket logic error");
+                return false;
+            }
+            SocksReceive(127 - FRcvCnt);
+            if (FRcvCnt < 2) return true;
+            FRcvCnt = 0;
+            if (byte(0) != 5) {
+                SocksFailure(20002, "socks version error");
+                return false;
+            }
+            if (byte(1) == 0) {
+                if (FSocksMethod != 0) NotifySocksAuthState(socksAuthSkipped);
+                SocksDoConnect();
+            } else if (byte(1) == 2) {
+                SocksDoAuthenticate();
+            } else {
+                SocksFailure(20003, "authentification method not acceptable");
+                return false;
+            }
+            return true;
+        }
+        case 2: {
+            SocksReceive(127 - FRcvCnt);
+            if (FRcvCnt >= 1 && byte(0) != 1) {
+                SocksFailure(20002, "socks version error");
+                return false;
+            }
+            if (FRcvCnt > 2) {
+                SocksFailure(20001, "too much data availaible");
+                return false;
+            }
+            if (FRcvCnt == 2) {
+                if (byte(1) != 0) {
+                    SocksFailure(20015, "socks authentication failed");
+                    return false;
+                }
+                FRcvCnt = 0;
+                NotifySocksAuthState(socksAuthAccepted);
+                SocksDoConnect();
+            }
+            return true;
+        }
+        case 3:
+            if (!FSocksLevel.empty() && FSocksLevel[0] == '4') {
+                SocksReceive(8 - FRcvCnt);
+                if (FRcvCnt < 8) return true;
+                FRcvCnt = 0;
+                if (byte(0) != 0) {
+                    SocksFailure(20002, "socks version error");
+                    return false;
+                }
+                switch (byte(1)) {
+                    case 90: return SocksSuccess();
+                    case 91: SocksFailure(20016, "request rejected or failed"); return false;
+                    case 92: SocksFailure(20008, "connection refused"); return false;
+                    case 93: SocksFailure(20015, "authentification failed"); return false;
+                    default: SocksFailure(20012, Format("unassigned error #%d", byte(1))); return false;
+                }
+            } else {
+                SocksReceive(127 - FRcvCnt);
+                if (FRcvCnt >= 1 && byte(0) != 5) {
+                    SocksFailure(20002, "socks version error");
+                    return false;
+                }
+                if (FRcvCnt >= 2 && byte(1) != 0) {
+                    switch (byte(1)) {
+                        case 1: SocksFailure(20004, "general SOCKS server failure"); break;
+                        case 2: SocksFailure(20005, "connection not allowed by ruleset"); break;
+                        case 3: SocksFailure(20006, "network unreachable"); break;
+                        case 4: SocksFailure(20007, "host unreachable"); break;
+                        case 5: SocksFailure(20008, "connection refused"); break;
+                        case 6: SocksFailure(20009, "time to live expired"); break;
+                        case 7: SocksFailure(20010, "command not supported"); break;
+                        case 8: SocksFailure(20011, "address type not supported"); break;
+                        default: SocksFailure(20012, Format("unassigned error #%d", byte(1))); break;
+                    }
+                    return false;
+                }
+                if (FRcvCnt <= 4) return true;
+                int type = byte(3);
+                int need = type == 1 ? 10 : type == 3 ? 7 + byte(4) : 5;
+                if (FRcvCnt < need) return true;
+                int addrEnd;
+                if (type == 1) {
+                    WSock::u_long bound;
+                    std::memcpy(&bound, FRcvBuf + 4, 4);
+                    FBoundAddr = DottedText(bound);
+                    addrEnd = 8;
+                } else if (type == 3) {
+                    FBoundAddr.assign(FRcvBuf + 5, byte(4));
+                    addrEnd = 5 + byte(4);
+                } else {
+                    SocksFailure(20011, "address type not supported");
+                    return false;
+                }
+                FBoundPort = Format("%d", (byte(addrEnd) << 8) | byte(addrEnd + 1));
+                FSocksRcvdCnt = std::max(0, FRcvCnt - addrEnd - 2);
+                FSocksRcvdPtr = addrEnd + 2;
+                FRcvCnt = 0;
+                return SocksSuccess();
+            }
+        default:
+            SocksFailure(20013, "internal error");
+            return false;
+    }
+}
+
+void TCustomSocksWSocket::NotifySessionClosed(WORD Error) {
+    if (FSocksState == 2) NotifySocksAuthState(socksAuthRejected);
+    TCustomWSocket::NotifySessionClosed(Error);
+}
+
+int TCustomSocksWSocket::RcvdCount() {
+    if (FSocksRcvdCnt > 0) return FSocksRcvdCnt;
+    return TCustomWSocket::RcvdCount();
+}
 
 int TCustomSocksWSocket::RecvRaw(void* Buffer, int BufferSize, int Flags) {
+    if (FSocksRcvdCnt > 0) {
+        int n = std::min(BufferSize, FSocksRcvdCnt);
+        if (n <= 0) return 0;
+        std::memcpy(Buffer, FRcvBuf + FSocksRcvdPtr, static_cast<size_t>(n));
+        FSocksRcvdPtr += n;
+        FSocksRcvdCnt -= n;
+        return n;
+    }
     return TCustomWSocket::RecvRaw(Buffer, BufferSize, Flags);
 }
 
@@ -1350,10 +1658,6 @@ void TCustomSocksWSocket::NotifySocksAuthState(TSocksAuthState AuthState) {
     if (OnSocksAuthState) OnSocksAuthState(this, AuthState);
 }
 
-void TCustomSocksWSocket::SocksDoConnect() {}
-void TCustomSocksWSocket::SocksDoAuthenticate() {}
-void TCustomSocksWSocket::SocksFailure(int, const std::string&) {}
-
 // ---------------------------------------------------------------------------
 // TCustomLineWSocket
 
@@ -1365,29 +1669,234 @@ TCustomLineWSocket::TCustomLineWSocket(TComponent* AOwner) : TCustomSocksWSocket
 
 TCustomLineWSocket::~TCustomLineWSocket() = default;
 
-void TCustomLineWSocket::SetLineMode(bool Value) { FLineMode = Value; }
+void TCustomLineWSocket::SetLineMode(bool Value) {
+    if (Value == FLineMode) return;
+    FLineMode = Value;
+    if (FRcvdCnt > 0 || FLineLength > 0) PostMessageA(FWindowHandle, WM_TRIGGER_DATA_AVAILABLE, 0, 0);
+}
 
-int TCustomLineWSocket::RcvdCount() { return TCustomSocksWSocket::RcvdCount(); }
-
-void TCustomLineWSocket::WindowProcedure(TMessage& Msg) { TCustomSocksWSocket::WindowProcedure(Msg); }
-
-bool TCustomLineWSocket::NotifyDataAvailable(WORD Error) { return TCustomSocksWSocket::NotifyDataAvailable(Error); }
-
-void TCustomLineWSocket::NotifySessionClosed(WORD Error) { TCustomSocksWSocket::NotifySessionClosed(Error); }
+int TCustomLineWSocket::RcvdCount() {
+    if (FLineMode) return FLineLength;
+    return TCustomSocksWSocket::RcvdCount();
+}
 
 int TCustomLineWSocket::RecvRaw(void* Buffer, int BufferSize, int Flags) {
+    if (FLineMode && FLineLength > 0) {
+        // Hand out the current line; what the caller leaves of it moves to
+        // the front, inside the line's own place in the buffer.
+        int n = std::min(BufferSize, FLineLength);
+        if (n <= 0) return 0;
+        std::memcpy(Buffer, FRcvdPtr.data(), static_cast<size_t>(n));
+        if (n < FLineLength) {
+            std::memmove(FRcvdPtr.data(), FRcvdPtr.data() + n, static_cast<size_t>(FLineLength - n));
+            FLineLength -= n;
+        } else {
+            FLineLength = 0;
+        }
+        return n;
+    }
+    if (!FLineMode && FRcvdCnt > 0) {
+        // Bytes left over from a line-mode period come first.
+        int n = std::min(BufferSize, FRcvdCnt);
+        if (n <= 0) return 0;
+        std::memcpy(Buffer, FRcvdPtr.data(), static_cast<size_t>(n));
+        std::memmove(FRcvdPtr.data(), FRcvdPtr.data() + n, static_cast<size_t>(FRcvdCnt - n + 1));
+        FRcvdCnt -= n;
+        return n;
+    }
     return TCustomSocksWSocket::RecvRaw(Buffer, BufferSize, Flags);
+}
+
+void TCustomLineWSocket::GrowBuffer(int Size) {
+    if (static_cast<int>(FRcvdPtr.size()) >= Size) return;
+    size_t grown = std::max<size_t>(static_cast<size_t>(Size), FRcvdPtr.size() + FRcvdPtr.size() / 2);
+    FRcvdPtr.resize(grown, '\0');
+    FRcvBufSize = static_cast<int>(FRcvdPtr.size());
+}
+
+bool TCustomLineWSocket::NotifyDataAvailable(WORD Error) {
+    if (!FLineMode || LineEnd.empty() || SocksInProgress()) return TCustomSocksWSocket::NotifyDataAvailable(Error);
+    ReadAndDeliverLines(false);
+    return true;
+}
+
+void TCustomLineWSocket::ReadAndDeliverLines(bool HeldBytesToo) {
+    int n = TCustomSocksWSocket::RcvdCount();
+    if (n < 0 && !HeldBytesToo) return;
+    if (n <= 0) n = 255;
+    GrowBuffer(FRcvdCnt + n + 1);
+    int got = Receive(FRcvdPtr.data() + FRcvdCnt, n);
+    int searchFrom = 0;
+    if (got > 0) {
+        FRcvdPtr[static_cast<size_t>(FRcvdCnt + got)] = '\0';
+        int count = got;
+        if (LineEdit) {
+            EditLine(count);
+        } else if (LineEcho) {
+            try {
+                Send(FRcvdPtr.data() + FRcvdCnt, got);
+            } catch (const std::exception&) {
+            }
+        }
+        // A terminator split across two reads starts before the new bytes.
+        searchFrom = std::max(0, FRcvdCnt - static_cast<int>(LineEnd.size()));
+        FRcvdCnt += count;
+    } else if (!HeldBytesToo) {
+        return;
+    }
+    DeliverLines(searchFrom);
+    if (FRcvdPtr.empty()) return;  // closed from a handler
+    if (FLineMode && LineLimit > 0 && FRcvdCnt > LineLimit) {
+        FLineClearData = true;
+        NotifyLineLimitExceeded(FRcvdCnt, FLineClearData);
+        if (FLineClearData) {
+            FRcvdCnt = 0;
+            FLineLength = 0;
+            if (!FRcvdPtr.empty()) FRcvdPtr[0] = '\0';
+        }
+        FLineClearData = false;
+    }
+}
+
+void TCustomLineWSocket::DeliverLines(int SearchFrom) {
+    const int endLen = static_cast<int>(LineEnd.size());
+    for (;;) {
+        if (!FLineMode || FRcvdPtr.empty()) return;
+        const char* data = FRcvdPtr.data();
+        const char* hit = std::search(data + SearchFrom, data + FRcvdCnt, LineEnd.begin(), LineEnd.end());
+        if (hit == data + FRcvdCnt) return;
+        const int lineTotal = static_cast<int>(hit - data) + endLen;
+        FLineLength = lineTotal;
+        DeliverCurrentLine();
+        if (FRcvdPtr.empty()) return;  // closed from a handler
+        if (FLineLength > 0) {
+            // Line mode was switched off with part of the line unread: close
+            // the gap, so that the unread part is followed directly by the
+            // bytes after the line.
+            std::memmove(FRcvdPtr.data() + FLineLength, FRcvdPtr.data() + lineTotal,
+                         static_cast<size_t>(FRcvdCnt - lineTotal + 1));
+            FRcvdCnt -= lineTotal - FLineLength;
+            FLineLength = 0;
+            return;
+        }
+        std::memmove(FRcvdPtr.data(), FRcvdPtr.data() + lineTotal, static_cast<size_t>(FRcvdCnt - lineTotal + 1));
+        FRcvdCnt -= lineTotal;
+        SearchFrom = 0;
+    }
+}
+
+void TCustomLineWSocket::DeliverCurrentLine() {
+    while (FLineMode && FLineLength > 0) {
+        int before = FLineLength;
+        if (!TCustomSocksWSocket::NotifyDataAvailable(0)) {
+            FLineLength = 0;  // no handler: the line is dropped
+            return;
+        }
+        if (FRcvdPtr.empty()) return;
+        // A handler that takes nothing of the line would be called for ever:
+        // the line is dropped instead.
+        if (FLineMode && FLineLength == before) FLineLength = 0;
+    }
+}
+
+void TCustomLineWSocket::WindowProcedure(TMessage& Msg) {
+    if (Msg.Msg != WM_TRIGGER_DATA_AVAILABLE) {
+        TCustomSocksWSocket::WindowProcedure(Msg);
+        return;
+    }
+    try {
+        WMTriggerDataAvailable(Msg);
+    } catch (const Exception& E) {
+        HandleBackgroundError(E);
+    }
+}
+
+void TCustomLineWSocket::WMTriggerDataAvailable(TMessage&) {
+    while (FRcvdCnt > 0) {
+        int held = FRcvdCnt;
+        int read = FReadCount;
+        if (FLineMode && !LineEnd.empty() && !SocksInProgress()) {
+            FLineLength = 0;
+            ReadAndDeliverLines(true);
+        } else if (!TCustomSocksWSocket::NotifyDataAvailable(0)) {
+            break;  // no handler: the bytes stay
+        }
+        // A pass that neither consumed held bytes nor read new ones ends it.
+        if (FRcvdCnt == held && FReadCount == read) break;
+    }
+}
+
+void TCustomLineWSocket::NotifySessionClosed(WORD Error) {
+    if (!FRcvdPtr.empty()) {
+        if (FLineMode && FRcvdCnt > 0) {
+            // What is held without a terminator is the last line.
+            FLineLength = FRcvdCnt;
+            DeliverCurrentLine();
+        }
+        FRcvdPtr.clear();
+        FRcvdPtr.shrink_to_fit();
+        FRcvBufSize = 0;
+        FRcvdCnt = 0;
+        FLineLength = 0;
+    }
+    TCustomSocksWSocket::NotifySessionClosed(Error);
 }
 
 void TCustomLineWSocket::NotifyLineLimitExceeded(int Cnt, bool& ClearData) {
     if (OnLineLimitExceeded) OnLineLimitExceeded(this, Cnt, ClearData);
 }
 
-void TCustomLineWSocket::EditLine(int&) {}
-
-void TCustomLineWSocket::WMTriggerDataAvailable(TMessage&) {}
-
-bool TCustomLineWSocket::TriggerDataAvailableLine() { return false; }
+void TCustomLineWSocket::EditLine(int& Len) {
+    const int held = FRcvdCnt;
+    const int count = Len;
+    std::vector<char> work;
+    bool copying = false;
+    int out = held;
+    int lowest = held;
+    auto startCopy = [&] {
+        if (copying) return;
+        copying = true;
+        work.assign(FRcvdPtr.begin(), FRcvdPtr.begin() + out);
+    };
+    auto put = [&](char c) {
+        if (static_cast<int>(work.size()) <= out) work.resize(static_cast<size_t>(out) + 256, '\0');
+        work[static_cast<size_t>(out)] = c;
+    };
+    auto echo = [&](const char* p, int n) {
+        if (!LineEcho) return;
+        try {
+            Send(p, n);
+        } catch (const std::exception&) {
+        }
+    };
+    for (int i = 0; i < count; ++i) {
+        char c = FRcvdPtr[static_cast<size_t>(held + i)];
+        if (c == '\b') {
+            startCopy();
+            if (out > 0) echo("\b \b", 3);
+            if (out > 0) --out;
+            lowest = std::min(lowest, out);
+        } else if (c == '\t') {
+            startCopy();
+            do {
+                put(' ');
+                ++out;
+                echo(" ", 1);
+            } while (out % 8 != 0);
+        } else {
+            echo(&c, 1);
+            if (copying) put(c);
+            ++out;
+        }
+    }
+    if (copying) {
+        GrowBuffer(out + 1);
+        std::memcpy(FRcvdPtr.data(), work.data(), static_cast<size_t>(out));
+    }
+    FRcvdPtr[static_cast<size_t>(out)] = '\0';
+    FRcvdCnt = lowest;
+    Len = out - lowest;
+}
 
 // ---------------------------------------------------------------------------
 // TCustomSyncWSocket

@@ -334,6 +334,10 @@ protected:
     void SocksDoConnect();
     void SocksDoAuthenticate();
     void SocksFailure(int Error, const std::string& Msg);
+    bool SocksSuccess();
+    void SocksSend(const std::string& Request);
+    // Reads up to Room more reply bytes; false when none came.
+    bool SocksReceive(int Room);
     bool SocksInProgress() const { return FSocksState != 0; }
 
     std::string FSocksServer;
@@ -380,7 +384,13 @@ protected:
     virtual void EditLine(int& Len);
 
     void WMTriggerDataAvailable(TMessage& Msg);
-    bool TriggerDataAvailableLine();
+    // Reads what is pending into the receive buffer and delivers every
+    // complete line; HeldBytesToo searches the held bytes also when nothing
+    // new could be read.
+    void ReadAndDeliverLines(bool HeldBytesToo);
+    void DeliverLines(int SearchFrom);
+    void DeliverCurrentLine();
+    void GrowBuffer(int Size);
 
     bool FLineMode = false;
     std::vector<char> FRcvdPtr;  // receive buffer (held bytes + a zero byte)
