@@ -456,6 +456,18 @@ TEST_F(Pop3Engine, CloseDuringTopReplyFails) {
     EXPECT_EQ(cli.ProtocolState(), pop3Disconnected);
 }
 
+TEST_F(Pop3Engine, CloseBeforeTheGreetingFailsTheConnect) {
+    server.Greeting = "";
+    cli.Connect();
+    ASSERT_TRUE(WaitFor([&] { return server.ClientConnected() && cli.Connected(); }));
+    server.CloseClient();
+    ASSERT_TRUE(cli.WaitDone());
+    EXPECT_EQ(cli.Done.back(), std::make_pair(rqConnect, WORD(10004)));
+    EXPECT_EQ(cli.RequestOutcome(), 10004);
+    EXPECT_EQ(cli.ErrorMessage(), "-ERR Interrupted system call (Winsock error #10004)");
+    EXPECT_EQ(cli.ProtocolState(), pop3Disconnected);
+}
+
 TEST_F(Pop3Engine, CloseBetweenRequestsEndsNothing) {
     LogIn();
     server.CloseClient();
