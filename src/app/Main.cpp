@@ -2,6 +2,8 @@
 
 #include "codec/Base64.h"
 #include "framework/IniFiles.h"
+#include "signals/Siren.h"
+#include "signals/SlLed.h"
 
 #include <QCoreApplication>
 
@@ -56,12 +58,21 @@ TfrmMain::TfrmMain(QWidget* parent, std::string exePath) : TForm(parent), exePat
     pmnuRClickSetting->OnClick = [this](TObject* s) { pmnuRClickSettingClick(s); };
     pmnuRClickExit->OnClick = [this](TObject* s) { pmnuRClickExitClick(s); };
 
+    pop3Main = new TSyncPop3Cli(this);
+    pop3Main->LocalAddr = "0.0.0.0";
+    pop3Main->Port = "pop3";
+    pop3Main->MsgLines = 0;
+    pop3Main->MsgNum = 0;
+    pop3Main->Timeout = 15;
+    pop3Main->MultiThreaded = false;
+
     CenterOnScreen();
     FormCreate(this);
 }
 
 TfrmMain::~TfrmMain() {
     FormDestroy(this);
+    delete pop3Main;
     delete pmnuRClick;
     delete tmrMain;
     if (frmMain == this) frmMain = nullptr;
@@ -82,8 +93,8 @@ void TfrmMain::FormCreate(TObject*) {
 }
 
 void TfrmMain::FormDestroy(TObject*) {
-    // The POP3 client is not part of the window yet: there is no connection
-    // to end here.
+    // A connection still open is told goodbye without waiting for the answer.
+    if (pop3Main->Connected()) Guard([this] { pop3Main->Quit(); });
     if (InTaskTray) RemoveTrayIcon();
 }
 
@@ -194,6 +205,106 @@ void TfrmMain::pmnuRClickSettingClick(TObject*) {
 
 void TfrmMain::pmnuRClickExitClick(TObject*) { close(); }
 
+// One poll cycle: check every account, then signal. The timer stays off while
+// the cycle runs, so cycles never nest; the waits process messages, so menus,
+// the settings dialog and Exit work meanwhile. Every value is read through the
+// accessors when it is needed: settings saved during the cycle apply to the
+// accounts and steps that follow.
 void TfrmMain::tmrMainTimer(TObject*) {
-    // The poll cycle: not part of the program yet.
+    tmrMain->SetEnabled(false);
+    TSlLed led;
+    led.FlashEnabled = Flash;
+    led.AttentiveWait = AttentiveWait;
+    if (SirenEnabled) HeaderText.clear();
+
+    std::vector<int> previous(static_cast<size_t>(std::max(AccountCount, 0)));
+    long long previousTotal = 0;
+    for (size_t p = 0; p < previous.size(); ++p) {
+        previous[p] = GetMessageCount(static_cast<int>(p));
+        previousTotal += previous[p];
+    }
+    // A reload during the cycle may change the number of accounts: positions
+    // the snapshot does not cover had no mail before.
+    auto previousAt = [&previous](int p) {
+        return static_cast<size_t>(p) < previous.size() ? previous[static_cast<size_t>(p)] : 0;
+    };
+
+    ClearMessageCounts();
+    long long total = 0;
+    bool failed = false;
+    for (int p = 0; p < AccountCount; ++p) {
+        if (GetServer(p).empty() || GetUserName(p).empty()) continue;
+        pop3Main->Host = GetServer(p);
+        pop3Main->Port = std::to_string(GetPort(p));
+        pop3Main->UserName = GetUserName(p);
+        pop3Main->PassWord = GetPassword(p);
+        pop3Main->MsgLines = 0;
+        try {
+            auto require = [this](bool ok) {
+                if (!ok) throw Pop3Exception(pop3Main->ErrorMessage());
+            };
+            if (pop3Main->Connected()) require(pop3Main->QuitWait());
+            require(pop3Main->ConnectWait());
+            if (GetAPop(p)) {
+                require(pop3Main->APopWait());
+            } else {
+                require(pop3Main->UserWait());
+                require(pop3Main->PassWait());
+            }
+            require(pop3Main->StatWait());
+            SetMessageCount(p, pop3Main->MsgCount());
+            if (SirenEnabled && GetMessageCount(p) > 0) {
+                for (int m = GetMessageCount(p); m >= 1; --m) {
+                    pop3Main->MsgNum = m;
+                    require(pop3Main->TopWait());
+                    HeaderText += pop3Main->FromValue();
+                    HeaderText += '\n';
+                }
+            }
+            pop3Main->QuitWait();
+        } catch (const std::exception&) {
+            // Contained in this account: the cycle becomes an error cycle and
+            // goes on with the next account.
+            failed = true;
+            try {
+                pop3Main->QuitWait();
+            } catch (const std::exception&) {
+            }
+        }
+        total += GetMessageCount(p);
+    }
+
+    if (!failed && SirenEnabled && total > 0) {
+        TSiren siren;
+        siren.IniPath = IniPath;
+        siren.Play(HeaderText);
+    }
+
+    bool sameDistribution = true;
+    for (int p = AccountCount - 1; p >= 0; --p) {
+        if (GetMessageCount(p) != previousAt(p)) {
+            sameDistribution = false;
+            break;
+        }
+    }
+    if (failed) {
+        led.SetBlinkCount(2);
+        if (!FlashOnError) led.FlashEnabled = false;
+        led.Signal(led.GetLedState());
+    } else if (total == 0) {
+        led.FlashEnabled = false;
+        led.Signal(false);
+    } else if (total != previousTotal || !sameDistribution) {
+        led.SetBlinkCount(5);
+        led.Signal(true);
+    } else if (LightOnEqual) {
+        led.SetBlinkCount(5);
+        if (!FlashOnEqual) led.FlashEnabled = false;
+        led.Signal(true);
+    } else {
+        led.SetBlinkCount(5);
+        led.FlashEnabled = false;
+        led.Signal(false);
+    }
+    tmrMain->SetEnabled(true);
 }

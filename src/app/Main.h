@@ -6,6 +6,7 @@
 #include "framework/Menus.h"
 #include "framework/Timer.h"
 #include "platform/ShellApi.h"
+#include "pop3/Pop3Prot.h"
 
 #include <QPushButton>
 
@@ -28,6 +29,7 @@ public:
     TMenuItem* pmnuRClickSetting;
     TMenuItem* pmnuRClickSep0;
     TMenuItem* pmnuRClickExit;
+    TSyncPop3Cli* pop3Main;
 
     // Settings and state.
     std::string IniPath;

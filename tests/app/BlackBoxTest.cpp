@@ -1,0 +1,91 @@
+// The real program, as a user runs it: Vesk under a private X display checks
+// a mailbox on the private Dovecot every second and drives the display's
+// Scroll Lock indicator, which `xset q` reads back.
+#include "codec/Base64.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string ReadTrimmed(const std::string& path) {
+    std::string s = TestSupport::ReadFile(path);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+std::string EnvValue(const std::string& file, const std::string& key) {
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(key + "=", 0) != 0) continue;
+        std::string v = line.substr(key.size() + 1);
+        if (!v.empty() && (v.front() == '\'' || v.front() == '"')) v = v.substr(1, v.size() - 2);
+        return v;
+    }
+    return {};
+}
+
+// "on", "off", or empty when the display cannot be read.
+std::string ScrollLock(const QString& display) {
+    QProcess xset;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", display);
+    xset.setProcessEnvironment(env);
+    xset.start("xset", {"q"});
+    if (!xset.waitForFinished(10000)) return {};
+    QString out = QString::fromLocal8Bit(xset.readAllStandardOutput());
+    int at = out.indexOf("Scroll Lock:");
+    if (at < 0) return {};
+    return out.mid(at + 12).simplified().section(QChar(' '), 0, 0).toStdString();
+}
+
+}  // namespace
+
+TEST(BlackBox, RealProgramLightsScrollLockForWaitingMailAndDarkensItWhenEmptied) {
+    const std::string dovecot = VESK_APP_DOVECOT_DIR;
+    const std::string host = EnvValue(dovecot + "/server.env", "VESK_POP3_HOST");
+    const std::string port = EnvValue(dovecot + "/server.env", "VESK_POP3_PORT");
+    ASSERT_FALSE(port.empty()) << "no POP3 server is running from " << dovecot;
+    const QString display = QString::fromStdString(ReadTrimmed(std::string(VESK_APP_XVFB_DIR) + "/display"));
+    ASSERT_FALSE(display.isEmpty()) << "no X display is running from " VESK_APP_XVFB_DIR;
+    ASSERT_EQ(ScrollLock(display), "off");
+
+    TestSupport::TempDir dir;
+    const std::string exe = dir.File("Vesk");
+    ASSERT_TRUE(QFile::copy(VESK_BIN_DIR "/Vesk", QString::fromStdString(exe)));
+    TBase64 b64;
+    TestSupport::WriteFile(dir.File("Vesk.ini"),
+                           "[AccountConfig]\nCount=1\n[Account1]\nPOPServer=" + host + "\nUserName=ledbox\nPassword=" +
+                               b64.Encode("secret-ledbox") + "\nPortNumber=" + port +
+                               "\n[Global Parameters]\nCheckInterval=1\nAttentiveWait=0\nFlash=0\n");
+
+    QProcess vesk;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", display);
+    env.insert("QT_QPA_PLATFORM", "offscreen");  // windows offscreen; the LED is the display's
+    vesk.setProcessEnvironment(env);
+    vesk.start(QString::fromStdString(exe), {});
+    ASSERT_TRUE(vesk.waitForStarted(10000));
+
+    EXPECT_TRUE(TestSupport::WaitFor([&] { return ScrollLock(display) == "on"; }, 20000))
+        << "Scroll Lock not lit for 3 waiting messages; " << vesk.readAllStandardError().toStdString();
+
+    for (const char* sub : {"/new", "/cur"}) {
+        QDir d(QString::fromStdString(dovecot + "/mail/ledbox/Maildir" + sub));
+        for (const QString& f : d.entryList(QDir::Files)) d.remove(f);
+    }
+    EXPECT_TRUE(TestSupport::WaitFor([&] { return ScrollLock(display) == "off"; }, 20000))
+        << "Scroll Lock still lit after the mailbox was emptied";
+
+    ::kill(static_cast<pid_t>(vesk.processId()), SIGTERM);
+    ASSERT_TRUE(vesk.waitForFinished(10000));
+    EXPECT_EQ(vesk.exitCode(), 0);
+}

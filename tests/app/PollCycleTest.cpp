@@ -1,0 +1,358 @@
+// The poll cycle end to end: the real main window checks real mailboxes on a
+// private Dovecot (and scripted servers for the misbehaving cases), with the
+// keyboard LED, sound and tray replaced by their in-memory doubles.
+#include "app/Main.h"
+#include "codec/Base64.h"
+#include "platform/Keyboard.h"
+#include "platform/Sound.h"
+#include "pop3/ScriptedPop3Server.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+using TestSupport::TempDir;
+using TestSupport::WaitFor;
+using TestSupport::WriteFile;
+
+namespace {
+
+// The private Dovecot the fixture started: its address, users and the From
+// line of every message it delivered.
+struct Dovecot {
+    std::string dir = VESK_APP_DOVECOT_DIR;
+    std::string host, port;
+    std::map<std::string, std::string> passwords;
+
+    bool Load() {
+        std::ifstream env(dir + "/server.env");
+        if (!env) return false;
+        std::string line;
+        while (std::getline(env, line)) {
+            auto eq = line.find('=');
+            if (eq == std::string::npos) continue;
+            std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+            if (!value.empty() && (value.front() == '\'' || value.front() == '"')) value = value.substr(1, value.size() - 2);
+            if (key == "VESK_POP3_HOST") host = value;
+            if (key == "VESK_POP3_PORT") port = value;
+        }
+        std::ifstream users(dir + "/users.txt");
+        while (std::getline(users, line)) {
+            std::istringstream s(line);
+            std::string name, pass;
+            std::getline(s, name, ':');
+            std::getline(s, pass, ':');
+            passwords[name] = pass;
+        }
+        return !host.empty() && !port.empty();
+    }
+
+    // The From values of USER's messages, message 1 first.
+    std::vector<std::string> Froms(const std::string& user) const {
+        std::vector<std::string> out;
+        std::ifstream in(dir + "/manifest/" + user);
+        std::string line;
+        while (std::getline(in, line)) {
+            auto tab = line.find('\t');
+            out.push_back(tab == std::string::npos ? std::string() : line.substr(tab + 1));
+        }
+        return out;
+    }
+
+    void Empty(const std::string& user) const {
+        for (const char* sub : {"/new", "/cur"}) {
+            QDir d(QString::fromStdString(dir + "/mail/" + user + "/Maildir" + sub));
+            for (const QString& f : d.entryList(QDir::Files)) d.remove(f);
+        }
+    }
+
+    void Add(const std::string& user, int count) const {
+        QProcess p;
+        p.start(VESK_DOVECOT_SCRIPT,
+                {"add", QString::fromStdString(dir), QString::fromStdString(user), QString::number(count)});
+        ASSERT_TRUE(p.waitForFinished(30000));
+        ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    }
+};
+
+struct Account {
+    std::string server, user, password, port;
+    bool apop = false;
+};
+
+// A port on 127.0.0.1 where nothing listens.
+std::string ClosedPort() {
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return std::to_string(s.serverPort());
+}
+
+class PollCycle : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(pop.Load()) << "no POP3 server is running from " << pop.dir
+                                << " (scripts/fixtures/dovecot.sh start)";
+        oldKeyboard_ = SetKeyboardHost(&led);
+        oldSound_ = SetSoundHost(&sound);
+        oldTray_ = SetTrayHost(&tray);
+        savedMain_ = Application->MainForm;
+        Application->MainForm = nullptr;
+        TestSupport::EscapedExceptions().clear();
+    }
+    void TearDown() override {
+        form.reset();
+        SetKeyboardHost(oldKeyboard_);
+        SetSoundHost(oldSound_);
+        SetTrayHost(oldTray_);
+        Application->MainForm = savedMain_;
+        Application->Terminated = false;
+        EXPECT_TRUE(TestSupport::EscapedExceptions().empty()) << TestSupport::EscapedExceptions().front();
+    }
+
+    Account Dove(const std::string& user, bool apop = false) {
+        return {pop.host, user, pop.passwords[user], pop.port, apop};
+    }
+
+    std::string Ini(const std::vector<Account>& accounts, const std::string& options) {
+        TBase64 b64;
+        std::string ini = "[AccountConfig]\nCount=" + std::to_string(accounts.size()) + "\n";
+        for (size_t i = 0; i < accounts.size(); ++i) {
+            const Account& a = accounts[i];
+            ini += "[Account" + std::to_string(i + 1) + "]\nPOPServer=" + a.server + "\nUserName=" + a.user +
+                   "\nPassword=" + b64.Encode(a.password) + "\nPortNumber=" + a.port +
+                   "\nAPOP=" + (a.apop ? "1" : "0") + "\n";
+        }
+        return ini + "[Global Parameters]\nAttentiveWait=0\n" + options;
+    }
+
+    void Start(const std::vector<Account>& accounts, const std::string& options = "") {
+        WriteFile(dir.File("Vesk.ini"), Ini(accounts, options));
+        form = std::make_unique<TfrmMain>(nullptr, dir.File("Vesk"));
+    }
+    void Rewrite(const std::vector<Account>& accounts, const std::string& options = "") {
+        WriteFile(dir.File("Vesk.ini"), Ini(accounts, options));
+    }
+
+    void Cycle() {
+        led.Keys.clear();
+        form->tmrMainTimer(form->tmrMain);
+        EXPECT_TRUE(form->tmrMain->Enabled()) << "the timer is switched on again after every cycle";
+    }
+
+    TempDir dir;
+    Dovecot pop;
+    TFakeKeyboardHost led;
+    TFakeSoundHost sound;
+    TFakeTrayHost tray;
+    std::unique_ptr<TfrmMain> form;
+
+private:
+    TKeyboardHost* oldKeyboard_ = nullptr;
+    TSoundHost* oldSound_ = nullptr;
+    TTrayHost* oldTray_ = nullptr;
+    TForm* savedMain_ = nullptr;
+};
+
+}  // namespace
+
+TEST_F(PollCycle, NoCompleteAccountMeansNoConnectionAndTheLedOff) {
+    ScriptedPop3Server server;
+    led.Lit = true;
+    Start({{"127.0.0.1", "", "pw", server.Port()}, {"", "three", "pw", server.Port()}}, "Flash=1\n");
+    Cycle();
+    EXPECT_EQ(server.Connections(), 0);
+    EXPECT_FALSE(led.Lit);
+    EXPECT_EQ(led.Toggles(), 1) << "switched off without blinking";
+
+    Rewrite({});
+    form->LoadSettings();
+    led.Lit = true;
+    Cycle();
+    EXPECT_FALSE(led.Lit);
+}
+
+TEST_F(PollCycle, NewMailBlinksThenUnchangedFollowsTheOptions) {
+    Start({Dove("three")}, "Flash=1\nLightOnEqual=1\nFlashOnEqual=0\n");
+    Cycle();
+    EXPECT_EQ(form->GetMessageCount(0), 3);
+    EXPECT_EQ(led.Toggles(), 11) << "changed: 2 x 5 + 1 toggles";
+    EXPECT_TRUE(led.Lit);
+
+    Cycle();  // unchanged, LightOnEqual without FlashOnEqual
+    EXPECT_EQ(led.Toggles(), 0);
+    EXPECT_TRUE(led.Lit);
+
+    Rewrite({Dove("three")}, "Flash=1\nLightOnEqual=1\nFlashOnEqual=1\n");
+    form->LoadSettings();
+    Cycle();
+    EXPECT_EQ(led.Toggles(), 12) << "FlashOnEqual blinks on an unchanged count: 11 from lit, then lit again";
+    EXPECT_TRUE(led.Lit);
+
+    Rewrite({Dove("three")}, "Flash=1\nLightOnEqual=0\nFlashOnEqual=1\n");
+    form->LoadSettings();
+    Cycle();
+    EXPECT_EQ(led.Toggles(), 1) << "without LightOnEqual the LED goes dark, without blinking";
+    EXPECT_FALSE(led.Lit);
+    EXPECT_EQ(form->GetMessageCount(0), 3);
+    EXPECT_TRUE(sound.Calls.empty()) << "the siren is off";
+}
+
+TEST_F(PollCycle, ApopLoginCountsToo) {
+    Start({Dove("two", true)});
+    Cycle();
+    EXPECT_EQ(form->GetMessageCount(0), 2);
+    EXPECT_TRUE(led.Lit);
+}
+
+TEST_F(PollCycle, MailMovingBetweenAccountsCountsAsNew) {
+    Start({Dove("movea"), Dove("moveb")}, "Flash=1\nLightOnEqual=1\nFlashOnEqual=0\n");
+    Cycle();
+    ASSERT_EQ(form->GetMessageCount(0), 2) << form->pop3Main->ErrorMessage();
+    ASSERT_EQ(form->GetMessageCount(1), 0);
+    pop.Empty("movea");
+    pop.Add("moveb", 2);
+    Cycle();
+    EXPECT_EQ(form->GetMessageCount(0), 0);
+    EXPECT_EQ(form->GetMessageCount(1), 2);
+    EXPECT_EQ(led.Toggles(), 12) << "same total, other distribution: handled as new mail (11 from lit, then lit)";
+    EXPECT_TRUE(led.Lit);
+}
+
+TEST_F(PollCycle, SirenCollectsFromLinesAndPlaysTheMatchingSong) {
+    const auto three = pop.Froms("three");
+    const auto two = pop.Froms("two");
+    ASSERT_EQ(three.size(), 3u);
+    ASSERT_EQ(two.size(), 2u);
+    // The second message of "three" carries a display name: target it.
+    const std::string target = "Sender Number 2";
+    ASSERT_NE(three[1].find(target), std::string::npos);
+    Start({Dove("three"), Dove("two")},
+          "[Siren]\nEnabled=1\nTarget1=nobody-matches-this\nSong1=/songs/one.wav\nTarget2=" + target +
+              "\nSong2=/songs/two.wav\nSong0=/songs/other.wav\n");
+    form->HeaderText = "left over\n";
+    Cycle();
+    EXPECT_EQ(form->HeaderText, three[2] + "\n" + three[1] + "\n" + three[0] + "\n" + two[1] + "\n" + two[0] + "\n");
+    EXPECT_EQ(sound.Played(), std::vector<std::string>{"/songs/two.wav"});
+    // The siren plays in every cycle with waiting mail, changed or not.
+    Cycle();
+    EXPECT_EQ(sound.Played().size(), 2u);
+}
+
+TEST_F(PollCycle, MessageWithoutFromAddsABareLineFeed) {
+    const auto five = pop.Froms("five");
+    ASSERT_EQ(five.size(), 5u);
+    ASSERT_EQ(five[4], "") << "the fifth generated message has no From line";
+    Start({Dove("five")}, "[Siren]\nEnabled=1\nSong0=/songs/other.wav\n");
+    Cycle();
+    ASSERT_EQ(form->GetMessageCount(0), 5);
+    EXPECT_EQ(form->HeaderText.substr(0, 1), "\n");
+    EXPECT_EQ(form->HeaderText, "\n" + five[3] + "\n" + five[2] + "\n" + five[1] + "\n" + five[0] + "\n");
+    EXPECT_EQ(sound.Played(), std::vector<std::string>{"/songs/other.wav"});
+}
+
+TEST_F(PollCycle, SilentServerFailsItsAccountAndTheNextIsStillChecked) {
+    ScriptedPop3Server silent;
+    silent.Greeting = "";
+    led.Lit = true;
+    Start({{"127.0.0.1", "u", "p", silent.Port()}, Dove("three")},
+          "Flash=1\nFlashOnError=1\n[Siren]\nEnabled=1\nSong0=/songs/other.wav\n");
+    form->pop3Main->Timeout = 1;  // the program's 15 seconds, shortened for the test
+    Cycle();
+    EXPECT_EQ(silent.Connections(), 1);
+    EXPECT_EQ(form->GetMessageCount(0), 0);
+    EXPECT_EQ(form->GetMessageCount(1), 3) << "the next account is still checked";
+    EXPECT_EQ(led.Toggles(), 6) << "error: 2 x 2 + 1 toggles with FlashOnError, then back to lit";
+    EXPECT_TRUE(led.Lit) << "the LED keeps the state it had";
+    EXPECT_TRUE(sound.Calls.empty()) << "no siren in an error cycle";
+
+    led.Lit = false;
+    Rewrite({{"127.0.0.1", "u", "p", silent.Port()}}, "Flash=1\nFlashOnError=0\n");
+    form->LoadSettings();
+    form->pop3Main->Timeout = 1;
+    Cycle();
+    EXPECT_EQ(led.Toggles(), 0) << "without FlashOnError an error does not blink";
+    EXPECT_FALSE(led.Lit);
+}
+
+TEST_F(PollCycle, TopFailingMidwayKeepsWhatWasCollected) {
+    ScriptedPop3Server server;
+    server.On("USER", "+OK\r\n");
+    server.On("PASS", "+OK\r\n");
+    server.On("STAT", "+OK 5 5000\r\n");
+    server.On("TOP 5 0", "+OK\r\nFrom: fifth@example.org\r\nSubject: x\r\n\r\n.\r\n");
+    server.On("TOP 4 0", "-ERR no such message\r\n");
+    server.On("QUIT", "+OK bye\r\n", ScriptedPop3Server::Then::Close);
+    Start({{"127.0.0.1", "u", "p", server.Port()}}, "[Siren]\nEnabled=1\nSong0=/songs/other.wav\n");
+    Cycle();
+    EXPECT_EQ(form->HeaderText, " fifth@example.org\n");
+    EXPECT_TRUE(server.Got("TOP 4 0"));
+    EXPECT_FALSE(server.Got("TOP 3 0"));
+    EXPECT_TRUE(server.Got("QUIT"));
+    EXPECT_EQ(form->GetMessageCount(0), 5) << "the STAT count stays";
+    EXPECT_TRUE(sound.Calls.empty());
+}
+
+TEST_F(PollCycle, RefusedConnectionAndWrongPasswordAreErrorCycles) {
+    Account wrong = Dove("three");
+    wrong.password = "not the password";
+    led.Lit = true;
+    Start({{"127.0.0.1", "u", "p", ClosedPort()}, wrong}, "Flash=1\nFlashOnError=1\n");
+    Cycle();
+    EXPECT_EQ(form->GetMessageCount(0), 0);
+    EXPECT_EQ(form->GetMessageCount(1), 0);
+    EXPECT_EQ(led.Toggles(), 6) << "5 blinks, then back to the state it had";
+    EXPECT_TRUE(led.Lit);
+    EXPECT_FALSE(form->pop3Main->Connected());
+}
+
+TEST_F(PollCycle, SettingsSavedDuringACycleApplyToTheAccountsThatFollow) {
+    ScriptedPop3Server slow;
+    slow.Greeting = "";
+    slow.On("USER", "+OK\r\n");
+    slow.On("PASS", "+OK\r\n");
+    slow.On("STAT", "+OK 1 100\r\n");
+    slow.On("QUIT", "+OK\r\n", ScriptedPop3Server::Then::Close);
+    Account first{"127.0.0.1", "u", "p", slow.Port()};
+    Account before = Dove("three");
+    before.user = "";  // incomplete: would be skipped
+    Start({first, before});
+    // While the cycle waits for the first server's greeting, the settings are
+    // saved (as the dialog's OK does): the second account becomes complete.
+    bool saved = false;
+    QTimer::singleShot(0, [&] {
+        WaitFor([&] { return slow.ClientConnected(); });
+        Rewrite({first, Dove("two")}, "CheckInterval=45\n");
+        form->LoadSettings();
+        saved = true;
+        slow.Send("+OK ready\r\n");
+    });
+    Cycle();
+    EXPECT_TRUE(saved);
+    EXPECT_EQ(form->GetMessageCount(0), 1);
+    EXPECT_EQ(form->GetMessageCount(1), 2) << "the reloaded account was checked";
+    EXPECT_EQ(form->tmrMain->Interval(), 45000);
+    EXPECT_TRUE(form->tmrMain->Running());
+}
+
+TEST_F(PollCycle, ExitDuringACycleEndsTheWaitAtOnce) {
+    ScriptedPop3Server silent;
+    silent.Greeting = "";
+    Start({{"127.0.0.1", "u", "p", silent.Port()}, Dove("three")});
+    form->pop3Main->Timeout = 0;  // no time limit: only the program's end can stop the wait
+    QTimer::singleShot(0, [&] {
+        WaitFor([&] { return silent.ClientConnected(); });
+        form->pmnuRClickExitClick(form->pmnuRClickExit);
+    });
+    Cycle();
+    EXPECT_TRUE(Application->Terminated);
+    EXPECT_EQ(form->GetMessageCount(0), 0);
+    EXPECT_FALSE(form->pop3Main->Connected());
+}
