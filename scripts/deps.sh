@@ -38,3 +38,14 @@ trap cleanup EXIT
 "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=120 update -q
 "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
   apt-get -o DPkg::Lock::Timeout=120 install -y -q --no-install-recommends "${missing[@]}"
+
+# On a desktop run by systemd, the packaged POP3 server and SOCKS proxy would
+# still be enabled for the next boot: switch them off. Vesk's tests run
+# private instances of their own.
+if [ -d /run/systemd/system ] && command -v systemctl >/dev/null; then
+  for unit in dovecot.service dovecot.socket danted.service; do
+    if systemctl list-unit-files "$unit" >/dev/null 2>&1 && systemctl cat "$unit" >/dev/null 2>&1; then
+      "${sudo[@]}" systemctl disable --now "$unit" >/dev/null 2>&1 || true
+    fi
+  done
+fi
