@@ -208,10 +208,12 @@ TEST(Socket, DnsLookupOfANameCompletesFromTheMessageLoop) {
 }
 
 TEST(Socket, DnsLookupOfAnUnknownNameFailsWithHostNotFound) {
+    // A name with an empty label: the resolver refuses it without asking any
+    // name server, so the test stays on this machine.
     TEventLog log;
     TWSocket s;
     log.Attach(s);
-    s.DnsLookup("no-such-host.invalid");
+    s.DnsLookup("no..such.host");
     ASSERT_TRUE(WaitFor([&] { return log.Count("dns") == 1; }, 15000));
     EXPECT_EQ(log.Joined(), "dns 11001; ");
     EXPECT_EQ(s.DnsResult(), "");
@@ -238,7 +240,7 @@ TEST(Socket, ANewLookupReplacesAPendingOneSilently) {
     TEventLog log;
     TWSocket s;
     log.Attach(s);
-    s.DnsLookup("no-such-host.invalid");
+    s.DnsLookup("no..such.host");
     s.DnsLookup("localhost");
     ASSERT_TRUE(WaitFor([&] { return log.Count("dns") == 1; }, 15000));
     Application->ProcessMessages();
@@ -324,16 +326,6 @@ TEST(Socket, AHandlerThatDoesNotReadDoesNotHangTheLoop) {
     EXPECT_EQ(std::string(buf, 3), "345");
     ASSERT_TRUE(WaitFor([&] { return s.State() == wsClosed; }));
     EXPECT_EQ(rest, "");
-}
-
-TEST(Socket, ReceiveTextReadsWhatIsPending) {
-    TScriptedServer server(TScript().Send("line one\r\n").Close());
-    TWSocket s;
-    std::string got;
-    s.OnDataAvailable = [&](TObject*, WORD) { got += s.ReceiveText(); };
-    ConnectTo(s, server.Port());
-    ASSERT_TRUE(WaitFor([&] { return s.State() == wsClosed; }));
-    EXPECT_EQ(got, "line one\r\n");
 }
 
 TEST(Socket, PauseHoldsEventsUntilResume) {
@@ -572,13 +564,25 @@ TEST(Socket, DatagramExchange) {
     receiver.Close();
 }
 
-TEST(Socket, InstanceCountFollowsTheComponents) {
-    int before = WSocketGCount();
-    {
-        TWSocket a, b;
-        EXPECT_EQ(WSocketGCount(), before + 2);
-    }
-    EXPECT_EQ(WSocketGCount(), before);
+}  // namespace
+
+namespace {
+
+TEST(Socket, DatagramToTheBroadcastAddressEnablesBroadcast) {
+    // Only the option is checked: nothing is sent off the loopback.
+    TWSocket s;
+    s.SetAddr("255.255.255.255");
+    s.SetPort("9");
+    s.SetProto("udp");
+    s.Connect();
+    ASSERT_EQ(s.State(), wsConnected);
+    int value = 0;
+    int len = sizeof value;
+    ASSERT_EQ(WSock::getsockopt(s.HSocket(), WSock::SOL_SOCKET, WSock::SO_BROADCAST, reinterpret_cast<char*>(&value),
+                                &len),
+              0);
+    EXPECT_NE(value, 0);
+    s.Close();
 }
 
 }  // namespace

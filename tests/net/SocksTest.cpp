@@ -321,12 +321,12 @@ TEST(Socks, Version4NeedsAnAddressItCanResolve) {
     TSocksLog log;
     TWSocket s;
     log.AttachSocks(s);
-    ConnectThrough(s, proxy.Port(), "4", "no-such-host.invalid");
+    ConnectThrough(s, proxy.Port(), "4", "no..such.host");
     ASSERT_TRUE(WaitFor([&] { return s.State() == wsClosed; }, 15000)) << log.Joined();
     EXPECT_EQ(log.Joined(), "socksconnected 0; sockserror 20017; closed 20017 in closed; ");
     ASSERT_EQ(log.SocksErrors.size(), 1u);
     EXPECT_EQ(log.SocksErrors[0].rfind(
-                  "ESocketException WSocketResolveHost: Cannot convert host address 'no-such-host.invalid', Error #", 0),
+                  "ESocketException WSocketResolveHost: Cannot convert host address 'no..such.host', Error #", 0),
               0u)
         << log.SocksErrors[0];
 }
