@@ -25,6 +25,12 @@ const char* const kSiren = "Siren";
 QString qstr(const std::string& s) { return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size())); }
 std::string bytes(const QString& s) { return s.toLocal8Bit().toStdString(); }
 
+// Puts `text` into a field showing its start, as a freshly filled field does.
+void setFieldText(QLineEdit* edit, const std::string& text) {
+    edit->setText(qstr(text));
+    edit->setCursorPosition(0);
+}
+
 // The integer of a decimal text of the copy (ports and APOP flags).
 int toInt(const std::string& s) { return ParseIniInteger(s).value_or(0); }
 
@@ -299,9 +305,9 @@ void TfrmSetting::ShowAccount() {
     }
     EnableAccountFields(true);
     const size_t k = static_cast<size_t>(i);
-    edtPop->setText(qstr(Servers[k]));
-    edtUser->setText(qstr(UserNames[k]));
-    edtPassword->setText(qstr(Passwords[k]));
+    setFieldText(edtPop, Servers[k]);
+    setFieldText(edtUser, UserNames[k]);
+    setFieldText(edtPassword, Passwords[k]);
     spePort->SetValue(toInt(Ports[k]));
     chkApop->setChecked(toInt(ApopFlags[k]) != 0);
 }
@@ -357,13 +363,13 @@ void TfrmSetting::ReadSettings() {
     chkAttentiveWait->setChecked(ini.ReadInteger(kGlobal, "AttentiveWait", 1) != 0);
     chkTaskTray->setChecked(ini.ReadInteger(kGlobal, "TaskTray", 0) != 0);
     chkSirenEnabled->setChecked(ini.ReadInteger(kSiren, "Enabled", 0) != 0);
-    edtSirenTarget1->setText(qstr(ini.ReadString(kSiren, "Target1", "")));
-    edtSirenTarget2->setText(qstr(ini.ReadString(kSiren, "Target2", "")));
-    edtSirenTarget3->setText(qstr(ini.ReadString(kSiren, "Target3", "")));
-    edtSirenSong1->setText(qstr(ini.ReadString(kSiren, "Song1", "")));
-    edtSirenSong2->setText(qstr(ini.ReadString(kSiren, "Song2", "")));
-    edtSirenSong3->setText(qstr(ini.ReadString(kSiren, "Song3", "")));
-    edtSirenSong0->setText(qstr(ini.ReadString(kSiren, "Song0", "")));
+    setFieldText(edtSirenTarget1, ini.ReadString(kSiren, "Target1", ""));
+    setFieldText(edtSirenTarget2, ini.ReadString(kSiren, "Target2", ""));
+    setFieldText(edtSirenTarget3, ini.ReadString(kSiren, "Target3", ""));
+    setFieldText(edtSirenSong1, ini.ReadString(kSiren, "Song1", ""));
+    setFieldText(edtSirenSong2, ini.ReadString(kSiren, "Song2", ""));
+    setFieldText(edtSirenSong3, ini.ReadString(kSiren, "Song3", ""));
+    setFieldText(edtSirenSong0, ini.ReadString(kSiren, "Song0", ""));
     UpdateSirenFields();
 }
 
