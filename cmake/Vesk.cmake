@@ -55,3 +55,28 @@ function(vesk_folder_tests name)
     PROPERTIES TIMEOUT 300 ${ARG_PROPERTIES})
   set(VESK_TEST test_${name} PARENT_SCOPE)
 endfunction()
+
+# The folder where the fixture servers of test area `name` keep their state:
+# under the temporary folder (short socket paths; reachable by the servers'
+# unprivileged users), named after this build folder so that two builds never
+# share one.
+function(vesk_fixture_dir var name)
+  string(MD5 hash "${CMAKE_BINARY_DIR}")
+  string(SUBSTRING "${hash}" 0 10 hash)
+  if(DEFINED ENV{TMPDIR} AND IS_DIRECTORY "$ENV{TMPDIR}")
+    set(${var} "$ENV{TMPDIR}/vesk-${name}-${hash}" PARENT_SCOPE)
+  else()
+    set(${var} "/tmp/vesk-${name}-${hash}" PARENT_SCOPE)
+  endif()
+endfunction()
+
+# A server started by `script start dir [args...]` before the tests that
+# require `fixture`, and stopped by `script stop dir` after them; the two
+# steps are CTest tests named <area>.fixture.<script>_start / _stop.
+function(vesk_fixture area fixture script dir)
+  get_filename_component(base ${script} NAME_WE)
+  add_test(NAME ${area}.fixture.${base}_start COMMAND ${script} start ${dir} ${ARGN})
+  set_tests_properties(${area}.fixture.${base}_start PROPERTIES FIXTURES_SETUP ${fixture} TIMEOUT 120)
+  add_test(NAME ${area}.fixture.${base}_stop COMMAND ${script} stop ${dir})
+  set_tests_properties(${area}.fixture.${base}_stop PROPERTIES FIXTURES_CLEANUP ${fixture} TIMEOUT 60)
+endfunction()
