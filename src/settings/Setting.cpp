@@ -220,6 +220,12 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), h
 }
 
 TfrmSetting::~TfrmSetting() {
+    // Destroying the window hides it and takes the focus from its controls
+    // (a spin box may then bring its text into range): no handler of this
+    // form may run once its members are gone.
+    spePort->OnChange = nullptr;
+    speInterval->OnChange = nullptr;
+    for (QObject* child : findChildren<QObject*>()) QObject::disconnect(child, nullptr, this, nullptr);
     if (frmSetting == this) frmSetting = nullptr;
 }
 

@@ -569,3 +569,13 @@ TEST_F(SettingDialog, AWriteErrorIsReportedAndTheDialogStaysOpenWithTheEdits) {
     EXPECT_NE(Ini().find("POPServer=edited.example\n"), std::string::npos);
     EXPECT_EQ(host.reloads.size(), 1u);
 }
+
+TEST_F(SettingDialog, DestroyingTheDialogWhileANumberIsBeingTypedRunsNoHandler) {
+    auto& d = OpenActive();
+    TypeInto(d.spePort, "70000");
+    ASSERT_TRUE(d.spePort->hasFocus());
+    // The focus leaves the port box as the window goes: the box brings its
+    // text into range, and the form's handler must not run on a half-gone form.
+    dlg.reset();
+    EXPECT_TRUE(host.reloads.empty());
+}
