@@ -195,12 +195,14 @@ void TfrmMain::WndProc(TMessage& message) {
         TForm::WndProc(message);
 }
 
+// The settings dialog is shown without waiting for it; when it is open
+// already it only comes to the front, keeping the user's edits.
 void TfrmMain::btnCallSettingClick(TObject*) {
-    // Opens the settings dialog once the dialog exists.
+    if (frmSetting) frmSetting->Show();
 }
 
 void TfrmMain::pmnuRClickSettingClick(TObject*) {
-    // Opens the settings dialog once the dialog exists.
+    if (frmSetting) frmSetting->Show();
 }
 
 void TfrmMain::pmnuRClickExitClick(TObject*) { close(); }

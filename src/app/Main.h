@@ -7,6 +7,7 @@
 #include "framework/Timer.h"
 #include "platform/ShellApi.h"
 #include "pop3/Pop3Prot.h"
+#include "settings/Setting.h"
 
 #include <QPushButton>
 
@@ -15,7 +16,7 @@
 
 constexpr UINT WM_TRAYNOTIFY = WM_USER + 100;  // 0x464, the tray icon's callback message
 
-class TfrmMain : public TForm {
+class TfrmMain : public TForm, public TSettingHost {
 public:
     // `exePath` names the executable the INI path is derived from; empty means
     // the running program.
@@ -62,7 +63,7 @@ public:
     void ClearMessageCounts();
     void SetAccountCount(int n);
 
-    void LoadSettings();
+    void LoadSettings() override;
     void SetTaskTray(bool on);
     void AddTrayIcon();
     void RemoveTrayIcon();
@@ -75,6 +76,10 @@ public:
     void pmnuRClickSettingClick(TObject* Sender);
     void pmnuRClickExitClick(TObject* Sender);
     void tmrMainTimer(TObject* Sender);
+
+    // What the settings dialog reads of the main window.
+    std::string GetIniPath() const override { return IniPath; }
+    int GetMaxAccounts() const override { return MaxAccounts; }
 
     // The INI path for an executable at `exePath`: Vesk.exe reads Vesk.ini,
     // and a name without ".exe" gets ".ini" appended (Vesk reads Vesk.ini).

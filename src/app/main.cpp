@@ -30,11 +30,15 @@ int main(int argc, char** argv) {
     {
         TfrmMain mainForm;
         frmMain = &mainForm;
+        TfrmSetting settingForm(&mainForm);  // hidden until asked for
+        frmSetting = &settingForm;
         // A request to end (logout, kill, Ctrl+C) closes the main window, as Exit does.
         OnTerminationRequest([] {
             if (frmMain) frmMain->close();
         });
         app.Run();
+        frmSetting = nullptr;
+        frmMain = nullptr;
     }
     return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <QGuiApplication>
 #include <QScreen>
+#include <QTest>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -312,4 +313,33 @@ TEST_F(MainWindowTest, ClosingTheWindowEndsTheProgramWithoutTouchingTheTray) {
     EXPECT_TRUE(Application->Terminated);
     form.reset();
     EXPECT_TRUE(tray.calls.empty());
+}
+
+// The button and the tray menu item open the one settings dialog without
+// waiting for it; a second opening only brings it forward and keeps the edits;
+// its OK writes the file and the main window reloads it at once.
+TEST_F(MainWindowTest, SettingsDialogOpensFromButtonAndTrayAndReloadsOnOk) {
+    Start("[AccountConfig]\nCount=1\n[Account1]\nPOPServer=old.example.org\nUserName=me\n"
+          "[Global Parameters]\nCheckInterval=60\nTaskTray=0\n");
+    TfrmSetting dialog(form.get());
+    frmSetting = &dialog;
+    EXPECT_FALSE(dialog.isVisible());
+
+    QTest::mouseClick(form->btnCallSetting, Qt::LeftButton);
+    ASSERT_TRUE(dialog.isVisible()) << "shown without blocking the click";
+    EXPECT_EQ(dialog.edtPop->text(), "old.example.org");
+    dialog.edtPop->setText("new.example.org");
+
+    form->pmnuRClickSettingClick(form->pmnuRClickSetting);
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(dialog.edtPop->text(), "new.example.org") << "opening again does not read the file again";
+
+    dialog.chkTaskTray->setChecked(true);
+    QTest::mouseClick(dialog.btnOk, Qt::LeftButton);
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(form->GetServer(0), "new.example.org") << "the main window reloaded the saved file";
+    EXPECT_TRUE(form->InTaskTray);
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(tray.icons.size(), 1u);
+    frmSetting = nullptr;
 }

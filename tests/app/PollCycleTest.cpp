@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QTcpServer>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -340,6 +341,38 @@ TEST_F(PollCycle, SettingsSavedDuringACycleApplyToTheAccountsThatFollow) {
     EXPECT_EQ(form->GetMessageCount(1), 2) << "the reloaded account was checked";
     EXPECT_EQ(form->tmrMain->Interval(), 45000);
     EXPECT_TRUE(form->tmrMain->Running());
+}
+
+TEST_F(PollCycle, SettingsDialogSavedDuringACycleAppliesToTheAccountsThatFollow) {
+    ScriptedPop3Server slow;
+    slow.Greeting = "";
+    slow.On("USER", "+OK\r\n");
+    slow.On("PASS", "+OK\r\n");
+    slow.On("STAT", "+OK 1 100\r\n");
+    slow.On("QUIT", "+OK\r\n", ScriptedPop3Server::Then::Close);
+    Account first{"127.0.0.1", "u", "p", slow.Port()};
+    Account second = Dove("two");
+    second.user = "";  // incomplete: would be skipped
+    Start({first, second});
+    TfrmSetting dialog(form.get());
+    frmSetting = &dialog;
+    // While the cycle waits for the first server, the user opens the dialog,
+    // completes the second account and presses OK.
+    QTimer::singleShot(0, [&] {
+        WaitFor([&] { return slow.ClientConnected(); });
+        QTest::mouseClick(form->btnCallSetting, Qt::LeftButton);
+        dialog.cboAccountName->setCurrentIndex(1);
+        emit dialog.cboAccountName->activated(1);
+        dialog.edtUser->setText("two");
+        QTest::mouseClick(dialog.btnOk, Qt::LeftButton);
+        slow.Send("+OK ready\r\n");
+    });
+    Cycle();
+    frmSetting = nullptr;
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(form->GetUserName(1), "two");
+    EXPECT_EQ(form->GetMessageCount(0), 1);
+    EXPECT_EQ(form->GetMessageCount(1), 2) << "the account completed in the dialog was checked in the same cycle";
 }
 
 TEST_F(PollCycle, ExitDuringACycleEndsTheWaitAtOnce) {
