@@ -384,52 +384,32 @@ void TCustomWSocket::ResetDefaults() {
 
 // --- property setters ------------------------------------------------------
 
-void TCustomWSocket::SetAddr(const std::string& Value) {
+// Stores a trimmed remote address, port or protocol text (`what` names it);
+// a new text must be resolved again before it is used. Changing it needs a
+// closed socket.
+void TCustomWSocket::AssignEndpointText(const char* what, const std::string& Value, std::string& text,
+                                        bool& assigned, bool& resolved) {
     std::string v = Trim(Value);
-    if (FAddrAssigned && v == FAddrStr) return;
+    if (assigned && v == text) return;
     if (FState != wsClosed) {
-        RaiseError("Cannot change Addr if not closed");
+        RaiseError(std::string("Cannot change ") + what + " if not closed");
         return;
     }
-    FAddrStr = v;
-    if (v.empty()) {
-        FAddrAssigned = false;
-    } else {
-        FAddrAssigned = true;
-        FAddrResolved = false;
-    }
+    text = v;
+    assigned = !v.empty();
+    if (assigned) resolved = false;
+}
+
+void TCustomWSocket::SetAddr(const std::string& Value) {
+    AssignEndpointText("Addr", Value, FAddrStr, FAddrAssigned, FAddrResolved);
 }
 
 void TCustomWSocket::SetPort(const std::string& Value) {
-    std::string v = Trim(Value);
-    if (FPortAssigned && v == FPortStr) return;
-    if (FState != wsClosed) {
-        RaiseError("Cannot change Port if not closed");
-        return;
-    }
-    FPortStr = v;
-    if (v.empty()) {
-        FPortAssigned = false;
-    } else {
-        FPortAssigned = true;
-        FPortResolved = false;
-    }
+    AssignEndpointText("Port", Value, FPortStr, FPortAssigned, FPortResolved);
 }
 
 void TCustomWSocket::SetProto(const std::string& Value) {
-    std::string v = Trim(Value);
-    if (FProtoAssigned && v == FProtoStr) return;
-    if (FState != wsClosed) {
-        RaiseError("Cannot change Proto if not closed");
-        return;
-    }
-    FProtoStr = v;
-    if (v.empty()) {
-        FProtoAssigned = false;
-    } else {
-        FProtoAssigned = true;
-        FProtoResolved = false;
-    }
+    AssignEndpointText("Proto", Value, FProtoStr, FProtoAssigned, FProtoResolved);
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string& Value) {

@@ -219,6 +219,8 @@ protected:
     virtual int SendChunk(const void* Data, int Len);
     virtual void RaiseErrorFmt(const std::string& Text);
     virtual void RaiseError(const std::string& Msg);
+    void AssignEndpointText(const char* what, const std::string& Value, std::string& text, bool& assigned,
+                            bool& resolved);
     virtual void HandleBackgroundError(const std::exception& E);
     // Each answers false when no handler is assigned.
     virtual bool NotifyDataAvailable(WORD Error);

@@ -89,6 +89,16 @@ struct Account {
     bool apop = false;
 };
 
+// A server holding one message that says nothing until the test sends its
+// greeting: a cycle waits on it for as long as the test likes.
+void ScriptOneMessageAfterAPause(ScriptedPop3Server& server) {
+    server.Greeting = "";
+    server.On("USER", "+OK\r\n");
+    server.On("PASS", "+OK\r\n");
+    server.On("STAT", "+OK 1 100\r\n");
+    server.On("QUIT", "+OK\r\n", ScriptedPop3Server::Then::Close);
+}
+
 // A port on 127.0.0.1 where nothing listens.
 std::string ClosedPort() {
     QTcpServer s;
@@ -316,11 +326,7 @@ TEST_F(PollCycle, RefusedConnectionAndWrongPasswordAreErrorCycles) {
 
 TEST_F(PollCycle, SettingsSavedDuringACycleApplyToTheAccountsThatFollow) {
     ScriptedPop3Server slow;
-    slow.Greeting = "";
-    slow.On("USER", "+OK\r\n");
-    slow.On("PASS", "+OK\r\n");
-    slow.On("STAT", "+OK 1 100\r\n");
-    slow.On("QUIT", "+OK\r\n", ScriptedPop3Server::Then::Close);
+    ScriptOneMessageAfterAPause(slow);
     Account first{"127.0.0.1", "u", "p", slow.Port()};
     Account before = Dove("three");
     before.user = "";  // incomplete: would be skipped
@@ -345,11 +351,7 @@ TEST_F(PollCycle, SettingsSavedDuringACycleApplyToTheAccountsThatFollow) {
 
 TEST_F(PollCycle, SettingsDialogSavedDuringACycleAppliesToTheAccountsThatFollow) {
     ScriptedPop3Server slow;
-    slow.Greeting = "";
-    slow.On("USER", "+OK\r\n");
-    slow.On("PASS", "+OK\r\n");
-    slow.On("STAT", "+OK 1 100\r\n");
-    slow.On("QUIT", "+OK\r\n", ScriptedPop3Server::Then::Close);
+    ScriptOneMessageAfterAPause(slow);
     Account first{"127.0.0.1", "u", "p", slow.Port()};
     Account second = Dove("two");
     second.user = "";  // incomplete: would be skipped
