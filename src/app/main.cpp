@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "Vesk: no display is reachable; running without windows (Qt offscreen platform).\n");
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
+    EnsureRuntimeDir();
     QApplication qtApp(argc, argv);
     qtApp.setApplicationName("Vesk");
 

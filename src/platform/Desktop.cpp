@@ -12,6 +12,7 @@
 #include <netdb.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -89,6 +90,18 @@ bool DisplayReachable() {
     }
     const char* display = std::getenv("DISPLAY");
     return display && *display && xDisplayReachable(display);
+}
+
+void EnsureRuntimeDir() {
+    if (const char* dir = std::getenv("XDG_RUNTIME_DIR"); dir && *dir) return;
+    std::string path = "/tmp/runtime-" + std::to_string(::getuid());
+    struct stat st;
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return;
+    // Use it only when it is ours and private: never one another user made.
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+        (st.st_mode & 077) != 0)
+        return;
+    ::setenv("XDG_RUNTIME_DIR", path.c_str(), 1);
 }
 
 void OnTerminationRequest(std::function<void()> handler) {
