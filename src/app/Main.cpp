@@ -2,6 +2,7 @@
 
 #include "codec/Base64.h"
 #include "framework/IniFiles.h"
+#include "platform/AsciiText.h"
 #include "signals/Siren.h"
 #include "signals/SlLed.h"
 
@@ -27,10 +28,7 @@ void storeAt(std::vector<T>& v, int p, T value) {
 }
 
 bool endsWithExeNoCase(const std::string& path) {
-    if (path.size() < 4) return false;
-    std::string tail = path.substr(path.size() - 4);
-    std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return std::tolower(c); });
-    return tail == ".exe";
+    return path.size() >= 4 && EqualNoCaseAscii(std::string_view(path).substr(path.size() - 4), ".exe");
 }
 
 }  // namespace

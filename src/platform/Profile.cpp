@@ -1,5 +1,7 @@
 #include "platform/Profile.h"
 
+#include "platform/AsciiText.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,18 +18,6 @@
 namespace {
 
 void (*g_beforeReplace)(const char*) = nullptr;
-
-bool equalNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x += 32;
-        if (y >= 'A' && y <= 'Z') y += 32;
-        if (x != y) return false;
-    }
-    return true;
-}
 
 std::string_view trim(std::string_view s) {
     auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; };
@@ -109,7 +99,7 @@ std::optional<std::pair<std::string_view, std::string_view>> keyValue(std::strin
 std::optional<std::pair<size_t, size_t>> findSection(const ProfileText& p, std::string_view name) {
     for (size_t i = 0; i < p.lines.size(); ++i) {
         auto s = sectionName(p.lines[i].text);
-        if (s && equalNoCase(*s, name)) {
+        if (s && EqualNoCaseAscii(*s, name)) {
             size_t j = i + 1;
             while (j < p.lines.size() && !sectionName(p.lines[j].text)) ++j;
             return std::make_pair(i, j);
@@ -260,7 +250,7 @@ DWORD GetPrivateProfileStringA(const char* section, const char* key, const char*
     if (range) {
         for (size_t i = range->first + 1; i < range->second; ++i) {
             auto kv = keyValue(p.lines[i].text);
-            if (kv && equalNoCase(kv->first, key)) return copyOut(std::string(kv->second), buffer, size);
+            if (kv && EqualNoCaseAscii(kv->first, key)) return copyOut(std::string(kv->second), buffer, size);
         }
     }
     return copyOut(fallback, buffer, size);
@@ -294,7 +284,7 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
     if (range) {
         for (size_t i = range->first + 1; i < range->second; ++i) {
             auto kv = keyValue(p.lines[i].text);
-            if (kv && equalNoCase(kv->first, key)) {
+            if (kv && EqualNoCaseAscii(kv->first, key)) {
                 if (value)
                     p.lines[i].text = line;
                 else

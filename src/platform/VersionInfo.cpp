@@ -1,5 +1,7 @@
 #include "platform/VersionInfo.h"
 
+#include "platform/AsciiText.h"
+
 #include <elf.h>
 
 #include <algorithm>
@@ -152,23 +154,11 @@ std::optional<Node> readNode(const unsigned char* block, size_t start, size_t li
     return n;
 }
 
-bool equalNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x += 32;
-        if (y >= 'A' && y <= 'Z') y += 32;
-        if (x != y) return false;
-    }
-    return true;
-}
-
 std::optional<Node> findChild(const unsigned char* block, const Node& parent, std::string_view name) {
     for (size_t at = parent.children; at + 4 <= parent.end;) {
         auto child = readNode(block, at, parent.end);
         if (!child) return std::nullopt;
-        if (equalNoCase(child->key, name)) return child;
+        if (EqualNoCaseAscii(child->key, name)) return child;
         at = align4(child->end);
     }
     return std::nullopt;
