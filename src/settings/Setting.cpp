@@ -448,39 +448,22 @@ void TfrmSetting::cboAccountNameChange(TObject*) { ShowAccount(); }
 // An edit of an account's field goes into the copy at the selected index;
 // the port box's value goes with it, so an account the user edits is saved
 // with the port on display (brought into 1..65535).
-void TfrmSetting::edtPopChange(TObject*) {
+void TfrmSetting::StoreEdit(std::vector<std::string>* field, const std::string& value) {
     const int i = EditedAccount();
     if (i < 0) return;
-    Servers[static_cast<size_t>(i)] = bytes(edtPop->text());
+    if (field) (*field)[static_cast<size_t>(i)] = value;
     Ports[static_cast<size_t>(i)] = std::to_string(spePort->Value());
 }
 
-void TfrmSetting::edtUserChange(TObject*) {
-    const int i = EditedAccount();
-    if (i < 0) return;
-    UserNames[static_cast<size_t>(i)] = bytes(edtUser->text());
-    Ports[static_cast<size_t>(i)] = std::to_string(spePort->Value());
-}
+void TfrmSetting::edtPopChange(TObject*) { StoreEdit(&Servers, bytes(edtPop->text())); }
 
-void TfrmSetting::edtPasswordChange(TObject*) {
-    const int i = EditedAccount();
-    if (i < 0) return;
-    Passwords[static_cast<size_t>(i)] = bytes(edtPassword->text());
-    Ports[static_cast<size_t>(i)] = std::to_string(spePort->Value());
-}
+void TfrmSetting::edtUserChange(TObject*) { StoreEdit(&UserNames, bytes(edtUser->text())); }
 
-void TfrmSetting::spePortChange(TObject*) {
-    const int i = EditedAccount();
-    if (i < 0) return;
-    Ports[static_cast<size_t>(i)] = std::to_string(spePort->Value());
-}
+void TfrmSetting::edtPasswordChange(TObject*) { StoreEdit(&Passwords, bytes(edtPassword->text())); }
 
-void TfrmSetting::chkApopClick(TObject*) {
-    const int i = EditedAccount();
-    if (i < 0) return;
-    ApopFlags[static_cast<size_t>(i)] = chkApop->isChecked() ? "1" : "0";
-    Ports[static_cast<size_t>(i)] = std::to_string(spePort->Value());
-}
+void TfrmSetting::spePortChange(TObject*) { StoreEdit(nullptr, {}); }
+
+void TfrmSetting::chkApopClick(TObject*) { StoreEdit(&ApopFlags, chkApop->isChecked() ? "1" : "0"); }
 
 void TfrmSetting::chkFlashClick(TObject*) { UpdateFlashOptions(); }
 

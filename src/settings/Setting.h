@@ -142,6 +142,9 @@ private:
     // The selected account's index when a field change comes from the user
     // (not from ShowAccount), else -1.
     int EditedAccount() const;
+    // Stores `value` in `field` (none: only the port) at the account being
+    // edited, together with the port on display.
+    void StoreEdit(std::vector<std::string>* field, const std::string& value);
     void EnableAccountFields(bool on);
 
     TSettingHost* host_;
