@@ -33,7 +33,7 @@ if [ ! -e "$policy" ]; then
   "${sudo[@]}" chmod 755 "$policy"
   made_policy=1
 fi
-cleanup() { [ $made_policy -eq 1 ] && "${sudo[@]}" rm -f "$policy"; }
+cleanup() { if [ $made_policy -eq 1 ]; then "${sudo[@]}" rm -f "$policy"; fi; }
 trap cleanup EXIT
 "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=120 update -q
 "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
