@@ -308,7 +308,10 @@ bool TfrmMain::CheckAccount(int p) {
     pop3Main->MsgLines = 0;
     std::string error;
     try {
-        if (RunAccountSteps(p)) return true;
+        if (RunAccountSteps(p)) {
+            StoreAt(FAccountErrors, p, std::string());
+            return true;
+        }
         error = pop3Main->ErrorMessage();
     } catch (const std::exception& e) {
         // A call the POP3 client refuses in its state: this account fails,
