@@ -40,17 +40,11 @@ struct Account {
 // 1: a cycle waits on it for as long as the test likes.
 void ScriptOneMessageAfterAPause(TScriptedPop3Server& server) {
     server.Play(TScript()
-                    .Gate(1)
-                    .Send("+OK ready\r\n")
-                    .ExpectLine("USER u")
-                    .Send("+OK\r\n")
-                    .ExpectLine("PASS p")
-                    .Send("+OK\r\n")
-                    .ExpectLine("STAT")
-                    .Send("+OK 1 100\r\n")
-                    .ExpectLine("QUIT")
-                    .Send("+OK\r\n")
-                    .Close());
+                    .Gate(1).Send("+OK ready\r\n")
+                    .ExpectLine("USER u").Send("+OK\r\n")
+                    .ExpectLine("PASS p").Send("+OK\r\n")
+                    .ExpectLine("STAT").Send("+OK 1 100\r\n")
+                    .ExpectLine("QUIT").Send("+OK\r\n").Close());
 }
 
 class PollCycle : public ::testing::Test {
@@ -244,19 +238,12 @@ TEST_F(PollCycle, TopFailingMidwayKeepsWhatWasCollected) {
     TScriptedPop3Server server;
     server.Play(TScript()
                     .Send(server.Greeting)
-                    .ExpectLine("USER u")
-                    .Send("+OK\r\n")
-                    .ExpectLine("PASS p")
-                    .Send("+OK\r\n")
-                    .ExpectLine("STAT")
-                    .Send("+OK 5 5000\r\n")
-                    .ExpectLine("TOP 5 0")
-                    .Send("+OK\r\nFrom: fifth@example.org\r\nSubject: x\r\n\r\n.\r\n")
-                    .ExpectLine("TOP 4 0")
-                    .Send("-ERR no such message\r\n")
-                    .ExpectLine("QUIT")
-                    .Send("+OK bye\r\n")
-                    .Close());
+                    .ExpectLine("USER u").Send("+OK\r\n")
+                    .ExpectLine("PASS p").Send("+OK\r\n")
+                    .ExpectLine("STAT").Send("+OK 5 5000\r\n")
+                    .ExpectLine("TOP 5 0").Send("+OK\r\nFrom: fifth@example.org\r\nSubject: x\r\n\r\n.\r\n")
+                    .ExpectLine("TOP 4 0").Send("-ERR no such message\r\n")
+                    .ExpectLine("QUIT").Send("+OK bye\r\n").Close());
     Start({{"127.0.0.1", "u", "p", server.PortText()}}, "[Siren]\nEnabled=1\nSong0=/songs/other.wav\n");
     Cycle();
     EXPECT_EQ(form->HeaderText, " fifth@example.org\n");

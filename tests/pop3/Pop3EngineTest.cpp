@@ -35,7 +35,9 @@ protected:
 
     // The conversation up to the transaction state, as the rules above have it.
     TScript LoggedIn(const std::string& user = "", const std::string& pass = "") {
-        return TScript().Send(server.Greeting).ExpectLine("USER " + user).Send("+OK\r\n")
+        return TScript()
+            .Send(server.Greeting)
+            .ExpectLine("USER " + user).Send("+OK\r\n")
             .ExpectLine("PASS " + pass).Send("+OK logged in\r\n");
     }
 
@@ -163,8 +165,7 @@ TEST_F(Pop3Engine, ApopSendsTheStandardsExampleDigest) {
     cli.PassWord = "tanstaaf";
     server.Play(TScript()
                     .Send("+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>\r\n")
-                    .ExpectLine("APOP mrose c4c9334bac560ecc979e58001b3e22fb")
-                    .Send("+OK\r\n"));
+                    .ExpectLine("APOP mrose c4c9334bac560ecc979e58001b3e22fb").Send("+OK\r\n"));
     ASSERT_TRUE(cli.ConnectWait());
     ASSERT_TRUE(cli.APopWait());
     EXPECT_EQ(server.Lines().back(), "APOP mrose c4c9334bac560ecc979e58001b3e22fb");

@@ -169,12 +169,9 @@ TEST_F(Pop3Sync, OtherClientsWorkFromInsideAWait) {
     TScriptedPop3Server other;
     other.Play(TScript()
                    .Send(other.Greeting)
-                   .ExpectLine("USER ")
-                   .Send("+OK\r\n")
-                   .ExpectLine("PASS ")
-                   .Send("+OK\r\n")
-                   .ExpectLine("STAT")
-                   .Send("+OK 9 9\r\n"));
+                   .ExpectLine("USER ").Send("+OK\r\n")
+                   .ExpectLine("PASS ").Send("+OK\r\n")
+                   .ExpectLine("STAT").Send("+OK 9 9\r\n"));
     TestPop3Cli second;
     second.Host = "127.0.0.1";
     second.Port = other.PortText();
