@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 using namespace NetTest;
-using TestSupport::WaitFor;
+using namespace TestSupport;
 
 namespace {
 
