@@ -51,24 +51,24 @@ int ResolverError(int eai, int savedErrno) {
 class LookupWorker {
 public:
     HANDLE Start(LookupRequest req) {
-        std::lock_guard<std::mutex> g(lock_);
-        if (!thread_) {
-            thread_ = std::make_unique<std::thread>([this] { Run(); });
-            thread_->detach();
+        std::lock_guard<std::mutex> g(FLock);
+        if (!FThread) {
+            FThread = std::make_unique<std::thread>([this] { Run(); });
+            FThread->detach();
         }
-        req.handle = next_++;
-        if (next_ == 0) next_ = 1;
+        req.handle = FNext++;
+        if (FNext == 0) FNext = 1;
         auto shared = std::make_shared<LookupRequest>(std::move(req));
-        live_[shared->handle] = shared;
-        queue_.push_back(shared);
-        cv_.notify_one();
+        FLive[shared->handle] = shared;
+        FQueue.push_back(shared);
+        FCv.notify_one();
         return shared->handle;
     }
 
     int Cancel(HANDLE h) {
-        std::lock_guard<std::mutex> g(lock_);
-        if (live_.erase(h) > 0) return 0;
-        return h != 0 && h < next_ ? WSAEALREADY : WSAEINVAL;
+        std::lock_guard<std::mutex> g(FLock);
+        if (FLive.erase(h) > 0) return 0;
+        return h != 0 && h < FNext ? WSAEALREADY : WSAEINVAL;
     }
 
 private:
@@ -76,15 +76,15 @@ private:
         for (;;) {
             std::shared_ptr<LookupRequest> req;
             {
-                std::unique_lock<std::mutex> g(lock_);
-                cv_.wait(g, [this] { return !queue_.empty(); });
-                req = queue_.front();
-                queue_.pop_front();
-                if (!live_.count(req->handle)) continue;  // cancelled while queued
+                std::unique_lock<std::mutex> g(FLock);
+                FCv.wait(g, [this] { return !FQueue.empty(); });
+                req = FQueue.front();
+                FQueue.pop_front();
+                if (!FLive.count(req->handle)) continue;  // cancelled while queued
             }
             HostResult r = req->byAddr ? LookupAddr(req->addr) : LookupName(req->name);
-            std::lock_guard<std::mutex> g(lock_);
-            if (!live_.erase(req->handle)) continue;  // cancelled meanwhile: drop it
+            std::lock_guard<std::mutex> g(FLock);
+            if (!FLive.erase(req->handle)) continue;  // cancelled meanwhile: drop it
             int error = r.error;
             if (error == 0) error = StoreHostEntry(r, req->buf, req->buflen);
             PostMessageA(req->wnd, req->msg, static_cast<WPARAM>(req->handle),
@@ -93,12 +93,12 @@ private:
         }
     }
 
-    std::mutex lock_;
-    std::condition_variable cv_;
-    std::deque<std::shared_ptr<LookupRequest>> queue_;
-    std::unordered_map<HANDLE, std::shared_ptr<LookupRequest>> live_;
-    HANDLE next_ = 1;
-    std::unique_ptr<std::thread> thread_;
+    std::mutex FLock;
+    std::condition_variable FCv;
+    std::deque<std::shared_ptr<LookupRequest>> FQueue;
+    std::unordered_map<HANDLE, std::shared_ptr<LookupRequest>> FLive;
+    HANDLE FNext = 1;
+    std::unique_ptr<std::thread> FThread;
 };
 
 LookupWorker& Worker() {

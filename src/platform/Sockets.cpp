@@ -103,13 +103,13 @@ struct Table {
     SOCKET next = 0x100;
 };
 
-Table& table() {
+Table& SocketTable() {
     static Table* t = new Table;  // lives to the end of the process
     return *t;
 }
 
 Entry* Find(SOCKET s) {
-    auto& socks = table().sockets;
+    auto& socks = SocketTable().sockets;
     auto it = socks.find(s);
     return it == socks.end() ? nullptr : it->second.get();
 }
@@ -344,7 +344,7 @@ SOCKET socket(int af, int type, int protocol) {
     if (type != lib::SockStream && type != lib::SockDgram && type != lib::SockRaw) return Fail(WSAESOCKTNOSUPPORT);
     int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
     if (fd < 0) return FailErrno();
-    Table& t = table();
+    Table& t = SocketTable();
     auto e = std::make_unique<Entry>();
     e->id = t.next++;
     if (t.next < 0x100) t.next = 0x100;
@@ -388,7 +388,7 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
     Update(*e);
     if (fd < 0) return Fail(SocketErrorFromErrno(savedErrno));
     FromSystemAddress(sa, addr, addrlen);
-    Table& t = table();
+    Table& t = SocketTable();
     auto ne = std::make_unique<Entry>();
     ne->id = t.next++;
     if (t.next < 0x100) t.next = 0x100;
@@ -536,7 +536,7 @@ int shutdown(SOCKET s, int how) {
 }
 
 int closesocket(SOCKET s) {
-    auto& socks = table().sockets;
+    auto& socks = SocketTable().sockets;
     auto it = socks.find(s);
     if (it == socks.end()) return Fail(WSAENOTSOCK);
     std::unique_ptr<Entry> e = std::move(it->second);

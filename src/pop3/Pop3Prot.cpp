@@ -693,7 +693,7 @@ void TSyncPop3Cli::NotifyResponse(const std::string& Msg) {
     if (Timeout > 0) RestartDeadline();
 }
 
-void TSyncPop3Cli::RestartDeadline() { SilenceStart = GetTickCount(); }
+void TSyncPop3Cli::RestartDeadline() { FSilenceStart = GetTickCount(); }
 
 bool TSyncPop3Cli::AwaitReady() {
     RestartDeadline();
@@ -706,7 +706,7 @@ bool TSyncPop3Cli::AwaitReady() {
         std::uint64_t waitMs = kIdleWakeMs;
         if (Timeout > 0) {
             std::uint64_t limit = static_cast<std::uint64_t>(Timeout) * 1000;
-            std::uint64_t elapsed = static_cast<DWORD>(GetTickCount() - SilenceStart);
+            std::uint64_t elapsed = static_cast<DWORD>(GetTickCount() - FSilenceStart);
             if (elapsed > limit) break;
             // Wake just after the limit passes, so the test above sees it.
             waitMs = std::min<std::uint64_t>(limit - elapsed + 1, kIdleWakeMs);

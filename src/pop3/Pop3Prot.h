@@ -323,5 +323,5 @@ protected:
     // Tick count (GetTickCount) at which the current silence began. The wait
     // gives up once more than Timeout seconds have elapsed since; comparing
     // elapsed time keeps the wrap of the millisecond clock harmless.
-    DWORD SilenceStart = 0;
+    DWORD FSilenceStart = 0;
 };
