@@ -1,4 +1,4 @@
-#include "SignalsFixtures.h"
+#include "DesktopFixtures.h"
 
 #include "support/TestSupport.h"
 
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-namespace SignalsFixtures {
+namespace DesktopFixtures {
 
 namespace {
 
@@ -67,4 +67,4 @@ void XsetSetScrollLock(const std::string& display, bool on) {
     if (run.exitCode != 0) throw std::runtime_error("xset led failed: " + run.err);
 }
 
-}  // namespace SignalsFixtures
+}  // namespace DesktopFixtures
