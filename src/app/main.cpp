@@ -2,6 +2,8 @@
 // (which loads the settings and shows either itself or the tray icon) and
 // runs the message loop until the main window closes.
 #include "app/AppIcon.h"
+#include "app/CommandLine.h"
+#include "app/IniLocation.h"
 #include "app/Main.h"
 #include "framework/Application.h"
 #include "platform/Desktop.h"
@@ -20,6 +22,13 @@ int main(int argc, char** argv) {
     EnsureRuntimeDir();
     QApplication qtApp(argc, argv);
     qtApp.setApplicationName("Vesk");
+    const TCommandLine commandLine = ParseCommandLine(QApplication::arguments());
+    if (commandLine.Exit) {
+        std::fputs(commandLine.Output.c_str(), stdout);
+        std::fputs(commandLine.Error.c_str(), stderr);
+        return commandLine.ExitCode;
+    }
+    SetIniOption(commandLine.IniPath);
 
     TApplication app;
     app.Initialize();
