@@ -1,5 +1,6 @@
 #include "app/Main.h"
 
+#include "app/IniLocation.h"
 #include "codec/Base64.h"
 #include "framework/IniFiles.h"
 #include "platform/AsciiText.h"
@@ -84,7 +85,7 @@ std::string TfrmMain::IniPathOf(const std::string& exePath) {
 void TfrmMain::FormCreate(TObject*) {
     InTaskTray = false;
     if (exePath_.empty()) exePath_ = QCoreApplication::applicationFilePath().toLocal8Bit().toStdString();
-    IniPath = IniPathOf(exePath_);
+    IniPath = ChooseIniPath(exePath_, IniOption());
     SirenEnabled = false;
     MaxAccounts = 20;
     LoadSettings();
@@ -153,6 +154,7 @@ void TfrmMain::LoadSettings() {
 }
 
 void TfrmMain::SetTaskTray(bool on) {
+    on = trayWatch_.Follow(on, [this] { SetTaskTray(true); });
     if (on != InTaskTray) {
         InTaskTray = on;
         if (on) {

@@ -2,6 +2,7 @@
 // from the INI file and the account table that the poll cycle works on.
 #pragma once
 
+#include "app/TrayWatch.h"
 #include "framework/Application.h"
 #include "framework/Menus.h"
 #include "framework/Timer.h"
@@ -90,6 +91,7 @@ protected:
 
 private:
     std::string exePath_;
+    TTrayWatch trayWatch_;
     std::vector<std::string> servers_;
     std::vector<std::string> userNames_;
     std::vector<std::string> passwords_;

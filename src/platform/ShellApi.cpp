@@ -3,7 +3,9 @@
 #include "platform/Window.h"
 
 #include <QCursor>
+#include <QGuiApplication>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 #include <cstring>
 #include <memory>
@@ -71,6 +73,43 @@ public:
         return TRUE;
     }
 
+    bool Available() override { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
+    // On X11 the platform plugin announces every change of the tray host's
+    // window (systemTrayWindowChanged on its native interface; it is what
+    // docks a waiting icon), and the handler runs on each. Elsewhere
+    // (Wayland, offscreen) Qt announces nothing, so it runs every 30 s while
+    // it is set.
+    void SetAvailabilityHandler(std::function<void()> handler) override {
+        handler_ = std::move(handler);
+        QObject::disconnect(announcement_);
+        // This may run inside the timer's own timeout: let it go later.
+        if (timer_) timer_.release()->deleteLater();
+        if (!handler_) return;
+        timer_ = std::make_unique<QTimer>();
+        QObject::connect(timer_.get(), &QTimer::timeout, [this] { Run(); });
+        // The native interface is a QObject (its class derives from QObject
+        // alone), but its header is not public.
+        QObject* native = reinterpret_cast<QObject*>(QGuiApplication::platformNativeInterface());
+        if (native && native->metaObject()->indexOfSignal("systemTrayWindowChanged(QScreen*)") >= 0) {
+            // The signal is the plugin's own, known by its text only; it
+            // starts a zero-delay single shot, so the handler runs from the
+            // event loop once the plugin has taken the change in.
+            timer_->setSingleShot(true);
+            timer_->setInterval(0);
+            announcement_ = QObject::connect(native, SIGNAL(systemTrayWindowChanged(QScreen*)), timer_.get(), SLOT(start()));
+        } else {
+            timer_->setInterval(30000);
+            timer_->start();
+        }
+    }
+
+private:
+    void Run() {
+        auto handler = handler_;  // the handler may replace itself
+        if (handler) handler();
+    }
+
 private:
     static void apply(QSystemTrayIcon& icon, const NOTIFYICONDATAA& d) {
         if (d.uFlags & NIF_ICON) icon.setIcon(IconOfHandle(d.hIcon));
@@ -78,6 +117,9 @@ private:
     }
 
     std::map<std::pair<HWND, UINT>, std::unique_ptr<QSystemTrayIcon>> icons_;
+    std::function<void()> handler_;
+    std::unique_ptr<QTimer> timer_;
+    QMetaObject::Connection announcement_;
 };
 
 TTrayHost* g_host = nullptr;
@@ -105,6 +147,12 @@ BOOL Shell_NotifyIconA(DWORD message, const NOTIFYICONDATAA* data) {
 BOOL GetCursorPos(POINT* point) {
     if (!point) return FALSE;
     return CurrentTrayHost()->CursorPos(point);
+}
+
+bool TrayAvailable() { return CurrentTrayHost()->Available(); }
+
+void OnTrayAvailabilityChange(std::function<void()> handler) {
+    CurrentTrayHost()->SetAvailabilityHandler(std::move(handler));
 }
 
 HICON RegisterIcon(const QIcon& icon) {
@@ -148,4 +196,10 @@ bool TFakeTrayHost::Click(HWND wnd, UINT id, UINT mouseMessage) {
     auto it = icons.find({wnd, id});
     if (it == icons.end() || !(it->second.uFlags & NIF_MESSAGE)) return false;
     return PostMessageA(wnd, it->second.uCallbackMessage, id, static_cast<LPARAM>(mouseMessage));
+}
+
+void TFakeTrayHost::SetAvailable(bool value) {
+    available = value;
+    auto handler = availabilityHandler;  // the handler may replace itself
+    if (handler) handler();
 }
