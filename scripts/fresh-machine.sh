@@ -115,10 +115,9 @@ say "commit $commit"
 step_done "clone"
 
 # Commands in the new root run with a clean environment, as after a login.
-in_root() {
-  chroot "$target" /usr/bin/env -i HOME=/root USER=root LOGNAME=root LANG=C.UTF-8 TERM=dumb \
-    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin ${CI:+CI=$CI} "$@"
-}
+clean_env=(HOME=/root USER=root LOGNAME=root LANG=C.UTF-8 TERM=dumb
+  PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin ${CI:+CI=$CI})
+in_root() { chroot "$target" /usr/bin/env -i "${clean_env[@]}" "$@"; }
 
 step "first command: scripts/run.sh (install, build, start Vesk)"
 cat >"$target/tmp/fresh.ini" <<'INI'
@@ -130,8 +129,10 @@ AccountName=none
 CheckInterval=2
 TaskTray=0
 INI
-# run.sh ends by replacing itself with Vesk, so this process becomes Vesk.
-in_root /bin/bash -c 'cd /root/vesk && exec scripts/run.sh --ini /tmp/fresh.ini' >"$work/run.log" 2>&1 &
+# chroot, env, bash and run.sh each replace themselves with the next, so the
+# process started here becomes Vesk.
+(exec chroot "$target" /usr/bin/env -i "${clean_env[@]}" /bin/bash -c \
+  'cd /root/vesk && exec scripts/run.sh --ini /tmp/fresh.ini') >"$work/run.log" 2>&1 &
 vesk_pid=$!
 deadline=$(($(date +%s) + ${VESK_FRESH_START_TIMEOUT:-2400}))
 until [ "$(readlink "/proc/$vesk_pid/exe" 2>/dev/null)" = "$target/root/vesk/build/bin/Vesk" ]; do
