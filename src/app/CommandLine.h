@@ -24,5 +24,9 @@ struct TCommandLine {
 // gives them).
 TCommandLine ParseCommandLine(const QStringList& arguments);
 
+// True when `arguments` ask only for information (--version, --help): the
+// program prints it and ends, so it needs no display and no word about one.
+bool AsksOnlyForInformation(const QStringList& arguments);
+
 // "Vesk 1.10": the product name and version, as --version prints them.
 std::string ProductVersionText();

@@ -15,8 +15,11 @@
 #include <cstdlib>
 
 int main(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !DisplayReachable()) {
-        std::fprintf(stderr, "Vesk: no display is reachable; running without windows (Qt offscreen platform).\n");
+        if (!AsksOnlyForInformation(arguments))
+            std::fprintf(stderr, "Vesk: no display is reachable; running without windows (Qt offscreen platform).\n");
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     EnsureRuntimeDir();

@@ -136,6 +136,10 @@ TEST(CommandLine, VersionHelpAndMistakes) {
     EXPECT_NE(help.Output.find("--ini <path>"), std::string::npos) << help.Output;
     EXPECT_NE(help.Output.find("--version"), std::string::npos) << help.Output;
 
+    EXPECT_TRUE(AsksOnlyForInformation({"Vesk", "--ini", "x", "-v"}));
+    EXPECT_FALSE(AsksOnlyForInformation({"Vesk", "--ini", "x"}));
+    EXPECT_FALSE(AsksOnlyForInformation({"--version"})) << "the program's own name is no option";
+
     EXPECT_FALSE(ParseCommandLine({"Vesk"}).Exit);
     EXPECT_EQ(ParseCommandLine({"Vesk"}).IniPath, "");
     EXPECT_EQ(ParseCommandLine({"Vesk", "--ini=/x/y.ini"}).IniPath, "/x/y.ini");
