@@ -5,6 +5,7 @@
 #include <QCursor>
 #include <QGuiApplication>
 #include <QSystemTrayIcon>
+#include <QPointer>
 #include <QTimer>
 
 #include <cstring>
@@ -83,11 +84,14 @@ public:
     void SetAvailabilityHandler(std::function<void()> handler) override {
         handler_ = std::move(handler);
         QObject::disconnect(announcement_);
-        // This may run inside the timer's own timeout: let it go later.
-        if (timer_) timer_.release()->deleteLater();
+        // This may run inside the timer's own timeout, so the timer is only
+        // stopped; it lives as long as the application object.
+        if (timer_) timer_->stop();
         if (!handler_) return;
-        timer_ = std::make_unique<QTimer>();
-        QObject::connect(timer_.get(), &QTimer::timeout, [this] { Run(); });
+        if (!timer_) {
+            timer_ = new QTimer(QCoreApplication::instance());
+            QObject::connect(timer_, &QTimer::timeout, [this] { Run(); });
+        }
         // The native interface is a QObject (its class derives from QObject
         // alone), but its header is not public.
         QObject* native = reinterpret_cast<QObject*>(QGuiApplication::platformNativeInterface());
@@ -97,8 +101,9 @@ public:
             // event loop once the plugin has taken the change in.
             timer_->setSingleShot(true);
             timer_->setInterval(0);
-            announcement_ = QObject::connect(native, SIGNAL(systemTrayWindowChanged(QScreen*)), timer_.get(), SLOT(start()));
+            announcement_ = QObject::connect(native, SIGNAL(systemTrayWindowChanged(QScreen*)), timer_, SLOT(start()));
         } else {
+            timer_->setSingleShot(false);
             timer_->setInterval(30000);
             timer_->start();
         }
@@ -118,7 +123,7 @@ private:
 
     std::map<std::pair<HWND, UINT>, std::unique_ptr<QSystemTrayIcon>> icons_;
     std::function<void()> handler_;
-    std::unique_ptr<QTimer> timer_;
+    QPointer<QTimer> timer_;
     QMetaObject::Connection announcement_;
 };
 
