@@ -11,7 +11,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 idle_seconds=${1:-60}
 build="$root/build-bench"
 
-"$root/scripts/deps.sh" base pop3 signals
+"$root/scripts/deps.sh" program pop3 signals
 need=()
 for p in fetchmail mpop curl; do command -v "$p" >/dev/null || need+=("$p"); done
 if [ ${#need[@]} -gt 0 ]; then

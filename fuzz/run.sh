@@ -7,7 +7,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds=${1:-60}
 dir=${VESK_FUZZ_BUILD:-$root/build-fuzz}
-command -v clang++ >/dev/null || { echo "fuzz/run.sh: clang++ is missing (scripts/deps.sh pop3)" >&2; exit 2; }
+command -v clang++ >/dev/null || { echo "fuzz/run.sh: clang++ is missing (scripts/deps.sh tools/fuzz)" >&2; exit 2; }
 cmake -S "$root/fuzz" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$dir" --target fuzz_pop3_receive
 mkdir -p "$dir/corpus"

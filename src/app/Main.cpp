@@ -1,5 +1,6 @@
 #include "app/Main.h"
 
+#include "app/IniLocation.h"
 #include "app/LedDecision.h"
 #include "platform/AsciiText.h"
 #include "signals/Siren.h"
@@ -102,7 +103,7 @@ std::string TfrmMain::IniPathOf(const std::string& exePath) {
 void TfrmMain::FormCreate(TObject*) {
     InTaskTray = false;
     if (FExePath.empty()) FExePath = QCoreApplication::applicationFilePath().toLocal8Bit().toStdString();
-    IniPath = IniPathOf(FExePath);
+    IniPath = ChooseIniPath(FExePath, IniOption());
     SirenEnabled = false;
     MaxAccounts = 20;
     LoadSettings();
@@ -189,6 +190,7 @@ void TfrmMain::LoadSettings() {
 }
 
 void TfrmMain::SetTaskTray(bool on) {
+    on = FTrayWatch.Follow(on, [this] { SetTaskTray(true); });
     if (on != InTaskTray) {
         InTaskTray = on;
         if (on) {

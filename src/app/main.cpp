@@ -2,6 +2,8 @@
 // (which loads the settings and shows either itself or the tray icon) and
 // runs the message loop until the main window closes.
 #include "app/AppIcon.h"
+#include "app/CommandLine.h"
+#include "app/IniLocation.h"
 #include "app/Main.h"
 #include "framework/Application.h"
 #include "platform/Desktop.h"
@@ -13,13 +15,23 @@
 #include <cstdlib>
 
 int main(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !DisplayReachable()) {
-        std::fprintf(stderr, "Vesk: no display is reachable; running without windows (Qt offscreen platform).\n");
+        if (!AsksOnlyForInformation(arguments))
+            std::fprintf(stderr, "Vesk: no display is reachable; running without windows (Qt offscreen platform).\n");
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     EnsureRuntimeDir();
     QApplication qtApp(argc, argv);
     qtApp.setApplicationName("Vesk");
+    const TCommandLine commandLine = ParseCommandLine(QApplication::arguments());
+    if (commandLine.Exit) {
+        std::fputs(commandLine.Output.c_str(), stdout);
+        std::fputs(commandLine.Error.c_str(), stderr);
+        return commandLine.ExitCode;
+    }
+    SetIniOption(commandLine.IniPath);
 
     TApplication app;
     app.Initialize();
