@@ -8,6 +8,7 @@
 #include <cstring>
 #include <climits>
 #include <fcntl.h>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -316,3 +317,28 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
 }
 
 void SetProfileBeforeReplaceHook(void (*hook)(const char*)) { g_beforeReplace = hook; }
+
+TProfileValues::TProfileValues(const char* fileName) {
+    auto data = fileName ? ReadWholeFile(fileName) : std::nullopt;
+    if (!data) return;
+    const ProfileText p = ParseProfile(*data);
+    std::map<std::string, std::string>* current = nullptr;
+    for (const Line& l : p.lines) {
+        if (auto s = SectionName(l.text)) {
+            // Only the first section of a name counts; the lines of a later
+            // one are never read.
+            auto [at, added] = FSections.try_emplace(LowerAscii(std::string(*s)));
+            current = added ? &at->second : nullptr;
+            continue;
+        }
+        if (!current) continue;
+        if (auto kv = keyValue(l.text)) current->try_emplace(LowerAscii(std::string(kv->first)), kv->second);
+    }
+}
+
+const std::string* TProfileValues::Find(std::string_view section, std::string_view key) const {
+    auto s = FSections.find(LowerAscii(std::string(section)));
+    if (s == FSections.end()) return nullptr;
+    auto k = s->second.find(LowerAscii(std::string(key)));
+    return k == s->second.end() ? nullptr : &k->second;
+}
