@@ -176,10 +176,11 @@ void TfrmMain::LoadSettings() {
         SetAPop(p, account.APop != 0);
     }
     const TGlobalOptions options = file.ReadGlobalOptions();
-    // Seconds to milliseconds; an interval that does not fit stops the timer
-    // like 0 or a negative one does.
-    long long interval = static_cast<long long>(options.CheckInterval) * 1000;
-    tmrMain->SetInterval(interval > INT32_MAX ? 0 : static_cast<int>(std::max(interval, 0LL)));
+    // Seconds to milliseconds. An interval longer than the timer can count
+    // (INT32_MAX ms, about 24.8 days) is clamped to that; 0 or a negative
+    // one stops the timer.
+    const long long interval = static_cast<long long>(options.CheckInterval) * 1000;
+    tmrMain->SetInterval(static_cast<int>(std::clamp<long long>(interval, 0, INT32_MAX)));
     LightOnEqual = options.LightOnEqual;
     Flash = options.Flash;
     FlashOnEqual = options.FlashOnEqual;
