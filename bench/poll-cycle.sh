@@ -73,7 +73,7 @@ for b in d["benchmarks"]:
 stat_ms=$(vesk_ms BM_PollCycleStatOnly)
 siren_ms=$(vesk_ms BM_PollCycleWithSiren)
 echo "siren off (STAT only):       $stat_ms ms per cycle"
-echo "siren on (TOP every message): $siren_ms ms per cycle"
+echo "siren on (later cycles, From cache): $siren_ms ms per cycle"
 
 # A peer's time for the 20 accounts one after another, median of 5 runs, ms.
 time_all() {
