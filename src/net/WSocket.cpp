@@ -1641,7 +1641,7 @@ void TCustomSocksWSocket::NotifySocksAuthState(TSocksAuthState AuthState) {
 // ---------------------------------------------------------------------------
 // TCustomLineWSocket
 
-TCustomLineWSocket::TCustomLineWSocket(TComponent* AOwner) : TCustomSocksWSocket(AOwner) {
+TCustomLineWSocket::TCustomLineWSocket(TComponent* AOwner) : TCustomTlsWSocket(AOwner) {
     LineEnd = "\r\n";
     FLineMode = false;
     LineLimit = 65536;
@@ -1657,7 +1657,7 @@ void TCustomLineWSocket::SetLineMode(bool Value) {
 
 int TCustomLineWSocket::RcvdCount() {
     if (FLineMode) return FLineLength;
-    return TCustomSocksWSocket::RcvdCount();
+    return TCustomTlsWSocket::RcvdCount();
 }
 
 int TCustomLineWSocket::RecvRaw(void* Buffer, int BufferSize, int Flags) {
@@ -1684,7 +1684,7 @@ int TCustomLineWSocket::RecvRaw(void* Buffer, int BufferSize, int Flags) {
         FRcvdCnt -= n;
         return n;
     }
-    return TCustomSocksWSocket::RecvRaw(Buffer, BufferSize, Flags);
+    return TCustomTlsWSocket::RecvRaw(Buffer, BufferSize, Flags);
 }
 
 void TCustomLineWSocket::GrowBuffer(int Size) {
@@ -1695,13 +1695,13 @@ void TCustomLineWSocket::GrowBuffer(int Size) {
 }
 
 bool TCustomLineWSocket::NotifyDataAvailable(WORD Error) {
-    if (!FLineMode || LineEnd.empty() || SocksInProgress()) return TCustomSocksWSocket::NotifyDataAvailable(Error);
+    if (!FLineMode || LineEnd.empty() || SocksInProgress()) return TCustomTlsWSocket::NotifyDataAvailable(Error);
     ReadAndDeliverLines(false);
     return true;
 }
 
 void TCustomLineWSocket::ReadAndDeliverLines(bool HeldBytesToo) {
-    int n = TCustomSocksWSocket::RcvdCount();
+    int n = TCustomTlsWSocket::RcvdCount();
     if (n < 0 && !HeldBytesToo) return;
     if (n <= 0) n = 255;
     GrowBuffer(FRcvdCnt + n + 1);
@@ -1768,7 +1768,7 @@ void TCustomLineWSocket::DeliverLines(int SearchFrom) {
 void TCustomLineWSocket::DeliverCurrentLine() {
     while (FLineMode && FLineLength > 0) {
         int before = FLineLength;
-        if (!TCustomSocksWSocket::NotifyDataAvailable(0)) {
+        if (!TCustomTlsWSocket::NotifyDataAvailable(0)) {
             FLineLength = 0;  // no handler: the line is dropped
             return;
         }
@@ -1781,7 +1781,7 @@ void TCustomLineWSocket::DeliverCurrentLine() {
 
 void TCustomLineWSocket::WindowProcedure(TMessage& Msg) {
     if (Msg.Msg != WM_TRIGGER_DATA_AVAILABLE) {
-        TCustomSocksWSocket::WindowProcedure(Msg);
+        TCustomTlsWSocket::WindowProcedure(Msg);
         return;
     }
     try {
@@ -1798,7 +1798,7 @@ void TCustomLineWSocket::WMTriggerDataAvailable(TMessage&) {
         if (FLineMode && !LineEnd.empty() && !SocksInProgress()) {
             FLineLength = 0;
             ReadAndDeliverLines(true);
-        } else if (!TCustomSocksWSocket::NotifyDataAvailable(0)) {
+        } else if (!TCustomTlsWSocket::NotifyDataAvailable(0)) {
             break;  // no handler: the bytes stay
         }
         // A pass that neither consumed held bytes nor read new ones ends it.
@@ -1819,7 +1819,7 @@ void TCustomLineWSocket::NotifySessionClosed(WORD Error) {
         FRcvdCnt = 0;
         FLineLength = 0;
     }
-    TCustomSocksWSocket::NotifySessionClosed(Error);
+    TCustomTlsWSocket::NotifySessionClosed(Error);
 }
 
 void TCustomLineWSocket::NotifyLineLimitExceeded(int Cnt, bool& ClearData) {

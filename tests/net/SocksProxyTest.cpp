@@ -4,34 +4,10 @@
 // is not running is a failure, never a skip.
 #include "NetTestUtil.h"
 
-#include <cstdlib>
-#include <fstream>
-#include <map>
-
 using namespace NetTest;
 using TestSupport::WaitFor;
 
 namespace {
-
-std::string FixtureDir() {
-    const char* dir = std::getenv("VESK_NET_FIXTURE_DIR");
-    return dir && *dir ? dir : VESK_NET_FIXTURE_DIR;
-}
-
-// The KEY=VALUE lines a fixture script writes (values may be single-quoted).
-std::map<std::string, std::string> ReadEnv(const std::string& path) {
-    std::map<std::string, std::string> env;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        std::string value = line.substr(eq + 1);
-        if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'') value = value.substr(1, value.size() - 2);
-        env[line.substr(0, eq)] = value;
-    }
-    return env;
-}
 
 struct TProxy {
     std::string port, user, pass;
