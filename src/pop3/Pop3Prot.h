@@ -59,7 +59,9 @@ enum TPop3EngineState : std::uint8_t {
     esBetweenSteps,
     esAwaitingGreeting,
     esAwaitingReply,
-    esAborting
+    esAborting,
+    esAwaitingStls,  // STLS sent, its reply awaited
+    esStartingTls    // the TLS handshake of STLS runs
 };
 
 using TPop3Display = std::function<void(TObject* Sender, const std::string& Msg)>;
@@ -105,6 +107,13 @@ public:
     std::string Port = "pop3";
     std::string UserName;
     std::string PassWord;
+    // 0: plain text; 1: TLS from the first byte (POP3S); 2: plain, then
+    // STLS before anything else. Other values count as 0.
+    int Security = 0;
+    // SHA-256 of the server certificate's DER form (hex digits, colons and
+    // case ignored); when set, the certificate is accepted if and only if it
+    // has this fingerprint. Used with Security 1 and 2.
+    std::string Fingerprint;
     const std::string& ErrorMessage() const { return FErrorMessage; }
     const std::string& LastResponse() const { return FLastResponse; }
     TPop3ProtocolState ProtocolState() const { return FProtocolState; }
@@ -171,6 +180,7 @@ protected:
     virtual int ReceiveRaw(void* Buffer, int BufferSize);
 
     // Small routines.
+    bool TlsWanted() const { return Security == 1 || Security == 2; }
     void SetEngineState(TPop3EngineState State);
     void RequireReady();
     bool CheckOk();
@@ -190,6 +200,9 @@ protected:
     void WSocketSessionConnected(TObject* Sender, WORD Error);
     void WSocketDataAvailable(TObject* Sender, WORD Error);
     void WSocketSessionClosed(TObject* Sender, WORD Error);
+    void WSocketTlsDone(TObject* Sender, WORD Error);
+    // Ends the connect request as failed with Text, dropping the connection.
+    void FailConnect(const std::string& Text);
     // Cuts the held bytes into lines and dispatches each; Error is the data
     // notification's, passed on at the greeting.
     void ProcessReceived(WORD Error);
@@ -197,6 +210,10 @@ protected:
     // Line handlers.
     // False after a negative greeting.
     bool HandleGreeting(WORD Error);
+    // The greeting passed (and with STLS, the handshake): the session is ready.
+    void GreetingDone(WORD Error);
+    // Always false: no line after the STLS reply is read in plain text.
+    bool HandleStlsReply();
     void HandleReply();
     void HandleDataLine();
     void BeginMultiLine(const TNotifyEvent& BeginEvent, const TNotifyEvent& LineEvent, const TNotifyEvent& EndEvent,

@@ -9,9 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -117,20 +115,7 @@ inline std::string FixtureDir() {
     return dir && *dir ? dir : VESK_NET_FIXTURE_DIR;
 }
 
-// The KEY=VALUE lines a fixture script writes (values may be single-quoted).
-inline std::map<std::string, std::string> ReadEnv(const std::string& path) {
-    std::map<std::string, std::string> env;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        std::string value = line.substr(eq + 1);
-        if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'') value = value.substr(1, value.size() - 2);
-        env[line.substr(0, eq)] = value;
-    }
-    return env;
-}
+using TestSupport::ReadEnv;
 
 inline bool WaitConnected(TCustomWSocket& s) {
     return TestSupport::WaitFor([&] { return s.State() == wsConnected || s.State() == wsClosed; }) &&

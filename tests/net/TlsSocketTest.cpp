@@ -5,9 +5,7 @@
 // layer that let plain text out early, or sent it after a failed check,
 // shows in the server's log.
 #include "NetTestUtil.h"
-
-#include <QProcess>
-#include <QStringList>
+#include "support/TlsTestServer.h"
 
 #include <cstdlib>
 
@@ -18,43 +16,12 @@ namespace {
 
 std::string CertDir() { return FixtureDir() + "/tls"; }
 
-std::string Fingerprint(const std::string& cert) {
-    std::string name;
-    for (char c : cert) name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return ReadEnv(CertDir() + "/certs.env")["VESK_TLS_FP_" + name];
-}
+std::string Fingerprint(const std::string& cert) { return TestSupport::TlsTestServer::Fingerprint(CertDir(), cert); }
 
-// One scripted server process; its log holds every line it received.
-class TTlsServer {
-public:
-    TTlsServer(const std::string& cert, const std::string& mode, const std::string& scriptCase) {
-        log_ = dir_.File("server.log");
-        proc_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        proc_.start("python3", QStringList{QString(VESK_SOURCE_DIR "/tests/support/tls_server.py"), "--certs",
-                                           QString::fromStdString(CertDir()), "--cert", QString::fromStdString(cert),
-                                           "--mode", QString::fromStdString(mode), "--case",
-                                           QString::fromStdString(scriptCase), "--log",
-                                           QString::fromStdString(log_)});
-        if (proc_.waitForStarted(5000) && proc_.waitForReadyRead(10000)) {
-            QByteArray line = proc_.readLine().trimmed();
-            if (line.startsWith("PORT ")) port = line.mid(5).toInt();
-        }
-    }
-    ~TTlsServer() {
-        proc_.kill();
-        proc_.waitForFinished(5000);
-    }
-    std::string Log() const { return TestSupport::ReadFile(log_); }
-    bool Received(const std::string& prefix) const {
-        std::string log = "\n" + Log();
-        return log.find("\n" + prefix) != std::string::npos;
-    }
-    int port = 0;
-
-private:
-    TestSupport::TempDir dir_;
-    std::string log_;
-    QProcess proc_;
+// A scripted server with the certificates of this test area.
+struct TTlsServer : TestSupport::TlsTestServer {
+    TTlsServer(const std::string& cert, const std::string& mode, const std::string& scriptCase)
+        : TlsTestServer(CertDir(), cert, mode, scriptCase) {}
 };
 
 const char* const kGreeting = "+OK Vesk test server <1896.697170952@dbc.mtview.ca.us>\r\n";
@@ -127,7 +94,7 @@ void ExpectRefused(const std::string& cert, const std::string& host, const std::
     EXPECT_EQ(c.connected, std::vector<int>{WSOCKET_TLS_ERROR});
     EXPECT_EQ(c.s.TlsErrorText(), text);
     EXPECT_TRUE(c.lines.empty());
-    EXPECT_FALSE(server.Received("USER"));
+    EXPECT_FALSE(server.ReceivedCredentials());
 }
 
 }  // namespace
@@ -231,7 +198,7 @@ TEST_F(TlsSocket, StartTlsAfterTheReplyAndRefusesInjectedBytes) {
             EXPECT_TRUE(WaitFor([&] { return c.closed; }));
             // The forged line never reached the layer above.
             EXPECT_EQ(c.lines, (std::vector<std::string>{kGreeting, "+OK begin TLS\r\n"}));
-            EXPECT_FALSE(server.Received("USER"));
+            EXPECT_FALSE(server.ReceivedCredentials());
         }
     }
 }

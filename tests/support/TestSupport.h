@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,8 @@ private:
 };
 
 std::string ReadFile(const std::string& path);
+// The KEY=VALUE lines a fixture script writes (values may be single-quoted).
+std::map<std::string, std::string> ReadEnv(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 
 }  // namespace TestSupport
