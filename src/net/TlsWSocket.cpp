@@ -458,6 +458,10 @@ bool TCustomTlsWSocket::NotifyDataAvailable(WORD Error) {
     return TCustomSocksWSocket::NotifyDataAvailable(Error);
 }
 
+bool TCustomTlsWSocket::NegotiationInProgress() const {
+    return TCustomSocksWSocket::NegotiationInProgress() || (FTls && FTls->State != tsEstablished);
+}
+
 void TCustomTlsWSocket::NotifyDataSent(WORD Error) {
     if (FTls && FTls->State != tsEstablished) return;
     TCustomSocksWSocket::NotifyDataSent(Error);

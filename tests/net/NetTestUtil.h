@@ -1,20 +1,22 @@
 // Helpers for the socket tests: a socket whose protected parts the tests may
-// reach, an event log, and a client connected to a scripted server.
+// reach, an event log, a client connected to a scripted server, and the
+// message of a socket error.
 #pragma once
 
-#include "ScriptedServer.h"
 #include "net/WSocket.h"
+#include "support/ScriptedServer.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace NetTest {
+
+inline std::string ErrorOf(const std::function<void()>& f) { return TestSupport::ErrorOf<ESocketException>(f); }
 
 inline const char* StateName(TSocketState s) {
     switch (s) {
@@ -108,14 +110,6 @@ inline void ConnectTo(TCustomWSocket& s, int port) {
     s.SetProto("tcp");
     s.Connect();
 }
-
-// The folder where the fixture scripts of the socket tests keep their state.
-inline std::string FixtureDir() {
-    const char* dir = std::getenv("VESK_NET_FIXTURE_DIR");
-    return dir && *dir ? dir : VESK_NET_FIXTURE_DIR;
-}
-
-using TestSupport::ReadEnv;
 
 inline bool WaitConnected(TCustomWSocket& s) {
     return TestSupport::WaitFor([&] { return s.State() == wsConnected || s.State() == wsClosed; }) &&

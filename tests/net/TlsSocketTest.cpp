@@ -5,6 +5,7 @@
 // layer that let plain text out early, or sent it after a failed check,
 // shows in the server's log.
 #include "NetTestUtil.h"
+#include "support/Fixtures.h"
 #include "support/TlsTestServer.h"
 
 #include <cstdlib>
@@ -14,7 +15,9 @@ using TestSupport::WaitFor;
 
 namespace {
 
-std::string CertDir() { return FixtureDir() + "/tls"; }
+std::string NetFixtureDir() { return TestSupport::FixtureDir("VESK_NET_FIXTURE_DIR", VESK_NET_FIXTURE_DIR); }
+
+std::string CertDir() { return NetFixtureDir() + "/tls"; }
 
 std::string Fingerprint(const std::string& cert) { return TestSupport::TlsTestServer::Fingerprint(CertDir(), cert); }
 
@@ -204,7 +207,7 @@ TEST_F(TlsSocket, StartTlsAfterTheReplyAndRefusesInjectedBytes) {
 }
 
 TEST_F(TlsSocket, ImplicitTlsThroughDante) {
-    std::string proxyPort = ReadEnv(FixtureDir() + "/dante/server.env")["VESK_DANTE_PORT"];
+    std::string proxyPort = TestSupport::ReadEnvFile(NetFixtureDir() + "/dante/server.env")["VESK_DANTE_PORT"];
     ASSERT_FALSE(proxyPort.empty()) << "the Dante fixture is not running";
     TTlsServer server("server", "implicit", "normal");
     ASSERT_NE(server.port, 0);

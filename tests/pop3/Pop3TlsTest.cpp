@@ -3,6 +3,7 @@
 // the faults a real network can show against the scripted TLS server. In
 // every failing case no USER, PASS or APOP line may reach the server.
 #include "Pop3TestClient.h"
+#include "support/Fixtures.h"
 #include "support/TlsTestServer.h"
 
 #include <gtest/gtest.h>
@@ -10,22 +11,22 @@
 #include <cstdlib>
 #include <string>
 
-using TestSupport::ReadEnv;
+using TestSupport::ReadEnvFile;
 using TestSupport::TlsTestServer;
 
 namespace {
 
-std::string FixtureDir(const char* suffix) { return std::string(VESK_POP3_FIXTURE_DIR) + suffix; }
+std::string Pop3FixtureDir(const char* suffix) { return std::string(VESK_POP3_FIXTURE_DIR) + suffix; }
 
 class Pop3Tls : public ::testing::Test {
 protected:
     void SetUp() override {
-        env_ = ReadEnv(FixtureDir("-tls") + "/server.env");
+        env_ = ReadEnvFile(Pop3FixtureDir("-tls") + "/server.env");
         ASSERT_FALSE(env_["VESK_POP3S_PORT"].empty()) << "the TLS Dovecot is not running";
         // The fixture's authority is the only one trusted; the scripted
         // server's certificates come from another fixture and another one.
         setenv("SSL_CERT_FILE", env_["VESK_POP3_CA"].c_str(), 1);
-        setenv("SSL_CERT_DIR", FixtureDir("-tls").c_str(), 1);
+        setenv("SSL_CERT_DIR", Pop3FixtureDir("-tls").c_str(), 1);
         cli.UserName = "alice";
         cli.PassWord = "secret-alice";
     }
@@ -70,7 +71,7 @@ TEST_F(Pop3Tls, PopsAndStlsLogInWithUserPassAndApop) {
 }
 
 TEST_F(Pop3Tls, StlsThroughDante) {
-    std::string proxyPort = ReadEnv(FixtureDir("-dante") + "/server.env")["VESK_DANTE_PORT"];
+    std::string proxyPort = ReadEnvFile(Pop3FixtureDir("-dante") + "/server.env")["VESK_DANTE_PORT"];
     ASSERT_FALSE(proxyPort.empty()) << "the Dante fixture is not running";
     cli.Security = 2;
     cli.Host = "127.0.0.1";
@@ -81,7 +82,7 @@ TEST_F(Pop3Tls, StlsThroughDante) {
 }
 
 TEST_F(Pop3Tls, FailedChecksEndTheAccountBeforeAnyCredential) {
-    const std::string certs = FixtureDir("-certs");
+    const std::string certs = Pop3FixtureDir("-certs");
     setenv("SSL_CERT_FILE", (certs + "/ca.pem").c_str(), 1);
     setenv("SSL_CERT_DIR", certs.c_str(), 1);
     const std::string untrustedPin = TlsTestServer::Fingerprint(certs, "untrusted");

@@ -48,18 +48,4 @@ void WriteFile(const std::string& path, const std::string& content) {
     out << content;
 }
 
-std::map<std::string, std::string> ReadEnv(const std::string& path) {
-    std::map<std::string, std::string> env;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        std::string value = line.substr(eq + 1);
-        if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'') value = value.substr(1, value.size() - 2);
-        env[line.substr(0, eq)] = value;
-    }
-    return env;
-}
-
 }  // namespace TestSupport

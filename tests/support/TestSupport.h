@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -33,8 +32,18 @@ private:
 };
 
 std::string ReadFile(const std::string& path);
-// The KEY=VALUE lines a fixture script writes (values may be single-quoted).
-std::map<std::string, std::string> ReadEnv(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
+
+// The message of the `E` that `f` raises, or "(no exception)". Exceptions of
+// other types pass through and fail the test.
+template <class E>
+std::string ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "(no exception)";
+}
 
 }  // namespace TestSupport

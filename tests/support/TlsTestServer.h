@@ -3,6 +3,7 @@
 // killed by the destructor. Its log holds every line a client sent.
 #pragma once
 
+#include "support/Fixtures.h"
 #include "support/TestSupport.h"
 
 #include <QProcess>
@@ -52,7 +53,7 @@ public:
     static std::string Fingerprint(const std::string& certDir, const std::string& cert) {
         std::string name;
         for (char c : cert) name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        return ReadEnv(certDir + "/certs.env")["VESK_TLS_FP_" + name];
+        return ReadEnvFile(certDir + "/certs.env")["VESK_TLS_FP_" + name];
     }
 
     int port = 0;
