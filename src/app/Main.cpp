@@ -305,6 +305,8 @@ bool TfrmMain::CheckAccount(int p) {
     pop3Main->Port = std::to_string(GetPort(p));
     pop3Main->UserName = GetUserName(p);
     pop3Main->PassWord = GetPassword(p);
+    pop3Main->Security = FieldAt(FAccounts, p, &TAccount::Security, 0);
+    pop3Main->Fingerprint = FieldAt(FAccounts, p, &TAccount::Fingerprint, std::string());
     pop3Main->MsgLines = 0;
     std::string error;
     try {

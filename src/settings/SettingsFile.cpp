@@ -28,6 +28,8 @@ TAccount TSettingsFile::ReadAccount(int n) const {
     account.Port = FIni.ReadInteger(section, "PortNumber", kDefaultPort);
     account.Password = FBase64.Decode(FIni.ReadString(section, "Password", ""));
     account.APop = FIni.ReadInteger(section, "APOP", 0);
+    account.Security = FIni.ReadInteger(section, "Security", 0);
+    account.Fingerprint = FIni.ReadString(section, "Fingerprint", "");
     return account;
 }
 
@@ -67,6 +69,8 @@ void TSettingsFile::Write(std::span<const TAccount> accounts, const TGlobalOptio
         FIni.WriteInteger(section, "PortNumber", account.Port);
         FIni.WriteString(section, "Password", FBase64.Encode(account.Password));
         FIni.WriteInteger(section, "APOP", account.APop);
+        FIni.WriteInteger(section, "Security", account.Security);
+        FIni.WriteString(section, "Fingerprint", account.Fingerprint);
     }
     FIni.WriteInteger(kAccountConfig, "Count", n);
     FIni.WriteInteger(kGlobal, "CheckInterval", options.CheckInterval);
