@@ -173,6 +173,10 @@ void TfrmMain::LoadSettings() {
         SetPort(p, account.Port);
         SetPassword(p, account.Password);
         SetAPop(p, account.APop != 0);
+        if (TAccount* a = AccountToStore(FAccounts, p)) {
+            a->Security = account.Security;
+            a->Fingerprint = account.Fingerprint;
+        }
     }
     const TGlobalOptions options = file.ReadGlobalOptions();
     // Seconds to milliseconds; an interval that does not fit stops the timer

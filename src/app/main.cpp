@@ -1,7 +1,9 @@
-// Program entry: the application starts hidden, creates the main window
-// (which loads the settings and shows either itself or the tray icon) and
-// runs the message loop until the main window closes.
+// Program entry: a command-line action (CommandLine.h) runs and ends the
+// program without a window; otherwise the application starts hidden,
+// creates the main window (which loads the settings and shows either itself
+// or the tray icon) and runs the message loop until the main window closes.
 #include "app/AppIcon.h"
+#include "app/CommandLine.h"
 #include "app/Main.h"
 #include "framework/Application.h"
 #include "platform/Desktop.h"
@@ -13,6 +15,9 @@
 #include <cstdlib>
 
 int main(int argc, char** argv) {
+    // Actions of the command line run before any window exists.
+    int exitCode = 0;
+    if (RunCommandLine(argc, argv, exitCode)) return exitCode;
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !DisplayReachable()) {
         std::fprintf(stderr, "Vesk: no display is reachable; running without windows (Qt offscreen platform).\n");
         qputenv("QT_QPA_PLATFORM", "offscreen");

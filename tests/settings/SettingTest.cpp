@@ -526,7 +526,7 @@ TEST_F(SettingDialog, SecurityChoiceMovesTheUsualPortAndIsSavedAfterApop) {
     d.btnOk->click();
     const std::string ini = Ini();
     EXPECT_NE(ini.find("[Account1]\nPOPServer=a\nPortNumber=995\nSecurity=1\nFingerprint=\nAccountName=Account1\n"
-                       "UserName=\nPassword=\nAPOP=0\n\n"),
+                       "UserName=\nPassword=\nAPOP=0\n[Account2]"),
               std::string::npos)
         << ini;
     EXPECT_NE(ini.find("PortNumber=2000\nAccountName=Account2\nUserName=\nPassword=\nAPOP=0\nSecurity=2\n"
