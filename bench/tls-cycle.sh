@@ -6,13 +6,16 @@
 # time and CPU time per account; the difference between the TLS and the
 # plain figure is what a handshake and the encryption cost. Medians of 5 runs
 # for mpop; Google Benchmark's figures for Vesk. Never fails on a figure.
-# Usage: bench/tls-cycle.sh
+# Usage: bench/tls-cycle.sh   (VESK_BENCH_BUILD=DIR uses the bench programs
+# already built in DIR instead of building build-bench/ in Release mode)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="$root/build-bench"
+build="${VESK_BENCH_BUILD:-$root/build-bench}"
 
 "$root/scripts/deps.sh" base pop3 signals bench
-"$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Release -DVESK_TESTS=OFF -DVESK_BENCH=ON >/dev/null
+if [ -z "${VESK_BENCH_BUILD:-}" ]; then
+  "$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Release -DVESK_TESTS=OFF -DVESK_BENCH=ON >/dev/null
+fi
 
 work=$(mktemp -d /tmp/vesk-bench-tls-XXXXXX)
 chmod 755 "$work"

@@ -10,6 +10,12 @@
 // stay in the properties (MsgCount, MsgSize, MsgNum, MsgUidl, LastResponse,
 // ErrorMessage) and, after TOP and RETR, in the captured header fields.
 //
+// With Security 1 the socket speaks TLS from the first byte and reports the
+// connection only once the certificate passed its check; with Security 2
+// the engine sends STLS right after the greeting and the connect request
+// ends only once the handshake and the check passed. Either way no
+// credential can be sent before.
+//
 // The engine cuts lines itself (the socket runs in plain mode): at most 4093
 // bytes are held without a line end, so a longer line arrives in pieces.
 // Replies of several lines (RETR, TOP, LIST and UIDL without a number) are
