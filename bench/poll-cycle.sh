@@ -11,7 +11,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 idle_seconds=${1:-60}
 build="$root/build-bench"
 
-"$root/scripts/deps.sh" base pop3 signals bench
+"$root/scripts/deps.sh" program pop3 signals bench
 "$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Release -DVESK_TESTS=OFF -DVESK_BENCH=ON >/dev/null
 
 work=$(mktemp -d /tmp/vesk-bench-XXXXXX)

@@ -12,7 +12,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${VESK_BENCH_BUILD:-$root/build-bench}"
 
-"$root/scripts/deps.sh" base pop3 signals bench
+"$root/scripts/deps.sh" program pop3 signals bench
 if [ -z "${VESK_BENCH_BUILD:-}" ]; then
   "$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Release -DVESK_TESTS=OFF -DVESK_BENCH=ON >/dev/null
 fi

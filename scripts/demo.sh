@@ -24,7 +24,7 @@ for arg in "$@"; do
   esac
 done
 
-"$root/scripts/deps.sh" base pop3 signals
+"$root/scripts/deps.sh" program pop3 signals
 "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=Release -DVESK_TESTS=OFF
 
 demo="$root/build/demo"

@@ -3,17 +3,87 @@
 #include "net/WSocket.h"
 
 #include <QCommandLineParser>
-#include <QCoreApplication>
-#include <QStringList>
 
 #include <cstdio>
-#include <string>
 
-namespace {
+std::string ProductVersionText() { return "Vesk " VESK_PRODUCT_VERSION; }
+
+bool AsksOnlyForInformation(const QStringList& arguments) {
+    for (const QString& a : arguments.mid(1)) {
+        if (a == "--") break;
+        if (a == "-h" || a == "--help" || a == "--help-all" || a == "-v" || a == "--version") return true;
+    }
+    return false;
+}
+
+TCommandLine ParseCommandLine(const QStringList& arguments) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription("Watches POP3 mailboxes and signals waiting mail on the Scroll Lock LED.");
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version({"v", "version"}, "Displays version information.");
+    const QCommandLineOption ini("ini", "Reads and writes the settings in <path>.", "path");
+    const QCommandLineOption fingerprint(
+        "fingerprint", "Prints the TLS certificate of <host[:port]> (POP3S, port 995) and ends.", "host[:port]");
+    const QCommandLineOption startTls("starttls", "With --fingerprint: plain POP3 (port 110), then STLS.");
+    parser.addOption(version);
+    parser.addOption(ini);
+    parser.addOption(fingerprint);
+    parser.addOption(startTls);
+
+    TCommandLine result;
+    if (!parser.parse(arguments)) {
+        result.Exit = true;
+        result.ExitCode = 2;
+        result.Error = "Vesk: " + parser.errorText().toLocal8Bit().toStdString() + " (see Vesk --help)\n";
+        return result;
+    }
+    if (parser.isSet(help)) {
+        result.Exit = true;
+        result.Output = parser.helpText().toLocal8Bit().toStdString();
+        return result;
+    }
+    if (parser.isSet(version)) {
+        result.Exit = true;
+        result.Output = ProductVersionText() + "\n";
+        return result;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        result.Exit = true;
+        result.ExitCode = 2;
+        result.Error = "Vesk: unexpected argument '" + parser.positionalArguments().first().toLocal8Bit().toStdString() +
+                       "' (see Vesk --help)\n";
+        return result;
+    }
+    if (parser.isSet(fingerprint)) {
+        result.FingerprintTarget = parser.value(fingerprint).toLocal8Bit().toStdString();
+        result.StartTls = parser.isSet(startTls);
+        if (result.FingerprintTarget.empty()) {
+            result.Exit = true;
+            result.ExitCode = 2;
+            result.Error = "Vesk: --fingerprint needs a host (see Vesk --help)\n";
+        }
+        return result;
+    }
+    if (parser.isSet(startTls)) {
+        result.Exit = true;
+        result.ExitCode = 2;
+        result.Error = "Vesk: --starttls goes with --fingerprint (see Vesk --help)\n";
+        return result;
+    }
+    if (parser.isSet(ini)) {
+        result.IniPath = parser.value(ini).toLocal8Bit().toStdString();
+        if (result.IniPath.empty()) {
+            result.Exit = true;
+            result.ExitCode = 2;
+            result.Error = "Vesk: --ini needs a file name (see Vesk --help)\n";
+        }
+    }
+    return result;
+}
 
 // The certificate of HOST:PORT, read by a handshake that accepts any
 // certificate and records whether the store would have.
-int ShowFingerprint(const std::string& target, bool startTls) {
+int ShowCertificate(const std::string& target, bool startTls) {
     std::string host = target;
     std::string port = startTls ? "110" : "995";
     const size_t colon = target.rfind(':');
@@ -89,32 +159,4 @@ int ShowFingerprint(const std::string& target, bool startTls) {
     std::printf("Protocol: %s\n", s.TlsVersion().c_str());
     s.Abort();
     return 0;
-}
-
-}  // namespace
-
-bool RunCommandLine(int argc, char** argv, int& ExitCode) {
-    QStringList args;
-    for (int i = 0; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
-    QCommandLineParser parser;
-    parser.setApplicationDescription("Vesk watches POP3 mailboxes and shows new mail on the Scroll Lock LED.");
-    const QCommandLineOption fingerprint(
-        "fingerprint", "Print the TLS certificate of HOST[:PORT] (POP3S, port 995) and exit.", "HOST[:PORT]");
-    const QCommandLineOption startTls("starttls", "With --fingerprint: plain POP3 (port 110), then STLS.");
-    parser.addOption(fingerprint);
-    parser.addOption(startTls);
-    // Options of the desktop side (Qt's own, such as -platform) pass through.
-    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
-    parser.parse(args);
-    if (!parser.isSet(fingerprint)) {
-        if (parser.isSet(startTls)) {
-            std::fprintf(stderr, "Vesk: --starttls goes with --fingerprint HOST[:PORT]\n");
-            ExitCode = 2;
-            return true;
-        }
-        return false;
-    }
-    QCoreApplication app(argc, argv);
-    ExitCode = ShowFingerprint(parser.value(fingerprint).toStdString(), parser.isSet(startTls));
-    return true;
 }

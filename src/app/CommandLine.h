@@ -1,15 +1,44 @@
-// The command line's actions that need no window. They run before any GUI
-// object exists, so they work without a display.
-//
-//   Vesk --fingerprint HOST[:PORT] [--starttls]
-//       Connects (POP3S, port 995 by default; with --starttls plain POP3 on
-//       port 110 and STLS), prints the server certificate's SHA-256
-//       fingerprint in the form the Fingerprint setting takes, its subject,
-//       issuer and validity, and whether the system's certificate store
-//       trusts it for HOST; exit status 0 when a certificate was read.
+// The command line: `--ini PATH` (the settings file to use), `--version`,
+// `--help`, and `--fingerprint HOST[:PORT] [--starttls]`. Each option is one QCommandLineOption in CommandLine.cpp and,
+// when it carries something the program needs, one field here.
 #pragma once
 
-// Runs the action the arguments ask for: true when one ran (or the
-// arguments were wrong), with the process's exit status in ExitCode; false
-// when the program is to start normally.
-bool RunCommandLine(int argc, char** argv, int& ExitCode);
+#include <QStringList>
+
+#include <string>
+
+struct TCommandLine {
+    // --ini PATH; empty when not given.
+    std::string IniPath;
+    // --fingerprint HOST[:PORT]; empty when not given. --starttls: by STLS.
+    std::string FingerprintTarget;
+    bool StartTls = false;
+
+    // Set when the program should not start but print `Output` (standard
+    // output) or `Error` (standard error) and end with `ExitCode`: --version,
+    // --help, or a command line it cannot use.
+    bool Exit = false;
+    int ExitCode = 0;
+    std::string Output;
+    std::string Error;
+};
+
+// Reads `arguments` (the program name first, as QCoreApplication::arguments
+// gives them).
+TCommandLine ParseCommandLine(const QStringList& arguments);
+
+// True when `arguments` ask only for information (--version, --help): the
+// program prints it and ends, so it needs no display and no word about one.
+bool AsksOnlyForInformation(const QStringList& arguments);
+
+// --fingerprint: connects to `target` (HOST or HOST:PORT; POP3S on port 995
+// by default, with `startTls` plain POP3 on port 110 and then STLS), prints
+// the server certificate's SHA-256 fingerprint in the form the Fingerprint
+// setting takes, its subject, issuer and validity, and whether the system's
+// certificate store trusts it for HOST. Answers the exit status: 0 when a
+// certificate was read, 1 when none was, 2 for a target it cannot use. Needs
+// a QCoreApplication and nothing of the GUI.
+int ShowCertificate(const std::string& target, bool startTls);
+
+// "Vesk 1.10": the product name and version, as --version prints them.
+std::string ProductVersionText();

@@ -1,5 +1,6 @@
 #include "app/Main.h"
 
+#include "app/IniLocation.h"
 #include "app/LedDecision.h"
 #include "platform/AsciiText.h"
 #include "signals/Siren.h"
@@ -102,7 +103,7 @@ std::string TfrmMain::IniPathOf(const std::string& exePath) {
 void TfrmMain::FormCreate(TObject*) {
     InTaskTray = false;
     if (FExePath.empty()) FExePath = QCoreApplication::applicationFilePath().toLocal8Bit().toStdString();
-    IniPath = IniPathOf(FExePath);
+    IniPath = ChooseIniPath(FExePath, IniOption());
     SirenEnabled = false;
     MaxAccounts = 20;
     LoadSettings();
@@ -179,10 +180,11 @@ void TfrmMain::LoadSettings() {
         }
     }
     const TGlobalOptions options = file.ReadGlobalOptions();
-    // Seconds to milliseconds; an interval that does not fit stops the timer
-    // like 0 or a negative one does.
-    long long interval = static_cast<long long>(options.CheckInterval) * 1000;
-    tmrMain->SetInterval(interval > INT32_MAX ? 0 : static_cast<int>(std::max(interval, 0LL)));
+    // Seconds to milliseconds. An interval longer than the timer can count
+    // (INT32_MAX ms, about 24.8 days) is clamped to that; 0 or a negative
+    // one stops the timer.
+    const long long interval = static_cast<long long>(options.CheckInterval) * 1000;
+    tmrMain->SetInterval(static_cast<int>(std::clamp<long long>(interval, 0, INT32_MAX)));
     LightOnEqual = options.LightOnEqual;
     Flash = options.Flash;
     FlashOnEqual = options.FlashOnEqual;
@@ -193,6 +195,7 @@ void TfrmMain::LoadSettings() {
 }
 
 void TfrmMain::SetTaskTray(bool on) {
+    on = FTrayWatch.Follow(on, [this] { SetTaskTray(true); });
     if (on != InTaskTray) {
         InTaskTray = on;
         if (on) {

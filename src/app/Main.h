@@ -2,6 +2,7 @@
 // from the INI file and the account table that the poll cycle works on.
 #pragma once
 
+#include "app/TrayWatch.h"
 #include "framework/Application.h"
 #include "framework/Menus.h"
 #include "framework/Timer.h"
@@ -106,6 +107,7 @@ private:
     std::vector<int> MessageCountsByPosition() const;
 
     std::string FExePath;
+    TTrayWatch FTrayWatch;
     // The accounts of the file; entries grown by a store are empty and zero,
     // positions past the end read as a section without keys.
     std::vector<TAccount> FAccounts;

@@ -1,9 +1,10 @@
-// Program entry: a command-line action (CommandLine.h) runs and ends the
-// program without a window; otherwise the application starts hidden,
+// Program entry: --fingerprint runs on a bare QCoreApplication, before any
+// GUI object, and ends the program; otherwise the application starts hidden,
 // creates the main window (which loads the settings and shows either itself
 // or the tray icon) and runs the message loop until the main window closes.
 #include "app/AppIcon.h"
 #include "app/CommandLine.h"
+#include "app/IniLocation.h"
 #include "app/Main.h"
 #include "framework/Application.h"
 #include "platform/Desktop.h"
@@ -15,16 +16,30 @@
 #include <cstdlib>
 
 int main(int argc, char** argv) {
-    // Actions of the command line run before any window exists.
-    int exitCode = 0;
-    if (RunCommandLine(argc, argv, exitCode)) return exitCode;
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    {
+        const TCommandLine early = ParseCommandLine(arguments);
+        if (!early.Exit && !early.FingerprintTarget.empty()) {
+            QCoreApplication core(argc, argv);
+            return ShowCertificate(early.FingerprintTarget, early.StartTls);
+        }
+    }
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !DisplayReachable()) {
-        std::fprintf(stderr, "Vesk: no display is reachable; running without windows (Qt offscreen platform).\n");
+        if (!AsksOnlyForInformation(arguments))
+            std::fprintf(stderr, "Vesk: no display is reachable; running without windows (Qt offscreen platform).\n");
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     EnsureRuntimeDir();
     QApplication qtApp(argc, argv);
     qtApp.setApplicationName("Vesk");
+    const TCommandLine commandLine = ParseCommandLine(QApplication::arguments());
+    if (commandLine.Exit) {
+        std::fputs(commandLine.Output.c_str(), stdout);
+        std::fputs(commandLine.Error.c_str(), stderr);
+        return commandLine.ExitCode;
+    }
+    SetIniOption(commandLine.IniPath);
 
     TApplication app;
     app.Initialize();

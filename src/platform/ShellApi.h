@@ -7,11 +7,16 @@
 //
 // The work is done by the current tray host: by default one over
 // QSystemTrayIcon; tests install TFakeTrayHost.
+//
+// TrayAvailable tells whether the desktop has a notification area at all (a
+// tray host is running); OnTrayAvailabilityChange names a handler that runs
+// on the GUI thread when one may have appeared or gone.
 #pragma once
 
 #include "platform/WinTypes.h"
 
 #include <QIcon>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -37,6 +42,9 @@ static_assert(sizeof(NOTIFYICONDATAA) == 88, "the notification record keeps its 
 
 BOOL Shell_NotifyIconA(DWORD message, const NOTIFYICONDATAA* data);
 BOOL GetCursorPos(POINT* point);
+bool TrayAvailable();
+// An empty handler stops the watch. One handler at a time.
+void OnTrayAvailabilityChange(std::function<void()> handler);
 
 // Icons are handed around as handles; these turn a Qt icon into one and back.
 HICON RegisterIcon(const QIcon& icon);
@@ -47,6 +55,8 @@ public:
     virtual ~TTrayHost() = default;
     virtual BOOL NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) = 0;
     virtual BOOL CursorPos(POINT* point) = 0;
+    virtual bool Available() = 0;
+    virtual void SetAvailabilityHandler(std::function<void()> handler) = 0;
 };
 
 // Installs `host` (nullptr: the real one) and returns the one it replaces.
@@ -62,6 +72,12 @@ public:
     };
     BOOL NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) override;
     BOOL CursorPos(POINT* point) override;
+    bool Available() override { return available; }
+    void SetAvailabilityHandler(std::function<void()> handler) override { availabilityHandler = std::move(handler); }
+
+    // A tray host starts (true) or ends (false) on the desktop: the watch's
+    // handler runs, as the real desktop's notice would run it.
+    void SetAvailable(bool value);
 
     // Delivers a mouse event on the icon `id` of `wnd` the way the desktop
     // does: the callback message posted to the owning window.
@@ -71,4 +87,6 @@ public:
     std::map<std::pair<HWND, UINT>, NOTIFYICONDATAA> icons;
     POINT cursor{0, 0};
     BOOL result = TRUE;  // what NotifyIcon answers for a valid request
+    bool available = true;
+    std::function<void()> availabilityHandler;
 };

@@ -16,6 +16,10 @@ namespace {
 constexpr WORD kErrInterrupted = 10004;
 // Longest header value kept.
 constexpr std::size_t kHeaderValueLimit = 10000;
+// Most text a multi-line reply may have (line ends counted): a TOP n 0 reply
+// is a header alone, every other one may be a whole mailbox listing or message.
+constexpr std::size_t kHeaderReplyLimit = std::size_t{1} << 20;
+constexpr std::size_t kDataReplyLimit = std::size_t{16} << 20;
 
 // Sequence steps and their bits in the step set.
 enum : std::uint8_t {
@@ -243,6 +247,9 @@ void TCustomPop3Cli::WSocketDnsLookupDone(TObject*, WORD Error) {
         FWSocket->Connect();
     } catch (const Exception& e) {
         FailRequest("-ERR " + ExceptionClassName(e) + ": " + e.Message(), 500);
+        // The socket may be open already (a failed bind): close it, or every
+        // later connect would refuse to change its settings.
+        FWSocket->Abort();
     }
 }
 
@@ -284,10 +291,19 @@ void TCustomPop3Cli::WSocketDataAvailable(TObject*, WORD Error) {
     if (room > 0) {
         count = ReceiveRaw(FReceiveBuffer + FReceiveLength, room);
         if (count <= 0) return;
+    } else if (FReceiveBuffer[kLinePiece - 1] == '\r') {
+        // Cut before a held CR, which may be the first half of the line end
+        // still to come: it stays held, and the continuation starts with it.
+        FReceiveBuffer[kLinePiece - 1] = '\r';
+        FReceiveBuffer[kLinePiece] = '\n';
+        FReceiveBuffer[kLinePiece + 1] = '\r';
+        FCutPending = true;
+        count = 2;
     } else {
         // kLinePiece bytes held and no line end among them: cut the line here.
         FReceiveBuffer[kLinePiece] = '\r';
         FReceiveBuffer[kLinePiece + 1] = '\n';
+        FCutPending = true;
         count = 2;
     }
     FReceiveLength += count;
@@ -314,7 +330,17 @@ void TCustomPop3Cli::ProcessReceived(WORD Error) {
         std::memmove(FReceiveBuffer, FReceiveBuffer + lineLen + 2,
                      static_cast<std::size_t>(FReceiveLength - lineLen - 2) + 1);
         FReceiveLength -= lineLen + 2;
+        // Only the line ending at a cut's own line end is cut; the one after
+        // it continues it.
+        FLineContinues = FNextContinues;
+        FNextContinues = FCutPending;
+        FCutPending = false;
         NotifyResponse(FLastResponse);
+        if (FLineContinues && !(FEngineState == esAwaitingReply && FNext.Handler == &TCustomPop3Cli::HandleDataLine)) {
+            // The rest of an overlong greeting or reply: not a reply of its own.
+            NotifyDisplay("< " + FLastResponse);
+            continue;
+        }
 
         switch (FEngineState) {
             case esAwaitingGreeting:
@@ -441,8 +467,15 @@ void TCustomPop3Cli::HandleReply() {
 void TCustomPop3Cli::BeginMultiLine(const TNotifyEvent& BeginEvent, const TNotifyEvent& LineEvent,
                                     const TNotifyEvent& EndEvent, TLineHandler Parser) {
     FDataLines = {LineEvent, EndEvent, Parser};
+    FDataBytes = 0;
+    FDataLimit = FCurrentStep == stTop && MsgLines == 0 ? kHeaderReplyLimit : kDataReplyLimit;
+    FDataStart = GetTickCount();
     if (BeginEvent) BeginEvent(this);
     FNext.Handler = &TCustomPop3Cli::HandleDataLine;
+}
+
+bool TCustomPop3Cli::InMultiLineReply() const {
+    return FEngineState == esAwaitingReply && FNext.Handler == &TCustomPop3Cli::HandleDataLine;
 }
 
 void TCustomPop3Cli::HandleDataLine() {
@@ -451,6 +484,25 @@ void TCustomPop3Cli::HandleDataLine() {
         FRequestOutcome = 500;
         NotifyDisplay(FErrorMessage);
         NotifyRequestDone(500);
+        return;
+    }
+    FDataBytes += FLastResponse.size() + 2;
+    if (FDataBytes > FDataLimit) {
+        // A reply that never ends: the request fails and the connection is
+        // dropped, since the rest of the reply would follow.
+        FNext.Handler = nullptr;
+        FailRequest("-ERR Reply too long", 426);
+        FReceiveLength = 0;
+        FWSocket->Abort();
+        return;
+    }
+    if (FLineContinues) {
+        // The rest of a cut line: its text, nothing more (a parser would
+        // read a new entry out of it).
+        if (!FDataLines.Parser) {
+            TNotifyEvent lineEvent = FDataLines.LineEvent;
+            if (lineEvent) lineEvent(this);
+        }
         return;
     }
     if (FLastResponse == ".") {
@@ -495,6 +547,25 @@ void TCustomPop3Cli::ParseUidlLine() { NumberAndUid(FLastResponse, MsgNum, FMsgU
 
 // ---------------------------------------------------------------------------
 // Reply parsing
+
+bool TCustomPop3Cli::NumbersFit(const std::string& Text) {
+    // The numbers TwoNumbers reads: the first digits, then the digits after
+    // the blanks that follow them.
+    std::size_t i = 0;
+    while (i < Text.size() && !IsDigit(Text[i])) ++i;
+    for (int n = 0; n < 2 && i < Text.size(); ++n) {
+        if (i > 0 && Text[i - 1] == '-') return false;
+        std::uint64_t value = 0;
+        for (; i < Text.size() && IsDigit(Text[i]); ++i) {
+            value = value * 10 + static_cast<std::uint64_t>(Text[i] - '0');
+            if (value > static_cast<std::uint64_t>(INT32_MAX)) return false;
+        }
+        while (i < Text.size() && (Text[i] == '\t' || Text[i] == '\n' || Text[i] == '\r' || Text[i] == ' ')) ++i;
+        if (i + 1 < Text.size() && Text[i] == '-' && IsDigit(Text[i + 1])) return false;
+        if (i >= Text.size() || !IsDigit(Text[i])) break;
+    }
+    return true;
+}
 
 bool TCustomPop3Cli::TwoNumbers(const std::string& Text, int& First, int& Second) {
     std::size_t i = 0;
@@ -611,6 +682,12 @@ void TCustomPop3Cli::Quit() {
 void TCustomPop3Cli::Stat() {
     FCurrentStep = stStat;
     StartTransactionCommand("STAT", "", rqStat, [this] {
+        if (!NumbersFit(FLastResponse)) {
+            FMsgCount = 0;
+            FMsgSize = 0;
+            FailRequest("-ERR Malformed STAT reply (count or size out of range): " + FLastResponse, 500);
+            return;
+        }
         TwoNumbers(FLastResponse, FMsgCount, FMsgSize);
         NotifyRequestDone(static_cast<WORD>(FRequestOutcome));
     });
@@ -775,6 +852,11 @@ bool TSyncPop3Cli::AwaitReady() {
             std::uint64_t limit = static_cast<std::uint64_t>(Timeout) * 1000;
             std::uint64_t elapsed = static_cast<DWORD>(GetTickCount() - FSilenceStart);
             if (elapsed > limit) break;
+            // A multi-line reply ends within kReplyTimeouts time-outs in all,
+            // however steadily its lines trickle in.
+            if (InMultiLineReply() &&
+                static_cast<DWORD>(GetTickCount() - FDataStart) > limit * kReplyTimeouts)
+                break;
             // Wake just after the limit passes, so the test above sees it.
             waitMs = std::min<std::uint64_t>(limit - elapsed + 1, kIdleWakeMs);
         }

@@ -194,9 +194,10 @@ TEST_F(Pop3Engine, StatTwoNumberRule) {
         int count, size;
     } cases[] = {
         {"+OK 2 320\r\n", 2, 320},       {"+OK 7\r\n", 0, 0},          {"+OK\r\n", 0, 0},
-        {"+OK 3 octets\r\n", 3, 0},      {"+OK\t12\t\t34 x\r\n", 12, 34}, {"+OK 4294967297 5\r\n", 1, 5},
-        {"+OK count=9, size=10\r\n", 9, 0},
+        {"+OK 3 octets\r\n", 3, 0},      {"+OK\t12\t\t34 x\r\n", 12, 34}, {"+OK count=9, size=10\r\n", 9, 0},
     };
+    // Numbers out of the int range (once read wrapped) fail the request:
+    // Pop3Sync.StatNumbersOutOfRangeFailTheRequest.
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply);
         server.On("STAT", c.reply);

@@ -1,0 +1,23 @@
+// Where the settings file lives.
+//
+//  1. `--ini PATH` on the command line: that file, wherever it is.
+//  2. The file beside the executable (TfrmMain::IniPathOf: Vesk reads
+//     Vesk.ini) when it exists or its folder takes new files, so a copied,
+//     portable Vesk keeps its settings with it.
+//  3. Otherwise, as for a Vesk installed in a folder the user cannot write
+//     (/usr/bin), $XDG_CONFIG_HOME/vesk/Vesk.ini, or ~/.config/vesk/Vesk.ini
+//     when XDG_CONFIG_HOME is unset, empty or not an absolute path. Its
+//     folder is made (mode 0700) when it is chosen; the file itself is made
+//     by the first save, readable by the user alone (mode 0600).
+#pragma once
+
+#include <string>
+
+// The settings file for the executable at `exePath`; `iniOption` is the
+// --ini value (empty when not given).
+std::string ChooseIniPath(const std::string& exePath, const std::string& iniOption);
+
+// The --ini value of this run, set once by main before the main window is
+// made; empty when the option was not given.
+void SetIniOption(std::string path);
+const std::string& IniOption();
