@@ -18,12 +18,17 @@
 int main(int argc, char** argv) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
-    {
-        const TCommandLine early = ParseCommandLine(arguments);
-        if (!early.Exit && !early.FingerprintTarget.empty()) {
-            QCoreApplication core(argc, argv);
-            return ShowCertificate(early.FingerprintTarget, early.StartTls);
+    bool certificateOnly = false;
+    for (const QString& a : arguments.mid(1)) certificateOnly |= a == "--fingerprint" || a.startsWith("--fingerprint=");
+    if (certificateOnly) {
+        QCoreApplication core(argc, argv);
+        const TCommandLine commandLine = ParseCommandLine(QCoreApplication::arguments());
+        if (commandLine.Exit) {
+            std::fputs(commandLine.Output.c_str(), stdout);
+            std::fputs(commandLine.Error.c_str(), stderr);
+            return commandLine.ExitCode;
         }
+        return ShowCertificate(commandLine.FingerprintTarget, commandLine.StartTls);
     }
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !DisplayReachable()) {
         if (!AsksOnlyForInformation(arguments))
