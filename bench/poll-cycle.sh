@@ -15,13 +15,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 idle_seconds=${1:-60}
 build="$root/build-bench"
 
-"$root/scripts/deps.sh" program pop3 signals
-need=()
-for p in fetchmail mpop curl; do command -v "$p" >/dev/null || need+=("$p"); done
-if [ ${#need[@]} -gt 0 ]; then
-  if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=120 install -y -q "${need[@]}" >/dev/null
-fi
+"$root/scripts/deps.sh" program pop3 signals bench
 "$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Release -DVESK_TESTS=OFF -DVESK_BENCH=ON >/dev/null
 
 work=$(mktemp -d /tmp/vesk-bench-XXXXXX)

@@ -4,7 +4,9 @@
 // bench/poll-cycle.sh, which starts the server with 20 mailboxes and compares
 // the figure with other mail checkers.
 //
-// Environment: VESK_DOVECOT_DIR, the fixture folder (server.env, users.txt).
+// Environment: VESK_DOVECOT_DIR, the fixture folder (server.env, users.txt);
+// VESK_BENCH_SECURITY=1 checks the accounts over POP3S (the server started
+// with dovecot.sh --tls; its authority trusted through SSL_CERT_FILE).
 //
 // With the siren on, the first cycle reads every From line by TOP (at most
 // 1,000 per account) and keeps them in the From cache; the later cycles ask
@@ -82,7 +84,9 @@ bool prepare() {
         return false;
     }
     std::string host = valueOf(std::string(dir) + "/server.env", "VESK_POP3_HOST");
-    std::string port = valueOf(std::string(dir) + "/server.env", "VESK_POP3_PORT");
+    const char* security = std::getenv("VESK_BENCH_SECURITY");
+    const bool tls = security && std::string(security) == "1";
+    std::string port = valueOf(std::string(dir) + "/server.env", tls ? "VESK_POP3S_PORT" : "VESK_POP3_PORT");
     std::ifstream users(std::string(dir) + "/users.txt");
     TBase64 b64;
     std::string accounts;
@@ -95,7 +99,7 @@ bool prepare() {
         std::getline(s, pass, ':');
         ++count;
         accounts += "[Account" + std::to_string(count) + "]\nPOPServer=" + host + "\nUserName=" + name +
-                    "\nPassword=" + b64.Encode(pass) + "\nPortNumber=" + port + "\n";
+                    "\nPassword=" + b64.Encode(pass) + "\nPortNumber=" + port + "\n" + (tls ? "Security=1\n" : "");
     }
     if (count == 0 || port.empty()) {
         std::cerr << "no server or users in " << dir << "\n";

@@ -6,11 +6,23 @@
 # seconds (three in all), so the Scroll Lock LED blinks and lights, and the
 # siren plays: a two-tone alarm for mail from the boss, a chime for the rest.
 # Close Vesk (Exit in its menu, or the window's close box) to end the demo;
-# the server stops with it. Usage: scripts/demo.sh [--tray]
+# the server stops with it. Usage: scripts/demo.sh [--tray] [--tls]
+#
+# With --tls the server requires TLS: alice is checked over POP3S (Security=1)
+# and bob with STLS (Security=2) and a certificate pin (Fingerprint). The
+# demo's own certificate authority is trusted through SSL_CERT_FILE, and
+# `Vesk --fingerprint` shows the server's certificate first.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 tray=0
-[ "${1:-}" = "--tray" ] && tray=1
+tls=0
+for arg in "$@"; do
+  case "$arg" in
+    --tray) tray=1 ;;
+    --tls) tls=1 ;;
+    *) echo "usage: scripts/demo.sh [--tray] [--tls]" >&2; exit 2 ;;
+  esac
+done
 
 "$root/scripts/deps.sh" program pop3 signals
 "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=Release -DVESK_TESTS=OFF
@@ -30,9 +42,20 @@ trap cleanup EXIT
 sox -n -r 44100 -c 2 -b 16 "$demo/sounds/alarm.wav" synth 0.25 sine 880 synth 0.25 sine 660 repeat 2 vol 0.6
 sox -n -r 44100 -c 2 -b 16 "$demo/sounds/chime.wav" synth 0.6 sine 1320 fade 0 0.6 0.5 vol 0.5
 
-"$root/scripts/fixtures/dovecot.sh" start "$pop" alice:2 bob:0 >/dev/null
+if [ "$tls" = 1 ]; then
+  "$root/scripts/fixtures/dovecot.sh" start "$pop" --tls alice:2 bob:0 >/dev/null
+else
+  "$root/scripts/fixtures/dovecot.sh" start "$pop" alice:2 bob:0 >/dev/null
+fi
 # shellcheck disable=SC1091
 . "$pop/server.env"
+alice_port=$VESK_POP3_PORT alice_security=0 bob_security=0 bob_pin=""
+if [ "$tls" = 1 ]; then
+  export SSL_CERT_FILE="$pop/tls/ca.pem"
+  alice_port=$VESK_POP3S_PORT alice_security=1 bob_security=2 bob_pin=$VESK_POP3_FINGERPRINT
+  echo "demo: the server's certificate, as Vesk --fingerprint shows it:"
+  "$root/build/bin/Vesk" --fingerprint "$VESK_POP3_HOST:$VESK_POP3S_PORT" | sed 's/^/demo:   /'
+fi
 pass() { awk -F: -v u="$1" '$1 == u { print $2 }' "$pop/users.txt"; }
 b64() { printf '%s' "$1" | base64 -w0; }
 
@@ -42,9 +65,11 @@ cat >"$demo/Vesk.ini" <<INI
 AccountName=Alice (USER/PASS)
 POPServer=$VESK_POP3_HOST
 UserName=alice
-PortNumber=$VESK_POP3_PORT
+PortNumber=$alice_port
 Password=$(b64 "$(pass alice)")
 APOP=0
+Security=$alice_security
+Fingerprint=
 
 [Account2]
 AccountName=Bob (APOP)
@@ -53,6 +78,8 @@ UserName=bob
 PortNumber=$VESK_POP3_PORT
 Password=$(b64 "$(pass bob)")
 APOP=1
+Security=$bob_security
+Fingerprint=$bob_pin
 
 [AccountConfig]
 Count=2
@@ -94,6 +121,10 @@ message() {  # FILE FROM SUBJECT
 ) &
 feeder=$!
 
-echo "demo: Vesk checks alice (2 messages) and bob (none yet) on 127.0.0.1:$VESK_POP3_PORT every 10 s."
+if [ "$tls" = 1 ]; then
+  echo "demo: Vesk checks alice (2 messages) over POP3S on 127.0.0.1:$VESK_POP3S_PORT and bob (none yet) with STLS on 127.0.0.1:$VESK_POP3_PORT every 10 s."
+else
+  echo "demo: Vesk checks alice (2 messages) and bob (none yet) on 127.0.0.1:$VESK_POP3_PORT every 10 s."
+fi
 echo "demo: settings in $demo/Vesk.ini; close Vesk to end the demo."
 "$demo/Vesk"

@@ -22,7 +22,7 @@ trap cleanup EXIT
 
 # Xvfb picks a free display and writes its number once it accepts clients.
 mkfifo "$work/display"
-Xvfb -displayfd 3 -screen 0 400x380x24 -nolisten tcp 3>"$work/display" &
+Xvfb -displayfd 3 -screen 0 400x420x24 -nolisten tcp 3>"$work/display" &
 xvfb=$!
 read -r -t 30 display <"$work/display"
 [ -n "$display" ] || { echo "Xvfb did not start" >&2; exit 1; }

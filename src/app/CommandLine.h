@@ -1,5 +1,5 @@
-// The command line: `--ini PATH` (the settings file to use), `--version`
-// and `--help`. Each option is one QCommandLineOption in CommandLine.cpp and,
+// The command line: `--ini PATH` (the settings file to use), `--version`,
+// `--help`, and `--fingerprint HOST[:PORT] [--starttls]`. Each option is one QCommandLineOption in CommandLine.cpp and,
 // when it carries something the program needs, one field here.
 #pragma once
 
@@ -10,6 +10,9 @@
 struct TCommandLine {
     // --ini PATH; empty when not given.
     std::string IniPath;
+    // --fingerprint HOST[:PORT]; empty when not given. --starttls: by STLS.
+    std::string FingerprintTarget;
+    bool StartTls = false;
 
     // Set when the program should not start but print `Output` (standard
     // output) or `Error` (standard error) and end with `ExitCode`: --version,
@@ -27,6 +30,15 @@ TCommandLine ParseCommandLine(const QStringList& arguments);
 // True when `arguments` ask only for information (--version, --help): the
 // program prints it and ends, so it needs no display and no word about one.
 bool AsksOnlyForInformation(const QStringList& arguments);
+
+// --fingerprint: connects to `target` (HOST or HOST:PORT; POP3S on port 995
+// by default, with `startTls` plain POP3 on port 110 and then STLS), prints
+// the server certificate's SHA-256 fingerprint in the form the Fingerprint
+// setting takes, its subject, issuer and validity, and whether the system's
+// certificate store trusts it for HOST. Answers the exit status: 0 when a
+// certificate was read, 1 when none was, 2 for a target it cannot use. Needs
+// a QCoreApplication and nothing of the GUI.
+int ShowCertificate(const std::string& target, bool startTls);
 
 // "Vesk 1.10": the product name and version, as --version prints them.
 std::string ProductVersionText();

@@ -174,6 +174,10 @@ void TfrmMain::LoadSettings() {
         SetPort(p, account.Port);
         SetPassword(p, account.Password);
         SetAPop(p, account.APop != 0);
+        if (TAccount* a = AccountToStore(FAccounts, p)) {
+            a->Security = account.Security;
+            a->Fingerprint = account.Fingerprint;
+        }
     }
     const TGlobalOptions options = file.ReadGlobalOptions();
     // Seconds to milliseconds. An interval longer than the timer can count
@@ -308,6 +312,8 @@ bool TfrmMain::CheckAccount(int p) {
     pop3Main->Port = std::to_string(GetPort(p));
     pop3Main->UserName = GetUserName(p);
     pop3Main->PassWord = GetPassword(p);
+    pop3Main->Security = FieldAt(FAccounts, p, &TAccount::Security, 0);
+    pop3Main->Fingerprint = FieldAt(FAccounts, p, &TAccount::Fingerprint, std::string());
     pop3Main->MsgLines = 0;
     std::string error;
     try {

@@ -1,6 +1,7 @@
-// Program entry: the application starts hidden, creates the main window
-// (which loads the settings and shows either itself or the tray icon) and
-// runs the message loop until the main window closes.
+// Program entry: --fingerprint runs on a bare QCoreApplication, before any
+// GUI object, and ends the program; otherwise the application starts hidden,
+// creates the main window (which loads the settings and shows either itself
+// or the tray icon) and runs the message loop until the main window closes.
 #include "app/AppIcon.h"
 #include "app/CommandLine.h"
 #include "app/IniLocation.h"
@@ -17,6 +18,18 @@
 int main(int argc, char** argv) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    bool certificateOnly = false;
+    for (const QString& a : arguments.mid(1)) certificateOnly |= a == "--fingerprint" || a.startsWith("--fingerprint=");
+    if (certificateOnly) {
+        QCoreApplication core(argc, argv);
+        const TCommandLine commandLine = ParseCommandLine(QCoreApplication::arguments());
+        if (commandLine.Exit) {
+            std::fputs(commandLine.Output.c_str(), stdout);
+            std::fputs(commandLine.Error.c_str(), stderr);
+            return commandLine.ExitCode;
+        }
+        return ShowCertificate(commandLine.FingerprintTarget, commandLine.StartTls);
+    }
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !DisplayReachable()) {
         if (!AsksOnlyForInformation(arguments))
             std::fprintf(stderr, "Vesk: no display is reachable; running without windows (Qt offscreen platform).\n");

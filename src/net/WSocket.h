@@ -5,8 +5,9 @@
 // turns them into events (OnSessionConnected, OnDataAvailable, OnDataSent,
 // OnSessionClosed, ...). Every operation returns at once; results arrive as
 // events from the message loop. The layers above it add SOCKS negotiation
-// (TCustomSocksWSocket), line assembly (TCustomLineWSocket) and a wait that
-// pumps messages (TCustomSyncWSocket); TWSocket is the component to use.
+// (TCustomSocksWSocket), TLS (TCustomTlsWSocket), line assembly
+// (TCustomLineWSocket) and a wait that pumps messages (TCustomSyncWSocket);
+// TWSocket is the component to use.
 //
 // Also here: the host, port and protocol resolution functions and
 // SocketErrorText, the text of a socket error number.
@@ -385,13 +386,119 @@ protected:
 };
 
 // ---------------------------------------------------------------------------
+// TCustomTlsWSocket: TLS between the SOCKS layer and line mode.
+//
+// Off by default: every call passes through unchanged. With TlsMode
+// tlsImplicit the handshake starts as soon as the (SOCKS) session is
+// connected, and the layers above hear of the connection only once the
+// handshake and the certificate check passed; a failure reaches them as a
+// connect error (TlsErrorText says what went wrong). With tlsExplicit the
+// connection starts in plain text and StartTls() begins the handshake later;
+// OnTlsDone reports its end. Above this layer everything is plain text.
+// OpenSSL runs over memory buffers and is fed by the socket's readiness
+// messages, like every other layer.
+
+enum TTlsMode { tlsNone, tlsImplicit, tlsExplicit };
+
+// Error number of a failed handshake or certificate check.
+constexpr WORD WSOCKET_TLS_ERROR = 20100;
+
+// The hidden window's message that begins a handshake StartTls asked for.
+constexpr UINT WM_TLS_START = WM_USER + 7;
+
+// The server certificate as the handshake saw it.
+struct TTlsCertInfo {
+    std::string Sha256;     // 64 upper-case hex digits of the DER form's SHA-256
+    std::string Subject;    // one-line distinguished names
+    std::string Issuer;
+    std::string NotBefore;  // "YYYY-MM-DD HH:MM:SS UTC"
+    std::string NotAfter;
+    bool Trusted = false;    // the system store (and the host name check) accepts it
+    std::string VerifyText;  // why not, when not trusted
+};
+
+// A fingerprint as settings hold it (hex digits, colons and case ignored)
+// in its normal form, 64 lower-case hex digits; false when it is not one.
+bool NormalizeTlsFingerprint(const std::string& Text, std::string& Normalized);
+
+struct TTlsSession;
+
+class TCustomTlsWSocket : public TCustomSocksWSocket {
+public:
+    explicit TCustomTlsWSocket(TComponent* AOwner = nullptr);
+    ~TCustomTlsWSocket() override;
+
+    int Send(const void* Data, int Len) override;
+    int RcvdCount() override;
+
+    TTlsMode TlsMode() const { return FTlsMode; }
+    void SetTlsMode(TTlsMode Value);
+    // The name the certificate must carry and the SNI name; empty: Addr.
+    std::string TlsHost() const { return FTlsHost; }
+    void SetTlsHost(const std::string& Value);
+    // SHA-256 of the certificate's DER form; when set, a certificate is
+    // accepted if and only if it has this fingerprint (chain and name are
+    // not checked). Raises for a value that is not 64 hex digits.
+    std::string TlsFingerprint() const { return FTlsFingerprint; }
+    void SetTlsFingerprint(const std::string& Value);
+    // False accepts any certificate and only records it (TlsCertInfo says
+    // whether the store trusts it); for inspecting a server.
+    bool TlsVerify = true;
+
+    // Starts the handshake on a connected plain-text session. The start
+    // waits for the current message to be handled; bytes received before it
+    // (held by a layer or waiting in the socket) fail it as an injection.
+    void StartTls();
+    bool TlsActive() const;       // a handshake was started and has not ended in failure
+    bool TlsEstablished() const;  // the handshake and the check passed
+    const std::string& TlsErrorText() const { return FTlsErrorText; }
+    const TTlsCertInfo& TlsCertInfo() const { return FTlsCertInfo; }
+    std::string TlsVersion() const;
+
+    TSessionConnected OnTlsDone;
+
+protected:
+    void WindowProcedure(TMessage& Msg) override;
+    void ResetDefaults() override;
+    void DoClose(bool bShut, WORD Error) override;
+    void NotifySessionConnected(WORD Error) override;
+    void NotifyDataSent(WORD Error) override;
+    bool NotifyDataAvailable(WORD Error) override;
+    int RecvRaw(void* Buffer, int BufferSize, int Flags) override;
+    // Also while a TLS start is pending or its handshake runs.
+    bool NegotiationInProgress() const override;
+    virtual void NotifyTlsDone(WORD Error);
+    // Bytes a layer above holds that were received but not yet handed out.
+    virtual int HeldBytes() { return 0; }
+
+private:
+    void BeginHandshake();
+    void ContinueHandshake(bool PeerClosed);
+    void FailTls(const std::string& Text);
+    bool CheckCertificate();
+    // Moves what the socket holds into the TLS engine (PumpCipherIn) and
+    // decrypts what can be decrypted (PumpIn).
+    void PumpCipherIn();
+    void PumpIn();
+    void FlushOut();
+    void ReleaseSession();
+
+    TTlsMode FTlsMode = tlsNone;
+    std::string FTlsHost;
+    std::string FTlsFingerprint;
+    std::string FTlsErrorText;
+    TTlsCertInfo FTlsCertInfo;
+    std::unique_ptr<TTlsSession> FTls;
+};
+
+// ---------------------------------------------------------------------------
 // TCustomLineWSocket: delivers received data line by line when LineMode is on.
 
 // Line mode reaches the layers below only through TLayerBelow and the
 // virtual hooks (RecvRaw, RcvdCount, NotifyDataAvailable, NotifySessionClosed,
-// NegotiationInProgress, Send), so another layer can sit in between.
-class TCustomLineWSocket : public TCustomSocksWSocket {
-    using TLayerBelow = TCustomSocksWSocket;
+// NegotiationInProgress, Send), so the TLS layer sits in between.
+class TCustomLineWSocket : public TCustomTlsWSocket {
+    using TLayerBelow = TCustomTlsWSocket;
 
 public:
     explicit TCustomLineWSocket(TComponent* AOwner = nullptr);
@@ -415,6 +522,7 @@ protected:
     int RecvRaw(void* Buffer, int BufferSize, int Flags) override;
     virtual void NotifyLineLimitExceeded(int Cnt, bool& ClearData);
     virtual void EditLine(int& Len);
+    int HeldBytes() override { return FRcvdCnt; }
 
     void WMTriggerDataAvailable(TMessage& Msg);
     // Reads what is pending into the receive buffer and delivers every

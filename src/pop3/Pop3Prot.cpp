@@ -101,6 +101,7 @@ TCustomPop3Cli::~TCustomPop3Cli() {
         FWSocket->OnSessionConnected = nullptr;
         FWSocket->OnDataAvailable = nullptr;
         FWSocket->OnDnsLookupDone = nullptr;
+        FWSocket->OnTlsDone = nullptr;
         FWSocket.reset();
     }
     if (FWindowHandle) DeallocateHWnd(FWindowHandle);
@@ -226,6 +227,13 @@ void TCustomPop3Cli::Connect() {
     SetEngineState(esLookingUp);
     FErrorMessage.clear();
     FWSocket->OnDataSent = nullptr;
+    std::string pin;
+    if (TlsWanted() && !Fingerprint.empty() && !NormalizeTlsFingerprint(Fingerprint, pin)) {
+        // Checked before any connection: a mistyped pin must never turn into
+        // a connection without one.
+        FailRequest("-ERR TLS: the certificate fingerprint is not 64 hexadecimal digits", 500);
+        return;
+    }
     FWSocket->OnDnsLookupDone = [this](TObject* s, WORD e) { WSocketDnsLookupDone(s, e); };
     try {
         FWSocket->DnsLookup(Host);
@@ -247,6 +255,12 @@ void TCustomPop3Cli::WSocketDnsLookupDone(TObject*, WORD Error) {
     FWSocket->SetProto("tcp");
     FWSocket->SetPort(Port);
     FWSocket->SetLocalAddr(LocalAddr);
+    // The certificate must carry the host as configured (not the address it
+    // resolved to).
+    FWSocket->SetTlsMode(Security == 1 ? tlsImplicit : Security == 2 ? tlsExplicit : tlsNone);
+    FWSocket->SetTlsHost(Trim(Host));
+    FWSocket->SetTlsFingerprint(TlsWanted() ? Fingerprint : "");
+    FWSocket->OnTlsDone = [this](TObject* s, WORD e) { WSocketTlsDone(s, e); };
     FWSocket->OnSessionConnected = [this](TObject* s, WORD e) { WSocketSessionConnected(s, e); };
     FWSocket->OnDataAvailable = [this](TObject* s, WORD e) { WSocketDataAvailable(s, e); };
     SetEngineState(esConnecting);
@@ -263,7 +277,8 @@ void TCustomPop3Cli::WSocketDnsLookupDone(TObject*, WORD Error) {
 void TCustomPop3Cli::WSocketSessionConnected(TObject*, WORD Error) {
     if (Error != 0) {
         FConnected = false;
-        FailRequest(SocketFailureText(Error), Error);
+        FailRequest(Error == WSOCKET_TLS_ERROR ? "-ERR " + FWSocket->TlsErrorText() : SocketFailureText(Error),
+                    Error);
         FWSocket->Close();
         SetEngineState(esIdle);
         return;
@@ -353,6 +368,9 @@ void TCustomPop3Cli::ProcessReceived(WORD Error) {
                 // After a negative greeting the close follows; nothing more is read.
                 if (!HandleGreeting(Error)) return;
                 break;
+            case esAwaitingStls:
+                HandleStlsReply();
+                return;
             case esAwaitingReply:
                 if (!FNext.Handler) throw Pop3Exception("Program error: FNext is nil");
                 (this->*FNext.Handler)();
@@ -392,11 +410,60 @@ bool TCustomPop3Cli::HandleGreeting(WORD Error) {
             if (wellFormed && at) FTimeStamp = FLastResponse.substr(open, close - open + 1);
         }
     }
+    if (Security == 2) {
+        // Nothing else happens in plain text: STLS first.
+        SetEngineState(esAwaitingStls);
+        SendCommand("STLS");
+        return false;
+    }
+    GreetingDone(Error);
+    return true;
+}
+
+void TCustomPop3Cli::GreetingDone(WORD Error) {
     SetProtocolState(pop3WaitingUser);
     SetEngineState(esConnected);
     NotifySessionConnected(Error);
     NotifyRequestDone(0);
-    return true;
+}
+
+bool TCustomPop3Cli::HandleStlsReply() {
+    NotifyDisplay("< " + FLastResponse);
+    if (!CheckOk()) {
+        FailConnect("-ERR STLS refused by the server");
+        return false;
+    }
+    // Whatever came after the reply was not sent by the server (it waits for
+    // the handshake now): someone in the middle added it.
+    if (FReceiveLength > 0) {
+        FailConnect("-ERR TLS: data received before the handshake (plaintext injection)");
+        return false;
+    }
+    SetEngineState(esStartingTls);
+    FWSocket->StartTls();
+    return false;
+}
+
+void TCustomPop3Cli::WSocketTlsDone(TObject*, WORD Error) {
+    if (FEngineState != esStartingTls) return;
+    if (Error != 0) {
+        FailConnect("-ERR " + FWSocket->TlsErrorText());
+        return;
+    }
+    // The session starts afresh: only the greeting's stamp (for APOP) is
+    // kept from the plain-text part.
+    FReceiveLength = 0;
+    FReceiveBuffer[0] = 0;
+    GreetingDone(0);
+}
+
+void TCustomPop3Cli::FailConnect(const std::string& Text) {
+    NotifyDisplay(Text);
+    FConnected = false;
+    FErrorMessage.clear();
+    FailRequest(Text, 500);
+    FWSocket->Abort();
+    SetEngineState(esIdle);
 }
 
 void TCustomPop3Cli::HandleReply() {

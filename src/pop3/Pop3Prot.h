@@ -10,6 +10,12 @@
 // stay in the properties (MsgCount, MsgSize, MsgNum, MsgUidl, LastResponse,
 // ErrorMessage) and, after TOP and RETR, in the captured header fields.
 //
+// With Security 1 the socket speaks TLS from the first byte and reports the
+// connection only once the certificate passed its check; with Security 2
+// the engine sends STLS right after the greeting and the connect request
+// ends only once the handshake and the check passed. Either way no
+// credential can be sent before.
+//
 // The engine cuts lines itself (the socket runs in plain mode): at most 4093
 // bytes are held without a line end, so a longer line arrives in pieces.
 // Replies of several lines (RETR, TOP, LIST and UIDL without a number) are
@@ -59,7 +65,9 @@ enum TPop3EngineState : std::uint8_t {
     esBetweenSteps,
     esAwaitingGreeting,
     esAwaitingReply,
-    esAborting
+    esAborting,
+    esAwaitingStls,  // STLS sent, its reply awaited
+    esStartingTls    // the TLS handshake of STLS runs
 };
 
 using TPop3Display = std::function<void(TObject* Sender, const std::string& Msg)>;
@@ -105,6 +113,13 @@ public:
     std::string Port = "pop3";
     std::string UserName;
     std::string PassWord;
+    // 0: plain text; 1: TLS from the first byte (POP3S); 2: plain, then
+    // STLS before anything else. Other values count as 0.
+    int Security = 0;
+    // SHA-256 of the server certificate's DER form (hex digits, colons and
+    // case ignored); when set, the certificate is accepted if and only if it
+    // has this fingerprint. Used with Security 1 and 2.
+    std::string Fingerprint;
     const std::string& ErrorMessage() const { return FErrorMessage; }
     const std::string& LastResponse() const { return FLastResponse; }
     TPop3ProtocolState ProtocolState() const { return FProtocolState; }
@@ -190,6 +205,7 @@ protected:
     virtual int ReceiveRaw(void* Buffer, int BufferSize);
 
     // Small routines.
+    bool TlsWanted() const { return Security == 1 || Security == 2; }
     void SetEngineState(TPop3EngineState State);
     // The only place the protocol state changes.
     void SetProtocolState(TPop3ProtocolState State);
@@ -215,6 +231,9 @@ protected:
     void WSocketSessionConnected(TObject* Sender, WORD Error);
     void WSocketDataAvailable(TObject* Sender, WORD Error);
     void WSocketSessionClosed(TObject* Sender, WORD Error);
+    void WSocketTlsDone(TObject* Sender, WORD Error);
+    // Ends the connect request as failed with Text, dropping the connection.
+    void FailConnect(const std::string& Text);
     // Cuts the held bytes into lines and dispatches each; Error is the data
     // notification's, passed on at the greeting.
     void ProcessReceived(WORD Error);
@@ -222,6 +241,10 @@ protected:
     // Line handlers.
     // False after a negative greeting.
     bool HandleGreeting(WORD Error);
+    // The greeting passed (and with STLS, the handshake): the session is ready.
+    void GreetingDone(WORD Error);
+    // Always false: no line after the STLS reply is read in plain text.
+    bool HandleStlsReply();
     void HandleReply();
     void HandleDataLine();
     void BeginMultiLine(const TNotifyEvent& BeginEvent, const TNotifyEvent& LineEvent, const TNotifyEvent& EndEvent,

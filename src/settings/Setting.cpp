@@ -108,10 +108,10 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setWindowTitle(QStringLiteral("Zizora Duvizuv"));
-    SetFixedClientSize(318, 313);
+    SetFixedClientSize(318, 357);
 
     pageSetting = new QTabWidget(this);
-    pageSetting->setGeometry(8, 12, 301, 261);
+    pageSetting->setGeometry(8, 12, 301, 305);
     tbsZizaz = new QWidget;
     tbsRidovivez = new QWidget;
     tbsSiren = new QWidget;
@@ -120,9 +120,9 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     pageSetting->addTab(tbsSiren, QStringLiteral("Siren"));
     pageSetting->setCurrentWidget(tbsZizaz);
 
-    btnOk = MakeButton(this, "OK", 224, 284, 85, 21);
-    btnCancel = MakeButton(this, "Cancel", 132, 284, 85, 21);
-    lblVerInfo = MakeLabel(this, "lblVerInfo", 12, 284);
+    btnOk = MakeButton(this, "OK", 224, 328, 85, 21);
+    btnCancel = MakeButton(this, "Cancel", 132, 328, 85, 21);
+    lblVerInfo = MakeLabel(this, "lblVerInfo", 12, 328);
 
     // Page "Zizaz": accounts and the interval.
     QWidget* p = tbsZizaz;
@@ -147,8 +147,16 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     starStyle->setParent(this);
     edtPassword->setStyle(starStyle);
     lblPassword = MakeLabel(p, "&Password:", 37, 158, edtPassword);
-    speInterval = MakeSpin(p, 102, 192, 46, 21, 20, 600, 60);
-    lblInterval = MakeLabel(p, "&Interval (sec):", 13, 198, speInterval);
+    cboSecurity = new QComboBox(p);
+    cboSecurity->setEditable(false);
+    cboSecurity->addItems({QStringLiteral("None"), QStringLiteral("SSL/TLS"), QStringLiteral("STARTTLS")});
+    cboSecurity->setGeometry(136, 178, 148, 20);
+    lblSecurity = MakeLabel(p, "&Security:", 37, 182, cboSecurity);
+    edtFingerprint = MakeEdit(p, 136, 204, 148, 20);
+    edtFingerprint->setPlaceholderText(QStringLiteral("optional"));
+    lblFingerprint = MakeLabel(p, "Certificate S&HA-256:", 13, 208, edtFingerprint);
+    speInterval = MakeSpin(p, 102, 236, 46, 21, 20, 600, 60);
+    lblInterval = MakeLabel(p, "&Interval (sec):", 13, 242, speInterval);
 
     // Page "Ridovivez": LED and tray options.
     p = tbsRidovivez;
@@ -181,7 +189,8 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     // Controls of the pages not on display are skipped by the focus chain.
     const std::vector<QWidget*> order = {
         pageSetting,     cboAccountName,  btnRenameAccount, btnDeleteAccount, btnCreateAccount, edtPop,
-        edtUser,         edtPassword,     chkApop,          spePort,          speInterval,      chkLightEqual,
+        edtUser,         edtPassword,     chkApop,          spePort,          cboSecurity,      edtFingerprint,
+        speInterval,     chkLightEqual,
         chkFlash,        chkFlashEqual,   chkFlashError,    chkAttentiveWait, chkTaskTray,      chkSirenEnabled,
         edtSirenTarget1, edtSirenSong1,   edtSirenTarget2,  edtSirenSong2,    edtSirenTarget3,  edtSirenSong3,
         edtSirenSong0,   btnOk,           btnCancel,
@@ -203,6 +212,8 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     connect(edtPassword, &QLineEdit::textChanged, this, bind(&TfrmSetting::edtPasswordChange));
     spePort->OnChange = [this](TObject* sender) { Guard([this, sender] { spePortChange(sender); }); };
     connect(chkApop, &QCheckBox::toggled, this, bind(&TfrmSetting::chkApopClick));
+    connect(cboSecurity, &QComboBox::currentIndexChanged, this, bind(&TfrmSetting::cboSecurityChange));
+    connect(edtFingerprint, &QLineEdit::textChanged, this, bind(&TfrmSetting::edtFingerprintChange));
     connect(chkFlash, &QCheckBox::toggled, this, bind(&TfrmSetting::chkFlashClick));
     connect(chkLightEqual, &QCheckBox::toggled, this, bind(&TfrmSetting::chkLightEqualClick));
     connect(chkSirenEnabled, &QCheckBox::toggled, this, bind(&TfrmSetting::chkSirenEnabledClick));
@@ -280,7 +291,8 @@ bool TfrmSetting::SameAccountAt(int i, size_t count, const std::string& name) co
 int TfrmSetting::EditedAccount() const { return FShowing ? -1 : SelectedAccount(); }
 
 void TfrmSetting::EnableAccountFields(bool on) {
-    for (QWidget* w : std::initializer_list<QWidget*>{btnRenameAccount, edtPop, edtUser, edtPassword, chkApop, spePort})
+    for (QWidget* w : std::initializer_list<QWidget*>{btnRenameAccount, edtPop, edtUser, edtPassword, chkApop, spePort,
+                                                      cboSecurity, edtFingerprint})
         w->setEnabled(on);
 }
 
@@ -300,6 +312,8 @@ void TfrmSetting::ShowAccount() {
         edtPassword->clear();
         spePort->SetValue(110);
         chkApop->setChecked(false);
+        cboSecurity->setCurrentIndex(0);
+        edtFingerprint->clear();
         EnableAccountFields(false);
         return;
     }
@@ -310,6 +324,9 @@ void TfrmSetting::ShowAccount() {
     SetFieldText(edtPassword, account.Password);
     spePort->SetValue(account.Port);
     chkApop->setChecked(account.APop != 0);
+    // A value the dialog does not offer shows as None and is kept unless changed.
+    cboSecurity->setCurrentIndex(account.Security >= 0 && account.Security <= 2 ? account.Security : 0);
+    SetFieldText(edtFingerprint, account.Fingerprint);
 }
 
 void TfrmSetting::UpdateFlashOptions() {
@@ -443,6 +460,20 @@ void TfrmSetting::spePortChange(TObject*) { StoreEdit(nullptr); }
 
 void TfrmSetting::chkApopClick(TObject*) {
     StoreEdit([this](TAccount& a) { a.APop = chkApop->isChecked() ? 1 : 0; });
+}
+
+void TfrmSetting::cboSecurityChange(TObject*) {
+    if (EditedAccount() < 0) return;
+    const int security = cboSecurity->currentIndex();
+    if (security == 1 && spePort->Value() == kDefaultPort)
+        spePort->SetValue(kDefaultTlsPort);
+    else if (security != 1 && spePort->Value() == kDefaultTlsPort)
+        spePort->SetValue(kDefaultPort);
+    StoreEdit([security](TAccount& a) { a.Security = security; });
+}
+
+void TfrmSetting::edtFingerprintChange(TObject*) {
+    StoreEdit([this](TAccount& a) { a.Fingerprint = Bytes(edtFingerprint->text()); });
 }
 
 void TfrmSetting::chkFlashClick(TObject*) { UpdateFlashOptions(); }

@@ -72,6 +72,10 @@ public:
     QLineEdit* edtUser;
     QLabel* lblPassword;
     QLineEdit* edtPassword;
+    QLabel* lblSecurity;
+    QComboBox* cboSecurity;  // None, SSL/TLS, STARTTLS: the account's Security 0, 1, 2
+    QLabel* lblFingerprint;
+    QLineEdit* edtFingerprint;
     QLabel* lblInterval;
     TSpinEdit* speInterval;
 
@@ -124,6 +128,9 @@ public:
     void edtPasswordChange(TObject* Sender);
     void spePortChange(TObject* Sender);
     void chkApopClick(TObject* Sender);
+    // Also moves the port between 110 and 995 when it is the other choice's usual one.
+    void cboSecurityChange(TObject* Sender);
+    void edtFingerprintChange(TObject* Sender);
     void chkFlashClick(TObject* Sender);
     void chkLightEqualClick(TObject* Sender);
     void chkSirenEnabledClick(TObject* Sender);

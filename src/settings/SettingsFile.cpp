@@ -33,6 +33,8 @@ TAccount TSettingsFile::ReadAccount(int n) const {
     account.Port = Values().ReadInteger(section, "PortNumber", kDefaultPort);
     account.Password = FBase64.Decode(Values().ReadString(section, "Password", ""));
     account.APop = Values().ReadInteger(section, "APOP", 0);
+    account.Security = Values().ReadInteger(section, "Security", 0);
+    account.Fingerprint = Values().ReadString(section, "Fingerprint", "");
     return account;
 }
 
@@ -73,6 +75,8 @@ void TSettingsFile::Write(std::span<const TAccount> accounts, const TGlobalOptio
         FIni.WriteInteger(section, "PortNumber", account.Port);
         FIni.WriteString(section, "Password", FBase64.Encode(account.Password));
         FIni.WriteInteger(section, "APOP", account.APop);
+        FIni.WriteInteger(section, "Security", account.Security);
+        FIni.WriteString(section, "Fingerprint", account.Fingerprint);
     }
     FIni.WriteInteger(kAccountConfig, "Count", n);
     FIni.WriteInteger(kGlobal, "CheckInterval", options.CheckInterval);

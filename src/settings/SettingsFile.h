@@ -16,6 +16,8 @@
 
 // Port of an account whose file gives none, and of a new account.
 constexpr int kDefaultPort = 110;
+// The usual port of POP3 over TLS from the first byte.
+constexpr int kDefaultTlsPort = 995;
 
 // One configured mailbox. A value-initialized record is all empty and zero.
 struct TAccount {
@@ -27,6 +29,12 @@ struct TAccount {
     // The APOP key as stored: nonzero logs in with APOP instead of USER/PASS.
     // The integer is kept so that a save writes back what was read (2 stays 2).
     int APop = 0;
+    // Key Security: 0 plain text, 1 TLS from the first byte (POP3S), 2 STLS
+    // before any login. Kept as stored, like APOP.
+    int Security = 0;
+    // Key Fingerprint: the SHA-256 pin of the server's certificate as the
+    // user typed it (64 hex digits, colons and case ignored), or empty.
+    std::string Fingerprint;
 };
 
 // Section Global Parameters: the poll interval and the LED and tray options.
@@ -63,14 +71,15 @@ public:
     // non-negative.
     int ReadAccountCount() const;
     // The keys of section Account<n>, each with its default (AccountName: the
-    // section's name, PortNumber 110, the rest empty or 0).
+    // section's name, PortNumber 110, the rest empty or 0; a file without
+    // Security and Fingerprint reads as plain text without a pin).
     TAccount ReadAccount(int n) const;
     TGlobalOptions ReadGlobalOptions() const;
     TSirenOptions ReadSirenOptions() const;
 
     // Writes everything the settings dialog knows, in this order: for each
     // account n from 1 (section Account<n>) AccountName, POPServer, UserName,
-    // PortNumber, Password, APOP; AccountConfig / Count (the number of
+    // PortNumber, Password, APOP, Security, Fingerprint; AccountConfig / Count (the number of
     // accounts); Global Parameters CheckInterval, LightOnEqual, Flash,
     // FlashOnEqual, FlashOnError, AttentiveWait, TaskTray; Siren Enabled,
     // Target1, Target2, Target3, Song1, Song2, Song3, Song0; then a flush.

@@ -36,6 +36,8 @@ std::vector<std::string> Froms(const TDovecotFixture& pop, const std::string& us
 struct Account {
     std::string server, user, password, port;
     bool apop = false;
+    int security = 0;
+    std::string fingerprint;
 };
 
 // A server holding one message that says nothing until the test opens gate
@@ -119,6 +121,8 @@ protected:
             ini += "[Account" + std::to_string(i + 1) + "]\nPOPServer=" + a.server + "\nUserName=" + a.user +
                    "\nPassword=" + b64.Encode(a.password) + "\nPortNumber=" + a.port +
                    "\nAPOP=" + (a.apop ? "1" : "0") + "\n";
+            if (a.security != 0)
+                ini += "Security=" + std::to_string(a.security) + "\nFingerprint=" + a.fingerprint + "\n";
         }
         return ini + "[Global Parameters]\nAttentiveWait=0\n" + options;
     }
@@ -463,4 +467,27 @@ TEST_F(PollCycle, HugeMailboxCostsAtMostAThousandTopsAndTheNextAccountIsStillChe
     EXPECT_EQ(std::count(form->HeaderText.begin(), form->HeaderText.end(), '\n'), 1001);
     Cycle();
     EXPECT_EQ(tops().size(), 1000u) << "the second cycle reads every value from the cache";
+
+TEST_F(PollCycle, TlsAccountsBesideAPlainOne) {
+    TDovecotFixture tls{VESK_APP_DOVECOT_TLS_DIR};
+    ASSERT_TRUE(tls.Running()) << "no TLS POP3 server is running from " << tls.dir;
+    auto env = TestSupport::ReadEnvFile(tls.dir + "/server.env");
+    setenv("SSL_CERT_FILE", env["VESK_POP3_CA"].c_str(), 1);
+    setenv("SSL_CERT_DIR", tls.dir.c_str(), 1);
+    const std::string password = tls.users["tlsbox"].password;
+    const std::string otherPin(64, 'a');
+    Start({Dove("three"),
+           {"localhost", "tlsbox", password, env["VESK_POP3S_PORT"], false, 1},
+           {"127.0.0.1", "tlsbox", password, tls.port, true, 2, env["VESK_POP3_FINGERPRINT"]},
+           {"127.0.0.1", "tlsbox", password, env["VESK_POP3S_PORT"], false, 1, otherPin},
+           {"127.0.0.1", "tlsbox", password, tls.port, false, 1}});  // POP3S spoken to the plain port
+    Cycle();
+    EXPECT_EQ(form->GetMessageCount(0), 3);
+    EXPECT_EQ(form->GetMessageCount(1), 4);
+    EXPECT_EQ(form->GetMessageCount(2), 4);
+    EXPECT_EQ(form->GetAccountError(0), "");
+    EXPECT_EQ(form->GetAccountError(1), "");
+    EXPECT_EQ(form->GetAccountError(2), "");
+    EXPECT_EQ(form->GetAccountError(3), "-ERR TLS: fingerprint mismatch");
+    EXPECT_EQ(form->GetAccountError(4).rfind("-ERR TLS: ", 0), 0u) << form->GetAccountError(4);
 }

@@ -1,4 +1,5 @@
 // Starts the real Vesk program, as a user would, on the offscreen platform.
+#include "support/Fixtures.h"
 #include "support/TestSupport.h"
 
 #include <QFile>
@@ -6,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <vector>
 
 TEST(Startup, RealProgramStartsWithItsIniAndEndsCleanly) {
     TestSupport::TempDir dir;
@@ -50,4 +52,47 @@ TEST(Startup, WithoutAnyDisplayItSaysSoAndRunsOffscreen) {
     EXPECT_EQ(vesk.exitCode(), 0);
     QString err = QString::fromLocal8Bit(vesk.readAllStandardError());
     EXPECT_TRUE(err.contains("no display is reachable")) << err.toStdString();
+}
+
+// --fingerprint reads the certificate of the TLS Dovecot without any display:
+// by POP3S and by STLS, trusted only when the store holds its authority.
+TEST(Startup, FingerprintPrintsTheCertificateWithoutADisplay) {
+    TestSupport::TempDir dir;
+    const std::string fixture = VESK_APP_DOVECOT_TLS_DIR;
+    auto fix = TestSupport::ReadEnvFile(fixture + "/server.env");
+    ASSERT_FALSE(fix["VESK_POP3S_PORT"].empty()) << "no TLS POP3 server is running from " << fixture;
+    struct Case {
+        std::vector<QString> args;
+        bool trustCa;
+        const char* trusted;
+    } cases[] = {
+        {{"--fingerprint", QString::fromStdString("localhost:" + fix["VESK_POP3S_PORT"])}, true, "yes"},
+        {{"--starttls", "--fingerprint", QString::fromStdString("127.0.0.1:" + fix["VESK_POP3_PORT"])}, false,
+         "no (certificate verify failed: unable to get local issuer certificate)"},
+    };
+    for (const Case& c : cases) {
+        QProcess vesk;
+        QProcessEnvironment env;  // no display of any kind
+        env.insert("PATH", qEnvironmentVariable("PATH"));
+        env.insert("HOME", QString::fromStdString(dir.Path()));
+        env.insert("SSL_CERT_DIR", QString::fromStdString(dir.Path()));
+        env.insert("SSL_CERT_FILE",
+                   QString::fromStdString(c.trustCa ? fix["VESK_POP3_CA"] : dir.File("none.pem")));
+        vesk.setProcessEnvironment(env);
+        vesk.start(VESK_BIN_DIR "/Vesk", QStringList(c.args.begin(), c.args.end()));
+        ASSERT_TRUE(vesk.waitForFinished(30000));
+        const std::string out = vesk.readAllStandardOutput().toStdString();
+        EXPECT_EQ(vesk.exitCode(), 0) << vesk.readAllStandardError().toStdString();
+        EXPECT_NE(out.find("Fingerprint (SHA-256): " + fix["VESK_POP3_FINGERPRINT"] + "\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("Subject: CN = Vesk test server server\nIssuer: CN = Vesk test mail CA\n"),
+                  std::string::npos)
+            << out;
+        EXPECT_NE(out.find(std::string(": ") + c.trusted + "\n"), std::string::npos) << out;
+    }
+    // Nothing listening: a failure, said on standard error.
+    QProcess vesk;
+    vesk.start(VESK_BIN_DIR "/Vesk", {"--fingerprint", "127.0.0.1:1"});
+    ASSERT_TRUE(vesk.waitForFinished(30000));
+    EXPECT_EQ(vesk.exitCode(), 1);
+    EXPECT_NE(vesk.readAllStandardError().indexOf("Connection refused"), -1);
 }

@@ -59,7 +59,8 @@ std::vector<std::string> ApopFlags(const TfrmSetting& d) {
 
 // The file an OK with no INI file and no change writes.
 const char* const kDefaultFile =
-    "[Account1]\nAccountName=Account1\nPOPServer=\nUserName=\nPortNumber=110\nPassword=\nAPOP=0\n"
+    "[Account1]\nAccountName=Account1\nPOPServer=\nUserName=\nPortNumber=110\nPassword=\nAPOP=0\nSecurity=0\n"
+    "Fingerprint=\n"
     "\n[AccountConfig]\nCount=1\n"
     "\n[Global Parameters]\nCheckInterval=60\nLightOnEqual=1\nFlash=0\nFlashOnEqual=0\nFlashOnError=0\n"
     "AttentiveWait=1\nTaskTray=0\n"
@@ -195,7 +196,8 @@ TEST_F(SettingDialog, TabOrderAndLabelLettersMoveTheFocus) {
     Focus(d.cboAccountName);
     const std::vector<QWidget*> zizaz = {d.btnRenameAccount, d.btnDeleteAccount, d.btnCreateAccount, d.edtPop,
                                          d.edtUser,          d.edtPassword,      d.chkApop,          d.spePort,
-                                         d.speInterval,      d.btnOk,            d.btnCancel};
+                                         d.cboSecurity,      d.edtFingerprint,   d.speInterval,      d.btnOk,
+                                         d.btnCancel};
     for (QWidget* next : zizaz) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         EXPECT_EQ(QApplication::focusWidget(), next) << str(QApplication::focusWidget()->metaObject()->className());
@@ -476,8 +478,9 @@ TEST_F(SettingDialog, OkWithoutChangesWritesEveryKeyInOrder) {
     const std::string full =
         "; Vesk settings\n[AccountConfig]\nCount=2\n\n"
         "[Account1]\nAccountName=Home\nPOPServer=pop.home.example\nUserName=me\nPortNumber=995\n"
-        "Password=c2VjcmV0\nAPOP=1\nNote=kept\n\n"
-        "[Account2]\nAccountName=Work\nPOPServer=10.0.0.2\nUserName=w\nPortNumber=110\nPassword=\nAPOP=0\n\n"
+        "Password=c2VjcmV0\nAPOP=1\nSecurity=1\nFingerprint=0a:1B:2c\nNote=kept\n\n"
+        "[Account2]\nAccountName=Work\nPOPServer=10.0.0.2\nUserName=w\nPortNumber=110\nPassword=\nAPOP=0\n"
+        "Security=2\nFingerprint=\n\n"
         "[Global Parameters]\nCheckInterval=300\nLightOnEqual=0\nFlash=1\nFlashOnEqual=1\nFlashOnError=0\n"
         "AttentiveWait=0\nTaskTray=1\n\n"
         "[Siren]\nEnabled=1\nTarget0=zero\nTarget1=a\nTarget2=b\nTarget3=c\nTarget4=d\nTarget5=e\n"
@@ -521,7 +524,7 @@ TEST_F(SettingDialog, AccountsAreReadAndWrittenAsTheFileHoldsThem) {
     std::string many = "[AccountConfig]\nCount=25\n";
     for (int n = 1; n <= 25; ++n)
         many += "[Account" + std::to_string(n) + "]\nAccountName=A" + std::to_string(n) + "\nPOPServer=\n"
-                "UserName=\nPortNumber=110\nPassword=\nAPOP=0\n";
+                "UserName=\nPortNumber=110\nPassword=\nAPOP=0\nSecurity=0\nFingerprint=\n";
     WriteIni(many);
     Open();
     ASSERT_EQ(Items().size(), 25u);
@@ -536,6 +539,42 @@ TEST_F(SettingDialog, AccountsAreReadAndWrittenAsTheFileHoldsThem) {
     // The options follow as new sections.
     EXPECT_EQ(Ini().substr(0, expected.size()), expected);
     EXPECT_EQ(Ini().substr(expected.size(), 22), "\n[Global Parameters]\nC");
+}
+
+TEST_F(SettingDialog, SecurityChoiceMovesTheUsualPortAndIsSavedAfterApop) {
+    WriteIni("[AccountConfig]\nCount=2\n[Account1]\nPOPServer=a\nPortNumber=110\nSecurity=1\n"
+             "Fingerprint=AB:cd\n[Account2]\nPOPServer=b\nPortNumber=2000\n");
+    auto& d = Open();
+    // Showing an account changes nothing, not even a port that does not match.
+    EXPECT_EQ(d.cboSecurity->currentIndex(), 1);
+    EXPECT_EQ(str(d.cboSecurity->currentText()), "SSL/TLS");
+    EXPECT_EQ(str(d.edtFingerprint->text()), "AB:cd");
+    EXPECT_EQ(d.spePort->Text(), "110");
+    d.cboSecurity->setCurrentIndex(2);  // STARTTLS keeps 110
+    EXPECT_EQ(d.spePort->Text(), "110");
+    d.cboSecurity->setCurrentIndex(1);
+    EXPECT_EQ(d.spePort->Text(), "995");
+    d.cboSecurity->setCurrentIndex(0);
+    EXPECT_EQ(d.spePort->Text(), "110");
+    d.cboSecurity->setCurrentIndex(1);
+    d.edtFingerprint->setText("");
+    Select(1);
+    EXPECT_EQ(d.cboSecurity->currentIndex(), 0);
+    EXPECT_EQ(str(d.edtFingerprint->text()), "");
+    d.cboSecurity->setCurrentIndex(1);  // a port of the user's own stays
+    EXPECT_EQ(d.spePort->Text(), "2000");
+    d.cboSecurity->setCurrentIndex(2);
+    d.edtFingerprint->setText("00:11");
+    d.btnOk->click();
+    const std::string ini = Ini();
+    EXPECT_NE(ini.find("[Account1]\nPOPServer=a\nPortNumber=995\nSecurity=1\nFingerprint=\nAccountName=Account1\n"
+                       "UserName=\nPassword=\nAPOP=0\n[Account2]"),
+              std::string::npos)
+        << ini;
+    EXPECT_NE(ini.find("PortNumber=2000\nAccountName=Account2\nUserName=\nPassword=\nAPOP=0\nSecurity=2\n"
+                       "Fingerprint=00:11\n"),
+              std::string::npos)
+        << ini;
 }
 
 TEST_F(SettingDialog, PortsOutsideTheRangeAreSavedAsReadUnlessTheAccountIsEdited) {

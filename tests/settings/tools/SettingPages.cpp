@@ -28,8 +28,8 @@ public:
 
 const char* const kExample =
     "[AccountConfig]\nCount=2\n\n"
-    "[Account1]\nAccountName=Home\nPOPServer=pop.home.example\nUserName=taro\nPortNumber=110\n"
-    "Password=c2VjcmV0\nAPOP=1\n\n"
+    "[Account1]\nAccountName=Home\nPOPServer=pop.home.example\nUserName=taro\nPortNumber=995\n"
+    "Password=c2VjcmV0\nAPOP=1\nSecurity=1\nFingerprint=\n\n"
     "[Account2]\nAccountName=Office\nPOPServer=127.0.0.1\nUserName=t.yamada\nPortNumber=1110\nPassword=\nAPOP=0\n\n"
     "[Global Parameters]\nCheckInterval=120\nLightOnEqual=1\nFlash=1\nFlashOnEqual=0\nFlashOnError=1\n"
     "AttentiveWait=1\nTaskTray=0\n\n"

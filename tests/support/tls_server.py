@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""A scripted POP3-like server over TLS for Vesk's tests.
+
+Prints "PORT n" once it listens on 127.0.0.1, then serves connections one
+after the other until it is killed. Every line a client sends is appended
+to the log file (as received, one per line), and so is "SNI name" for the
+server name a TLS client asked for, so a test can tell what reached the
+server (above all: whether a USER, PASS or APOP line ever did).
+
+  --certs DIR   folder of scripts/fixtures/tlscerts.sh
+  --cert NAME   the certificate the server presents (server, wrongname, ...)
+  --mode        implicit: TLS from the first byte; stls: plain, then STLS
+  --case        normal     a working session
+                stls-err   answers STLS with -ERR
+                inject     answers STLS with +OK and a forged line in one write
+                stall      accepts and then says nothing, ever
+                close      closes the connection in the middle of the handshake
+"""
+import argparse
+import os
+import socket
+import ssl
+import sys
+import time
+
+GREETING = b"+OK Vesk test server <1896.697170952@dbc.mtview.ca.us>\r\n"
+
+
+def log(path, text):
+    with open(path, "a", encoding="latin-1") as f:
+        f.write(text + "\n")
+
+
+def session(conn, args, ctx):
+    """One client: greeting, then every line answered until QUIT."""
+    buf = b""
+    if args.mode == "implicit":
+        if args.case == "close":
+            conn.recv(4096)  # the ClientHello; then the server goes away
+            return
+        conn = ctx.wrap_socket(conn, server_side=True)
+    conn.sendall(GREETING)
+    while True:
+        while b"\r\n" not in buf:
+            data = conn.recv(4096)
+            if not data:
+                return
+            buf += data
+        line, buf = buf.split(b"\r\n", 1)
+        text = line.decode("latin-1")
+        log(args.log, text)
+        command = text.split(" ")[0].upper()
+        if command == "QUIT":
+            conn.sendall(b"+OK bye\r\n")
+            return
+        if command == "STLS" and args.mode == "stls":
+            if args.case == "stls-err":
+                conn.sendall(b"-ERR STLS not now\r\n")
+                continue
+            if args.case == "inject":
+                conn.sendall(b"+OK begin TLS\r\n+OK forged by whoever sits in the middle\r\n")
+            elif args.case == "close":
+                conn.sendall(b"+OK begin TLS\r\n")
+                conn.recv(4096)
+                return
+            else:
+                conn.sendall(b"+OK begin TLS\r\n")
+            conn = ctx.wrap_socket(conn, server_side=True)
+            buf = b""
+            continue
+        conn.sendall(b"+OK\r\n")
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--certs", required=True)
+    p.add_argument("--cert", default="server")
+    p.add_argument("--mode", choices=["implicit", "stls"], default="implicit")
+    p.add_argument("--case", default="normal")
+    p.add_argument("--log", required=True)
+    args = p.parse_args()
+
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(os.path.join(args.certs, args.cert + ".pem"), os.path.join(args.certs, args.cert + ".key"))
+
+    def sni(_sock, name, _ctx):
+        if name:
+            log(args.log, "SNI %s" % name)
+
+    ctx.sni_callback = sni
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+    open(args.log, "a").close()
+    print("PORT %d" % listener.getsockname()[1], flush=True)
+    while True:
+        conn, _ = listener.accept()
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        try:
+            if args.case == "stall":
+                while conn.recv(4096):
+                    pass
+            else:
+                session(conn, args, ctx)
+        except (OSError, ssl.SSLError) as e:
+            log(args.log, "ERROR %s" % e)
+        finally:
+            conn.close()
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except KeyboardInterrupt:
+        sys.exit(0)
