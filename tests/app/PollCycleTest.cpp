@@ -37,7 +37,7 @@ struct Account {
     std::string server, user, password, port;
     bool apop = false;
     int security = 0;
-    std::string fingerprint;
+    std::string fingerprint{};
 };
 
 // A server holding one message that says nothing until the test opens gate
@@ -467,6 +467,7 @@ TEST_F(PollCycle, HugeMailboxCostsAtMostAThousandTopsAndTheNextAccountIsStillChe
     EXPECT_EQ(std::count(form->HeaderText.begin(), form->HeaderText.end(), '\n'), 1001);
     Cycle();
     EXPECT_EQ(tops().size(), 1000u) << "the second cycle reads every value from the cache";
+}
 
 TEST_F(PollCycle, TlsAccountsBesideAPlainOne) {
     TDovecotFixture tls{VESK_APP_DOVECOT_TLS_DIR};
