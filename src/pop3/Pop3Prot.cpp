@@ -575,8 +575,10 @@ void TCustomPop3Cli::ParseUidlLine() {
     // to line up with a request.
     MsgNum = 0;
     FMsgUidl.clear();
-    FailRequest("-ERR Malformed UIDL listing", 500);
-    FWSocket->Close();
+    FNext.Handler = nullptr;
+    FailRequest("-ERR Malformed UIDL line: " + FLastResponse.substr(0, 80), 500);
+    FReceiveLength = 0;
+    FWSocket->Abort();
 }
 
 // ---------------------------------------------------------------------------

@@ -305,7 +305,7 @@ TEST_F(Pop3Engine, UidlListingThatDoesNotParseFailsAndDropsTheConnection) {
         seen.clear();
         cli.MsgNum = 0;
         EXPECT_FALSE(cli.UidlWait()) << line;
-        EXPECT_EQ(cli.ErrorMessage(), "-ERR Malformed UIDL listing") << line;
+        EXPECT_EQ(cli.ErrorMessage(), "-ERR Malformed UIDL line: " + line.substr(0, 80)) << line;
         EXPECT_EQ(seen, (std::vector<std::string>{"1 fine", "0 "})) << line;
         EXPECT_FALSE(cli.Connected()) << line;
         EXPECT_TRUE(WaitFor([&] { return !server.ClientConnected(); })) << line;
