@@ -15,60 +15,60 @@ namespace {
 class TAccountCheck {
 public:
     TAccountCheck(const TCheckTarget& target, int timeout, TCheckResult& result, std::function<void()> finished)
-        : target_(target), result_(result), finished_(std::move(finished)) {
-        silence_.setSingleShot(true);
-        if (timeout > 0) silence_.setInterval(timeout * 1000);
-        QObject::connect(&silence_, &QTimer::timeout, [this] { SilenceExpired(); });
-        timed_ = timeout > 0;
-        cli_.Host = target.Server;
-        cli_.Port = std::to_string(target.Port);
-        cli_.UserName = target.UserName;
-        cli_.PassWord = target.Password;
-        cli_.OnResponse = [this](TObject*, const std::string&) { RestartSilence(); };
-        cli_.OnRequestDone = [this](TObject*, TPop3Request rq, WORD error) { RequestDone(rq, error); };
+        : FTarget(target), FResult(result), FFinished(std::move(finished)) {
+        FSilence.setSingleShot(true);
+        if (timeout > 0) FSilence.setInterval(timeout * 1000);
+        QObject::connect(&FSilence, &QTimer::timeout, [this] { SilenceExpired(); });
+        FTimed = timeout > 0;
+        FCli.Host = target.Server;
+        FCli.Port = std::to_string(target.Port);
+        FCli.UserName = target.UserName;
+        FCli.PassWord = target.Password;
+        FCli.OnResponse = [this](TObject*, const std::string&) { RestartSilence(); };
+        FCli.OnRequestDone = [this](TObject*, TPop3Request rq, WORD error) { RequestDone(rq, error); };
     }
 
     ~TAccountCheck() {
-        cli_.OnResponse = nullptr;
-        cli_.OnRequestDone = nullptr;
+        FCli.OnResponse = nullptr;
+        FCli.OnRequestDone = nullptr;
     }
 
     void Start() {
-        result_.Checked = true;
+        FResult.Checked = true;
         Step(&TCustomPop3Cli::Connect);
     }
 
 private:
     void RestartSilence() {
-        if (timed_) silence_.start();
+        if (FTimed) FSilence.start();
     }
 
     // Starts one request; a request refused at once fails the account.
     void Step(void (TCustomPop3Cli::*operation)()) {
         RestartSilence();
         try {
-            (cli_.*operation)();
+            (FCli.*operation)();
         } catch (const std::exception& e) {
             Fail(e.what());
         }
     }
 
     void RequestDone(TPop3Request rq, WORD error) {
-        if (done_) return;
+        if (FDone) return;
         if (rq == rqQuit) {
             Finish();
             return;
         }
         if (error != 0) {
-            std::string text = cli_.ErrorMessage();
-            if (text.empty()) text = cli_.LastResponse();
+            std::string text = FCli.ErrorMessage();
+            if (text.empty()) text = FCli.LastResponse();
             if (text.empty()) text = "error " + std::to_string(error);
             Fail(text);
             return;
         }
         switch (rq) {
         case rqConnect:
-            Step(target_.APop ? &TCustomPop3Cli::APop : &TCustomPop3Cli::User);
+            Step(FTarget.APop ? &TCustomPop3Cli::APop : &TCustomPop3Cli::User);
             break;
         case rqUser:
             Step(&TCustomPop3Cli::Pass);
@@ -78,8 +78,8 @@ private:
             Step(&TCustomPop3Cli::Stat);
             break;
         case rqStat:
-            result_.Ok = true;
-            result_.Count = cli_.MsgCount();
+            FResult.Ok = true;
+            FResult.Count = FCli.MsgCount();
             Quit();
             break;
         default:
@@ -89,31 +89,31 @@ private:
     }
 
     void Fail(const std::string& text) {
-        if (done_ || failed_) return;
-        failed_ = true;
-        result_.Ok = false;
-        result_.Count = 0;
-        result_.Error = text;
+        if (FDone || FFailed) return;
+        FFailed = true;
+        FResult.Ok = false;
+        FResult.Count = 0;
+        FResult.Error = text;
         // A connection still open is told goodbye, as the poll cycle does.
-        if (cli_.Connected() && (cli_.EngineState() == esIdle || cli_.EngineState() == esBetweenSteps))
+        if (FCli.Connected() && (FCli.EngineState() == esIdle || FCli.EngineState() == esBetweenSteps))
             Quit();
         else
             Stop();
     }
 
     void Quit() {
-        quitting_ = true;
+        FQuitting = true;
         try {
             RestartSilence();
-            cli_.Quit();
+            FCli.Quit();
         } catch (const std::exception&) {
             Stop();
         }
     }
 
     void SilenceExpired() {
-        if (done_) return;
-        if (quitting_) {
+        if (FDone) return;
+        if (FQuitting) {
             // Only the goodbye went unanswered: the result stands.
             Stop();
             return;
@@ -124,28 +124,28 @@ private:
 
     // Drops the connection and ends the check.
     void Stop() {
-        if (done_) return;
-        cli_.OnRequestDone = nullptr;
-        cli_.Abort();
+        if (FDone) return;
+        FCli.OnRequestDone = nullptr;
+        FCli.Abort();
         Finish();
     }
 
     void Finish() {
-        if (done_) return;
-        done_ = true;
-        silence_.stop();
-        finished_();
+        if (FDone) return;
+        FDone = true;
+        FSilence.stop();
+        FFinished();
     }
 
-    TCheckTarget target_;
-    TCheckResult& result_;
-    std::function<void()> finished_;
-    TPop3Cli cli_;
-    QTimer silence_;
-    bool timed_ = false;
-    bool done_ = false;
-    bool failed_ = false;
-    bool quitting_ = false;
+    TCheckTarget FTarget;
+    TCheckResult& FResult;
+    std::function<void()> FFinished;
+    TPop3Cli FCli;
+    QTimer FSilence;
+    bool FTimed = false;
+    bool FDone = false;
+    bool FFailed = false;
+    bool FQuitting = false;
 };
 
 }  // namespace

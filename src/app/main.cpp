@@ -3,6 +3,9 @@
 // runs the message loop until the main window closes.
 #include "app/AppIcon.h"
 #include "app/Main.h"
+#include "app/CheckCommand.h"
+#include <iostream>
+#include <string>
 #include "framework/Application.h"
 #include "platform/Desktop.h"
 #include "platform/ShellApi.h"
@@ -13,6 +16,10 @@
 #include <cstdlib>
 
 int main(int argc, char** argv) {
+    if (argc >= 4 && std::string(argv[1]) == "--check") {
+        QCoreApplication core(argc, argv);
+        return RunCheckCommand(argv[3], std::cout, std::cerr);
+    }
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !DisplayReachable()) {
         std::fprintf(stderr, "Vesk: no display is reachable; running without windows (Qt offscreen platform).\n");
         qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -34,7 +34,7 @@ public:
 
 TNotificationHost* g_host = nullptr;
 
-TNotificationHost* realHost() {
+TNotificationHost* RealHost() {
     static TDBusNotificationHost host;
     return &host;
 }
@@ -47,7 +47,7 @@ TNotificationHost* SetNotificationHost(TNotificationHost* host) {
     return old;
 }
 
-TNotificationHost* CurrentNotificationHost() { return g_host ? g_host : realHost(); }
+TNotificationHost* CurrentNotificationHost() { return g_host ? g_host : RealHost(); }
 
 bool ShowDesktopNotification(const std::string& summary, const std::string& body) {
     return CurrentNotificationHost()->Show(summary, body);
