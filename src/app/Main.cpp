@@ -1,7 +1,6 @@
 #include "app/Main.h"
 
-#include "codec/Base64.h"
-#include "framework/IniFiles.h"
+#include "app/LedDecision.h"
 #include "platform/AsciiText.h"
 #include "signals/Siren.h"
 #include "signals/SlLed.h"
@@ -15,25 +14,44 @@ TfrmMain* frmMain = nullptr;
 
 namespace {
 
+// The field of the account at p, or `def` past the end of the table.
 template <class T>
-T valueAt(const std::vector<T>& v, int p, T def) {
-    return p >= 0 && static_cast<size_t>(p) < v.size() ? v[static_cast<size_t>(p)] : def;
+T FieldAt(const std::vector<TAccount>& accounts, int p, T TAccount::*field, T def) {
+    return p >= 0 && static_cast<size_t>(p) < accounts.size() ? accounts[static_cast<size_t>(p)].*field : def;
 }
 
+// Stores `value` at p, growing `v` with empty entries to reach p.
 template <class T>
-void storeAt(std::vector<T>& v, int p, T value) {
+void StoreAt(std::vector<T>& v, int p, T value) {
     if (p < 0) return;
     if (static_cast<size_t>(p) >= v.size()) v.resize(static_cast<size_t>(p) + 1, T{});
     v[static_cast<size_t>(p)] = std::move(value);
 }
 
-bool endsWithExeNoCase(const std::string& path) {
+template <class T>
+T ValueAt(const std::vector<T>& v, int p, T def) {
+    return p >= 0 && static_cast<size_t>(p) < v.size() ? v[static_cast<size_t>(p)] : def;
+}
+
+// Switches a timer on when it goes out of scope, however the scope is left.
+class TTimerRearm {
+public:
+    explicit TTimerRearm(TTimer* timer) : FTimer(timer) {}
+    ~TTimerRearm() { FTimer->SetEnabled(true); }
+    TTimerRearm(const TTimerRearm&) = delete;
+    TTimerRearm& operator=(const TTimerRearm&) = delete;
+
+private:
+    TTimer* FTimer;
+};
+
+bool EndsWithExeNoCase(const std::string& path) {
     return path.size() >= 4 && EqualNoCaseAscii(std::string_view(path).substr(path.size() - 4), ".exe");
 }
 
 }  // namespace
 
-TfrmMain::TfrmMain(QWidget* parent, std::string exePath) : TForm(parent), exePath_(std::move(exePath)) {
+TfrmMain::TfrmMain(QWidget* parent, std::string exePath) : TForm(parent), FExePath(std::move(exePath)) {
     setWindowTitle("Vesk");
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
@@ -77,14 +95,14 @@ TfrmMain::~TfrmMain() {
 }
 
 std::string TfrmMain::IniPathOf(const std::string& exePath) {
-    if (endsWithExeNoCase(exePath)) return exePath.substr(0, exePath.size() - 3) + "ini";
+    if (EndsWithExeNoCase(exePath)) return exePath.substr(0, exePath.size() - 3) + "ini";
     return exePath + ".ini";
 }
 
 void TfrmMain::FormCreate(TObject*) {
     InTaskTray = false;
-    if (exePath_.empty()) exePath_ = QCoreApplication::applicationFilePath().toLocal8Bit().toStdString();
-    IniPath = IniPathOf(exePath_);
+    if (FExePath.empty()) FExePath = QCoreApplication::applicationFilePath().toLocal8Bit().toStdString();
+    IniPath = IniPathOf(FExePath);
     SirenEnabled = false;
     MaxAccounts = 20;
     LoadSettings();
@@ -96,29 +114,46 @@ void TfrmMain::FormDestroy(TObject*) {
     if (InTaskTray) RemoveTrayIcon();
 }
 
-std::string TfrmMain::GetServer(int p) const { return valueAt(servers_, p, std::string()); }
-std::string TfrmMain::GetUserName(int p) const { return valueAt(userNames_, p, std::string()); }
-std::string TfrmMain::GetPassword(int p) const { return valueAt(passwords_, p, std::string()); }
-int TfrmMain::GetPort(int p) const { return valueAt(ports_, p, 110); }
-bool TfrmMain::GetAPop(int p) const { return valueAt(apops_, p, false); }
-int TfrmMain::GetMessageCount(int p) const { return valueAt(messageCounts_, p, 0); }
+std::string TfrmMain::GetServer(int p) const { return FieldAt(FAccounts, p, &TAccount::Server, std::string()); }
+std::string TfrmMain::GetUserName(int p) const { return FieldAt(FAccounts, p, &TAccount::UserName, std::string()); }
+std::string TfrmMain::GetPassword(int p) const { return FieldAt(FAccounts, p, &TAccount::Password, std::string()); }
+int TfrmMain::GetPort(int p) const { return FieldAt(FAccounts, p, &TAccount::Port, kDefaultPort); }
+bool TfrmMain::GetAPop(int p) const { return FieldAt(FAccounts, p, &TAccount::APop, 0) != 0; }
+int TfrmMain::GetMessageCount(int p) const { return ValueAt(FMessageCounts, p, 0); }
+std::string TfrmMain::GetAccountError(int p) const { return ValueAt(FAccountErrors, p, std::string()); }
 
-void TfrmMain::SetServer(int p, const std::string& value) { storeAt(servers_, p, value); }
-void TfrmMain::SetUserName(int p, const std::string& value) { storeAt(userNames_, p, value); }
-void TfrmMain::SetPassword(int p, const std::string& value) { storeAt(passwords_, p, value); }
-void TfrmMain::SetPort(int p, int value) { storeAt(ports_, p, value); }
-void TfrmMain::SetAPop(int p, bool value) { storeAt(apops_, p, value); }
-void TfrmMain::SetMessageCount(int p, int value) { storeAt(messageCounts_, p, value); }
+namespace {
 
-void TfrmMain::ClearAccounts() {
-    servers_.clear();
-    userNames_.clear();
-    passwords_.clear();
-    ports_.clear();
-    apops_.clear();
+// The account at p, the table grown with empty entries to reach it; null for
+// a negative p.
+TAccount* AccountToStore(std::vector<TAccount>& accounts, int p) {
+    if (p < 0) return nullptr;
+    if (static_cast<size_t>(p) >= accounts.size()) accounts.resize(static_cast<size_t>(p) + 1);
+    return &accounts[static_cast<size_t>(p)];
 }
 
-void TfrmMain::ClearMessageCounts() { messageCounts_.clear(); }
+}  // namespace
+
+void TfrmMain::SetServer(int p, const std::string& value) {
+    if (TAccount* a = AccountToStore(FAccounts, p)) a->Server = value;
+}
+void TfrmMain::SetUserName(int p, const std::string& value) {
+    if (TAccount* a = AccountToStore(FAccounts, p)) a->UserName = value;
+}
+void TfrmMain::SetPassword(int p, const std::string& value) {
+    if (TAccount* a = AccountToStore(FAccounts, p)) a->Password = value;
+}
+void TfrmMain::SetPort(int p, int value) {
+    if (TAccount* a = AccountToStore(FAccounts, p)) a->Port = value;
+}
+void TfrmMain::SetAPop(int p, bool value) {
+    if (TAccount* a = AccountToStore(FAccounts, p)) a->APop = value ? 1 : 0;
+}
+void TfrmMain::SetMessageCount(int p, int value) { StoreAt(FMessageCounts, p, value); }
+
+void TfrmMain::ClearAccounts() { FAccounts.clear(); }
+
+void TfrmMain::ClearMessageCounts() { FMessageCounts.clear(); }
 
 void TfrmMain::SetAccountCount(int n) {
     // A negative count in the file means no accounts.
@@ -126,30 +161,31 @@ void TfrmMain::SetAccountCount(int n) {
 }
 
 void TfrmMain::LoadSettings() {
-    TIniFile ini(IniPath);
-    TBase64 base64;
+    const TSettingsFile file(IniPath);
     ClearAccounts();
-    SetAccountCount(ini.ReadInteger("AccountConfig", "Count", 1));
+    SetAccountCount(file.ReadAccountCount());
+    // From the highest position down: the table reaches its length at once.
     for (int n = AccountCount; n >= 1; --n) {
-        const std::string section = "Account" + std::to_string(n);
+        const TAccount account = file.ReadAccount(n);
         const int p = n - 1;
-        SetServer(p, ini.ReadString(section, "POPServer", ""));
-        SetUserName(p, ini.ReadString(section, "UserName", ""));
-        SetPort(p, ini.ReadInteger(section, "PortNumber", 110));
-        SetPassword(p, base64.Decode(ini.ReadString(section, "Password", "")));
-        SetAPop(p, ini.ReadInteger(section, "APOP", 0) != 0);
+        SetServer(p, account.Server);
+        SetUserName(p, account.UserName);
+        SetPort(p, account.Port);
+        SetPassword(p, account.Password);
+        SetAPop(p, account.APop != 0);
     }
+    const TGlobalOptions options = file.ReadGlobalOptions();
     // Seconds to milliseconds; an interval that does not fit stops the timer
     // like 0 or a negative one does.
-    long long interval = static_cast<long long>(ini.ReadInteger("Global Parameters", "CheckInterval", 60)) * 1000;
+    long long interval = static_cast<long long>(options.CheckInterval) * 1000;
     tmrMain->SetInterval(interval > INT32_MAX ? 0 : static_cast<int>(std::max(interval, 0LL)));
-    LightOnEqual = ini.ReadInteger("Global Parameters", "LightOnEqual", 1) != 0;
-    Flash = ini.ReadInteger("Global Parameters", "Flash", 0) != 0;
-    FlashOnEqual = ini.ReadInteger("Global Parameters", "FlashOnEqual", 0) != 0;
-    FlashOnError = ini.ReadInteger("Global Parameters", "FlashOnError", 0) != 0;
-    AttentiveWait = ini.ReadInteger("Global Parameters", "AttentiveWait", 1) != 0;
-    SetTaskTray(ini.ReadInteger("Global Parameters", "TaskTray", 0) != 0);
-    SirenEnabled = ini.ReadInteger("Siren", "Enabled", 0) != 0;
+    LightOnEqual = options.LightOnEqual;
+    Flash = options.Flash;
+    FlashOnEqual = options.FlashOnEqual;
+    FlashOnError = options.FlashOnError;
+    AttentiveWait = options.AttentiveWait;
+    SetTaskTray(options.TaskTray);
+    SirenEnabled = file.ReadSirenOptions().Enabled;
 }
 
 void TfrmMain::SetTaskTray(bool on) {
@@ -212,65 +248,24 @@ void TfrmMain::pmnuRClickExitClick(TObject*) { close(); }
 // accounts and steps that follow.
 void TfrmMain::tmrMainTimer(TObject*) {
     tmrMain->SetEnabled(false);
+    const TTimerRearm rearm(tmrMain);  // after the LED signaller is released
     TSlLed led;
     led.FlashEnabled = Flash;
     led.AttentiveWait = AttentiveWait;
     if (SirenEnabled) HeaderText.clear();
 
-    std::vector<int> previous(static_cast<size_t>(std::max(AccountCount, 0)));
-    long long previousTotal = 0;
-    for (size_t p = 0; p < previous.size(); ++p) {
-        previous[p] = GetMessageCount(static_cast<int>(p));
-        previousTotal += previous[p];
-    }
     // A reload during the cycle may change the number of accounts: positions
     // the snapshot does not cover had no mail before.
-    auto previousAt = [&previous](int p) {
-        return static_cast<size_t>(p) < previous.size() ? previous[static_cast<size_t>(p)] : 0;
-    };
-
+    const std::vector<int> previous = MessageCountsByPosition();
     ClearMessageCounts();
+    FAccountErrors.clear();
+
     long long total = 0;
     bool failed = false;
     for (int p = 0; p < AccountCount; ++p) {
-        if (GetServer(p).empty() || GetUserName(p).empty()) continue;
-        pop3Main->Host = GetServer(p);
-        pop3Main->Port = std::to_string(GetPort(p));
-        pop3Main->UserName = GetUserName(p);
-        pop3Main->PassWord = GetPassword(p);
-        pop3Main->MsgLines = 0;
-        try {
-            auto require = [this](bool ok) {
-                if (!ok) throw Pop3Exception(pop3Main->ErrorMessage());
-            };
-            if (pop3Main->Connected()) require(pop3Main->QuitWait());
-            require(pop3Main->ConnectWait());
-            if (GetAPop(p)) {
-                require(pop3Main->APopWait());
-            } else {
-                require(pop3Main->UserWait());
-                require(pop3Main->PassWait());
-            }
-            require(pop3Main->StatWait());
-            SetMessageCount(p, pop3Main->MsgCount());
-            if (SirenEnabled && GetMessageCount(p) > 0) {
-                for (int m = GetMessageCount(p); m >= 1; --m) {
-                    pop3Main->MsgNum = m;
-                    require(pop3Main->TopWait());
-                    HeaderText += pop3Main->FromValue();
-                    HeaderText += '\n';
-                }
-            }
-            pop3Main->QuitWait();
-        } catch (const std::exception&) {
-            // Contained in this account: the cycle becomes an error cycle and
-            // goes on with the next account.
-            failed = true;
-            try {
-                pop3Main->QuitWait();
-            } catch (const std::exception&) {
-            }
-        }
+        // An account without server or user name is skipped, which is no failure.
+        const bool complete = !GetServer(p).empty() && !GetUserName(p).empty();
+        if (complete && !CheckAccount(p)) failed = true;
         total += GetMessageCount(p);
     }
 
@@ -280,31 +275,76 @@ void TfrmMain::tmrMainTimer(TObject*) {
         siren.Play(HeaderText);
     }
 
-    bool sameDistribution = true;
-    for (int p = AccountCount - 1; p >= 0; --p) {
-        if (GetMessageCount(p) != previousAt(p)) {
-            sameDistribution = false;
+    // Flash as the cycle began (a reload meanwhile does not change it); the
+    // other options as they are now.
+    const TLedOptions options{led.FlashEnabled, LightOnEqual, FlashOnEqual, FlashOnError};
+    const TLedDecision decision = DecideLed(previous, MessageCountsByPosition(), total, failed, options);
+    led.SetBlinkCount(decision.BlinkCount);
+    led.FlashEnabled = decision.FlashEnabled;
+    switch (decision.Target) {
+        case TLedTarget::Keep:
+            led.Signal(led.GetLedState());
             break;
+        case TLedTarget::On:
+            led.Signal(true);
+            break;
+        case TLedTarget::Off:
+            led.Signal(false);
+            break;
+    }
+}
+
+std::vector<int> TfrmMain::MessageCountsByPosition() const {
+    std::vector<int> counts(static_cast<size_t>(std::max(AccountCount, 0)));
+    for (size_t p = 0; p < counts.size(); ++p) counts[p] = GetMessageCount(static_cast<int>(p));
+    return counts;
+}
+
+bool TfrmMain::CheckAccount(int p) {
+    pop3Main->Host = GetServer(p);
+    pop3Main->Port = std::to_string(GetPort(p));
+    pop3Main->UserName = GetUserName(p);
+    pop3Main->PassWord = GetPassword(p);
+    pop3Main->MsgLines = 0;
+    std::string error;
+    try {
+        if (RunAccountSteps(p)) {
+            StoreAt(FAccountErrors, p, std::string());
+            return true;
+        }
+        error = pop3Main->ErrorMessage();
+    } catch (const std::exception& e) {
+        // A call the POP3 client refuses in its state: this account fails,
+        // the cycle goes on with the next one.
+        error = e.what();
+    }
+    StoreAt(FAccountErrors, p, error);
+    try {
+        pop3Main->QuitWait();
+    } catch (const std::exception&) {
+    }
+    return false;
+}
+
+bool TfrmMain::RunAccountSteps(int p) {
+    // A connection left over from before is closed first.
+    if (pop3Main->Connected() && !pop3Main->QuitWait()) return false;
+    if (!pop3Main->ConnectWait()) return false;
+    if (GetAPop(p)) {
+        if (!pop3Main->APopWait()) return false;
+    } else {
+        if (!pop3Main->UserWait() || !pop3Main->PassWait()) return false;
+    }
+    if (!pop3Main->StatWait()) return false;
+    SetMessageCount(p, pop3Main->MsgCount());
+    if (SirenEnabled && GetMessageCount(p) > 0) {
+        for (int m = GetMessageCount(p); m >= 1; --m) {
+            pop3Main->MsgNum = m;
+            if (!pop3Main->TopWait()) return false;
+            HeaderText += pop3Main->FromValue();
+            HeaderText += '\n';
         }
     }
-    if (failed) {
-        led.SetBlinkCount(2);
-        if (!FlashOnError) led.FlashEnabled = false;
-        led.Signal(led.GetLedState());
-    } else if (total == 0) {
-        led.FlashEnabled = false;
-        led.Signal(false);
-    } else if (total != previousTotal || !sameDistribution) {
-        led.SetBlinkCount(5);
-        led.Signal(true);
-    } else if (LightOnEqual) {
-        led.SetBlinkCount(5);
-        if (!FlashOnEqual) led.FlashEnabled = false;
-        led.Signal(true);
-    } else {
-        led.SetBlinkCount(5);
-        led.FlashEnabled = false;
-        led.Signal(false);
-    }
-    tmrMain->SetEnabled(true);
+    pop3Main->QuitWait();  // the count is taken: how the logout ends does not matter
+    return true;
 }

@@ -8,6 +8,7 @@
 #include "platform/ShellApi.h"
 #include "pop3/Pop3Prot.h"
 #include "settings/Setting.h"
+#include "settings/SettingsFile.h"
 
 #include <QPushButton>
 
@@ -53,6 +54,9 @@ public:
     int GetPort(int p) const;
     bool GetAPop(int p) const;
     int GetMessageCount(int p) const;
+    // Why the account's check failed in the latest poll cycle (the POP3
+    // client's error text); empty when it was checked, skipped, or not yet.
+    std::string GetAccountError(int p) const;
     void SetServer(int p, const std::string& value);
     void SetUserName(int p, const std::string& value);
     void SetPassword(int p, const std::string& value);
@@ -77,6 +81,13 @@ public:
     void pmnuRClickExitClick(TObject* Sender);
     void tmrMainTimer(TObject* Sender);
 
+    // Checks the account at position p on its server: logs in, takes the
+    // message count (SetMessageCount) and, with the siren on, appends the From
+    // value of each waiting message, highest number first, to HeaderText; then
+    // logs out. False when a step failed: the connection is then closed and
+    // the reason kept (GetAccountError).
+    bool CheckAccount(int p);
+
     // What the settings dialog reads of the main window.
     std::string GetIniPath() const override { return IniPath; }
     int GetMaxAccounts() const override { return MaxAccounts; }
@@ -89,13 +100,18 @@ protected:
     void WndProc(TMessage& message) override;
 
 private:
-    std::string exePath_;
-    std::vector<std::string> servers_;
-    std::vector<std::string> userNames_;
-    std::vector<std::string> passwords_;
-    std::vector<int> ports_;
-    std::vector<bool> apops_;
-    std::vector<int> messageCounts_;
+    // The account's steps up to the logout; false at the first failed one.
+    bool RunAccountSteps(int p);
+    // The message counts of positions 0 to AccountCount - 1.
+    std::vector<int> MessageCountsByPosition() const;
+
+    std::string FExePath;
+    // The accounts of the file; entries grown by a store are empty and zero,
+    // positions past the end read as a section without keys.
+    std::vector<TAccount> FAccounts;
+    // Results of the latest poll cycle by position; they outlive a reload.
+    std::vector<int> FMessageCounts;
+    std::vector<std::string> FAccountErrors;
 };
 
 extern TfrmMain* frmMain;

@@ -39,9 +39,9 @@ void TApplication::RegisterForm(TForm* form) {
 void TApplication::Run() {
     if (ShowMainForm && MainForm) MainForm->show();
     if (Terminated) return;
-    running_ = true;
+    FRunning = true;
     QCoreApplication::exec();
-    running_ = false;
+    FRunning = false;
 }
 
 void TApplication::ProcessMessages() {
@@ -63,7 +63,7 @@ void TApplication::WaitMessage(int ms) {
 
 void TApplication::Terminate() {
     Terminated = true;
-    if (running_) QCoreApplication::exit(0);
+    if (FRunning) QCoreApplication::exit(0);
 }
 
 void TApplication::HandleException(const std::exception& e) {
@@ -85,13 +85,13 @@ TForm::TForm(QWidget* parent) : QWidget(parent) {
 }
 
 TForm::~TForm() {
-    if (handle_) DeallocateHWnd(handle_);
+    if (FHandle) DeallocateHWnd(FHandle);
     if (Application && Application->MainForm == this) Application->MainForm = nullptr;
 }
 
 HWND TForm::Handle() {
-    if (!handle_) handle_ = AllocateHWnd([this](TMessage& m) { WndProc(m); });
-    return handle_;
+    if (!FHandle) FHandle = AllocateHWnd([this](TMessage& m) { WndProc(m); });
+    return FHandle;
 }
 
 void TForm::SetFixedClientSize(int width, int height) { setFixedSize(width, height); }
@@ -107,7 +107,7 @@ void TForm::CenterOnScreen() {
 }
 
 void TForm::WndProc(TMessage& message) {
-    message.Result = DefWindowProcA(handle_, message.Msg, message.WParam, message.LParam);
+    message.Result = DefWindowProcA(FHandle, message.Msg, message.WParam, message.LParam);
 }
 
 void TForm::closeEvent(QCloseEvent* event) {

@@ -59,7 +59,7 @@ public:
     std::function<void(const std::exception&)> OnException;
 
 private:
-    bool running_ = false;
+    bool FRunning = false;
 };
 
 extern TApplication* Application;
@@ -83,7 +83,7 @@ public:
     ~TForm() override;
 
     HWND Handle();
-    bool HandleAllocated() const { return handle_ != 0; }
+    bool HandleAllocated() const { return FHandle != 0; }
 
     // Sets the client-area size and keeps the border from resizing it.
     void SetFixedClientSize(int width, int height);
@@ -95,7 +95,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    HWND handle_ = 0;
+    HWND FHandle = 0;
 };
 
 // The font the forms are designed with: the Japanese proportional UI font,

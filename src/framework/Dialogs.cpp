@@ -8,7 +8,7 @@
 namespace {
 TDialogHooks g_hooks;
 
-QString title() { return QString::fromLocal8Bit(Application ? Application->Title : std::string()); }
+QString Title() { return QString::fromLocal8Bit(Application ? Application->Title : std::string()); }
 }  // namespace
 
 TDialogHooks SetDialogHooks(TDialogHooks hooks) {
@@ -18,7 +18,7 @@ TDialogHooks SetDialogHooks(TDialogHooks hooks) {
 
 void ShowMessage(const std::string& text) {
     if (g_hooks.showMessage) return g_hooks.showMessage(text);
-    QMessageBox box(QMessageBox::NoIcon, title(), QString::fromLocal8Bit(text), QMessageBox::Ok);
+    QMessageBox box(QMessageBox::NoIcon, Title(), QString::fromLocal8Bit(text), QMessageBox::Ok);
     box.exec();
 }
 
@@ -36,7 +36,7 @@ bool InputQuery(const std::string& caption, const std::string& prompt, std::stri
 
 bool ConfirmYesNo(const std::string& text) {
     if (g_hooks.confirm) return g_hooks.confirm(text);
-    QMessageBox box(QMessageBox::Question, title(), QString::fromLocal8Bit(text), QMessageBox::Yes | QMessageBox::No);
+    QMessageBox box(QMessageBox::Question, Title(), QString::fromLocal8Bit(text), QMessageBox::Yes | QMessageBox::No);
     box.setDefaultButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
 }

@@ -24,15 +24,15 @@ public:
 
     // Appends an item; the menu keeps it.
     TMenuItem* Add(const std::string& caption);
-    const std::vector<std::unique_ptr<TMenuItem>>& Items() const { return items_; }
+    const std::vector<std::unique_ptr<TMenuItem>>& Items() const { return FItems; }
 
     // Opens the menu with its top-left corner at the screen position (x, y)
     // and returns at once; a chosen item fires its OnClick from the loop.
     void Popup(int x, int y);
 
-    QMenu* Menu() { return menu_.get(); }
+    QMenu* Menu() { return FMenu.get(); }
 
 private:
-    std::unique_ptr<QMenu> menu_;
-    std::vector<std::unique_ptr<TMenuItem>> items_;
+    std::unique_ptr<QMenu> FMenu;
+    std::vector<std::unique_ptr<TMenuItem>> FItems;
 };

@@ -14,12 +14,12 @@ TSpinEdit::TSpinEdit(QWidget* parent) : QAbstractSpinBox(parent) {
 }
 
 void TSpinEdit::SetMinValue(int value) {
-    min_ = value;
+    FMinValue = value;
     update();
 }
 
 void TSpinEdit::SetMaxValue(int value) {
-    max_ = value;
+    FMaxValue = value;
     update();
 }
 
@@ -39,13 +39,13 @@ std::optional<long long> TSpinEdit::ParseInteger(const QString& text) {
 }
 
 int TSpinEdit::Bounded(long long value) const {
-    if (max_ < min_) return min_;
-    return static_cast<int>(std::clamp<long long>(value, min_, max_));
+    if (FMaxValue < FMinValue) return FMinValue;
+    return static_cast<int>(std::clamp<long long>(value, FMinValue, FMaxValue));
 }
 
 int TSpinEdit::Value() const {
     auto parsed = ParseInteger(lineEdit()->text());
-    if (!parsed) return min_;
+    if (!parsed) return FMinValue;
     return static_cast<int>(std::clamp<long long>(*parsed, INT_MIN, INT_MAX));
 }
 
@@ -58,7 +58,7 @@ std::string TSpinEdit::Text() const { return lineEdit()->text().toLocal8Bit().to
 
 void TSpinEdit::ApplyRange() {
     auto parsed = ParseInteger(lineEdit()->text());
-    if (!parsed || *parsed < min_ || *parsed > max_) SetValue(Bounded(parsed.value_or(min_)));
+    if (!parsed || *parsed < FMinValue || *parsed > FMaxValue) SetValue(Bounded(parsed.value_or(FMinValue)));
 }
 
 QValidator::State TSpinEdit::validate(QString& input, int&) const {
@@ -81,8 +81,8 @@ QAbstractSpinBox::StepEnabled TSpinEdit::stepEnabled() const {
     if (isReadOnly()) return StepNone;
     StepEnabled result = StepNone;
     const int v = Value();
-    if (v < max_) result |= StepUpEnabled;
-    if (v > min_) result |= StepDownEnabled;
+    if (v < FMaxValue) result |= StepUpEnabled;
+    if (v > FMinValue) result |= StepDownEnabled;
     return result;
 }
 

@@ -23,9 +23,9 @@ class TSpinEdit : public QAbstractSpinBox, public TComponent {
 public:
     explicit TSpinEdit(QWidget* parent = nullptr);
 
-    int MinValue() const { return min_; }
+    int MinValue() const { return FMinValue; }
     void SetMinValue(int value);
-    int MaxValue() const { return max_; }
+    int MaxValue() const { return FMaxValue; }
     void SetMaxValue(int value);
 
     int Value() const;
@@ -55,6 +55,6 @@ protected:
 private:
     int Bounded(long long value) const;
 
-    int min_ = 0;
-    int max_ = 100;
+    int FMinValue = 0;
+    int FMaxValue = 100;
 };

@@ -3,26 +3,26 @@
 #include "framework/Application.h"
 
 TTimer::TTimer(TComponent* owner) : TComponent(owner) {
-    timer_.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer_, &QTimer::timeout, [this] { Guard([this] { Timer(); }); });
+    FTimer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&FTimer, &QTimer::timeout, [this] { Guard([this] { Timer(); }); });
     Update();
 }
 
 void TTimer::SetInterval(int ms) {
-    if (ms == interval_) return;
-    interval_ = ms;
+    if (ms == FInterval) return;
+    FInterval = ms;
     Update();
 }
 
 void TTimer::SetEnabled(bool on) {
-    if (on == enabled_) return;
-    enabled_ = on;
+    if (on == FEnabled) return;
+    FEnabled = on;
     Update();
 }
 
 void TTimer::Update() {
-    timer_.stop();
-    if (enabled_ && interval_ > 0) timer_.start(interval_);
+    FTimer.stop();
+    if (FEnabled && FInterval > 0) FTimer.start(FInterval);
 }
 
 void TTimer::Timer() {

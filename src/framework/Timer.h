@@ -14,14 +14,14 @@ class TTimer : public TComponent {
 public:
     explicit TTimer(TComponent* owner = nullptr);
 
-    int Interval() const { return interval_; }
+    int Interval() const { return FInterval; }
     void SetInterval(int ms);
-    bool Enabled() const { return enabled_; }
+    bool Enabled() const { return FEnabled; }
     void SetEnabled(bool on);
     // True while a countdown runs, that is, a tick will come.
-    bool Running() const { return timer_.isActive(); }
+    bool Running() const { return FTimer.isActive(); }
     // Milliseconds left until the next tick; -1 when none will come.
-    int RemainingTime() const { return timer_.remainingTime(); }
+    int RemainingTime() const { return FTimer.remainingTime(); }
 
     TNotifyEvent OnTimer;
 
@@ -31,7 +31,7 @@ protected:
 private:
     void Update();
 
-    QTimer timer_;
-    int interval_ = 1000;
-    bool enabled_ = true;
+    QTimer FTimer;
+    int FInterval = 1000;
+    bool FEnabled = true;
 };

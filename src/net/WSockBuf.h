@@ -33,13 +33,13 @@ public:
     // Removes up to `len` unread bytes; returns the count removed.
     int Remove(int len);
 
-    int Size() const { return size_; }
-    int WritePos() const { return wrPos_; }
-    int ReadPos() const { return rdPos_; }
+    int Size() const { return FSize; }
+    int WritePos() const { return FWrPos; }
+    int ReadPos() const { return FRdPos; }
 
 private:
-    std::unique_ptr<char[]> data_;
-    int size_ = 0;
-    int wrPos_ = 0;
-    int rdPos_ = 0;
+    std::unique_ptr<char[]> FData;
+    int FSize = 0;
+    int FWrPos = 0;
+    int FRdPos = 0;
 };

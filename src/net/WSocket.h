@@ -48,6 +48,11 @@ using TWSocketOptions = unsigned;
 
 enum TSocksAuthentication { socksNoAuthentication, socksAuthenticateUsercode };
 
+// The step of a SOCKS negotiation: idle (none running or done), the
+// version 5 greeting and method choice (from the connect to the proxy on),
+// the version 5 user code/password exchange, and the connect request.
+enum TSocksState { socksIdle, socksGreeting, socksAuthenticating, socksRequesting };
+
 enum TSocksAuthState { socksAuthBegun, socksAuthAccepted, socksAuthRejected, socksAuthSkipped };
 
 using TDataAvailable = std::function<void(TObject* Sender, WORD Error)>;
@@ -236,7 +241,22 @@ protected:
     virtual int RecvFromRaw(void* Buffer, int BufferSize, WSock::sockaddr_in& From, int& FromLen);
     virtual void YieldToMessages();
 
+    // True while a layer below the caller is still negotiating its own
+    // exchange on the connection (a proxy, a handshake): received bytes are
+    // that layer's then, not data.
+    virtual bool NegotiationInProgress() const { return false; }
+
     void SetState(TSocketState NewState);
+    // Resolves the protocol, remote port and address (and for a connect the
+    // local port) not resolved yet; false after reporting a failure.
+    bool ResolveEndpoint(bool ForListen);
+    // setsockopt on the socket; a failure is reported as
+    // "setsockopt(<What>)" and answers false.
+    bool SetOption(int Level, int Name, const void* Value, int Size, const char* What);
+    bool SetOption(int Level, int Name, int Value, const char* What);
+    // The options a new datagram or stream socket gets before it is used.
+    bool PrepareDatagram();
+    bool PrepareStream();
     // BindLocal, answering whether the socket was bound.
     bool BindLocalChecked();
     void ApplyLinger();
@@ -329,6 +349,7 @@ protected:
     void NotifySessionConnected(WORD Error) override;
     void NotifySessionClosed(WORD Error) override;
     int RecvRaw(void* Buffer, int BufferSize, int Flags) override;
+    bool NegotiationInProgress() const override;
     virtual void NotifySocksConnected(WORD Error);
     virtual void NotifySocksError(int Error, const std::string& Msg);
     virtual void NotifySocksAuthState(TSocksAuthState AuthState);
@@ -336,18 +357,20 @@ protected:
     void SocksDoConnect();
     void SocksDoAuthenticate();
     void SocksFailure(int Error, const std::string& Msg);
+    // The failure a proxy's reply code stands for, by the version's table.
+    void SocksReplyFailure(bool Version4, int Reply);
     bool SocksSuccess();
     void SocksSend(const std::string& Request);
     // Reads up to Room more reply bytes; false when none came.
     bool SocksReceive(int Room);
-    bool SocksInProgress() const { return FSocksState != 0; }
+    bool SocksInProgress() const { return FSocksState != socksIdle; }
 
     std::string FSocksServer;
     std::string FSocksPort;
     std::string FSocksLevel = "5";
     bool FSocksServerAssigned = false;
     bool FSocksPortAssigned = false;
-    int FSocksState = 0;
+    TSocksState FSocksState = socksIdle;
     int FSocksMethod = 0;
     char FRcvBuf[128] = {};
     int FRcvCnt = 0;
@@ -361,7 +384,12 @@ protected:
 // ---------------------------------------------------------------------------
 // TCustomLineWSocket: delivers received data line by line when LineMode is on.
 
+// Line mode reaches the layers below only through TLayerBelow and the
+// virtual hooks (RecvRaw, RcvdCount, NotifyDataAvailable, NotifySessionClosed,
+// NegotiationInProgress, Send), so another layer can sit in between.
 class TCustomLineWSocket : public TCustomSocksWSocket {
+    using TLayerBelow = TCustomSocksWSocket;
+
 public:
     explicit TCustomLineWSocket(TComponent* AOwner = nullptr);
     ~TCustomLineWSocket() override;

@@ -18,7 +18,7 @@
 
 namespace {
 
-bool connectUnix(const std::string& path, bool abstract) {
+bool ConnectUnix(const std::string& path, bool abstract) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     sockaddr_un addr{};
@@ -35,7 +35,7 @@ bool connectUnix(const std::string& path, bool abstract) {
     return ok;
 }
 
-bool connectTcp(const std::string& host, int port) {
+bool ConnectTcp(const std::string& host, int port) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;
@@ -51,7 +51,7 @@ bool connectTcp(const std::string& host, int port) {
     return ok;
 }
 
-bool xDisplayReachable(const std::string& display) {
+bool XDisplayReachable(const std::string& display) {
     // [host]:number[.screen]
     size_t colon = display.rfind(':');
     if (colon == std::string::npos) return false;
@@ -62,15 +62,15 @@ bool xDisplayReachable(const std::string& display) {
     if (end == rest.c_str() || number < 0) return false;
     if (host.empty() || host == "unix") {
         std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
-        return connectUnix(path, true) || connectUnix(path, false);
+        return ConnectUnix(path, true) || ConnectUnix(path, false);
     }
-    if (host.rfind("/", 0) == 0) return connectUnix(host + ":" + rest, false);  // launchd-style path
-    return connectTcp(host, 6000 + static_cast<int>(number));
+    if (host.rfind("/", 0) == 0) return ConnectUnix(host + ":" + rest, false);  // launchd-style path
+    return ConnectTcp(host, 6000 + static_cast<int>(number));
 }
 
 int g_signalPipe[2] = {-1, -1};
 
-extern "C" void onTerminationSignal(int) {
+extern "C" void OnTerminationSignal(int) {
     int saved = errno;
     char c = 1;
     if (::write(g_signalPipe[1], &c, 1) < 0) { /* the pipe is full: a request is pending already */ }
@@ -86,10 +86,10 @@ bool DisplayReachable() {
             const char* runtime = std::getenv("XDG_RUNTIME_DIR");
             path = std::string(runtime ? runtime : "") + "/" + path;
         }
-        if (connectUnix(path, false)) return true;
+        if (ConnectUnix(path, false)) return true;
     }
     const char* display = std::getenv("DISPLAY");
-    return display && *display && xDisplayReachable(display);
+    return display && *display && XDisplayReachable(display);
 }
 
 void EnsureRuntimeDir() {
@@ -116,7 +116,7 @@ void OnTerminationRequest(std::function<void()> handler) {
         handler();
     });
     struct sigaction sa {};
-    sa.sa_handler = onTerminationSignal;
+    sa.sa_handler = OnTerminationSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGTERM, &sa, nullptr);

@@ -27,16 +27,16 @@ class TLedKeyboardHost : public TKeyboardHost {
 public:
     SHORT KeyState(int virtKey) override {
         if (virtKey != VK_SCROLL) return 0;
-        return MakeKeyState(ReadLed(), down_);
+        return MakeKeyState(ReadLed(), FDown);
     }
 
     void KeyEvent(BYTE vk, BYTE, DWORD flags, ULONG_PTR) override {
         if (vk != VK_SCROLL) return;
         if (flags & KEYEVENTF_KEYUP) {
-            down_ = false;
+            FDown = false;
             return;
         }
-        down_ = true;
+        FDown = true;
         WriteLed(!ReadLed());
     }
 
@@ -49,20 +49,20 @@ protected:
     virtual void WriteLed(bool lit) = 0;
 
 private:
-    bool down_ = false;
+    bool FDown = false;
 };
 
 class TMemoryKeyboardHost : public TLedKeyboardHost {
 public:
-    explicit TMemoryKeyboardHost(bool lit) : lit_(lit) {}
+    explicit TMemoryKeyboardHost(bool lit) : FLit(lit) {}
     std::string Kind() const override { return "memory"; }
 
 protected:
-    bool ReadLed() override { return lit_; }
-    void WriteLed(bool lit) override { lit_ = lit; }
+    bool ReadLed() override { return FLit; }
+    void WriteLed(bool lit) override { FLit = lit; }
 
 private:
-    bool lit_;
+    bool FLit;
 };
 
 // The kernel's LED class: one folder per LED, each with a brightness file
@@ -70,18 +70,18 @@ private:
 // Scroll Lock LEDs; all are set alike, the first one is read.
 class TSysfsKeyboardHost : public TLedKeyboardHost {
 public:
-    explicit TSysfsKeyboardHost(std::vector<std::filesystem::path> leds) : leds_(std::move(leds)) {}
+    explicit TSysfsKeyboardHost(std::vector<std::filesystem::path> leds) : FLeds(std::move(leds)) {}
     std::string Kind() const override { return "sysfs"; }
 
 protected:
     bool ReadLed() override {
-        std::ifstream in(leds_.front() / "brightness");
+        std::ifstream in(FLeds.front() / "brightness");
         long value = 0;
         return (in >> value) && value > 0;
     }
 
     void WriteLed(bool lit) override {
-        for (const auto& led : leds_) {
+        for (const auto& led : FLeds) {
             long value = 0;
             if (lit) {
                 std::ifstream max(led / "max_brightness");
@@ -93,7 +93,7 @@ protected:
     }
 
 private:
-    std::vector<std::filesystem::path> leds_;
+    std::vector<std::filesystem::path> FLeds;
 };
 
 // Collects the X errors raised by our own requests while it is installed, so
@@ -101,25 +101,25 @@ private:
 // handler is process-wide: the previous one is put back at once.
 class TXErrorTrap {
 public:
-    explicit TXErrorTrap(Display* display) : display_(display) {
-        failed_ = false;
-        previous_ = XSetErrorHandler(&TXErrorTrap::Handler);
+    explicit TXErrorTrap(Display* display) : FDisplay(display) {
+        FFailed = false;
+        FPrevious = XSetErrorHandler(&TXErrorTrap::Handler);
     }
-    ~TXErrorTrap() { XSetErrorHandler(previous_); }
+    ~TXErrorTrap() { XSetErrorHandler(FPrevious); }
     // Waits until the server has handled every request sent so far.
     bool Ok() {
-        XSync(display_, False);
-        return !failed_;
+        XSync(FDisplay, False);
+        return !FFailed;
     }
 
 private:
     static int Handler(Display*, XErrorEvent*) {
-        failed_ = true;
+        FFailed = true;
         return 0;
     }
-    static inline bool failed_ = false;
-    Display* display_;
-    int (*previous_)(Display*, XErrorEvent*);
+    static inline bool FFailed = false;
+    Display* FDisplay;
+    int (*FPrevious)(Display*, XErrorEvent*);
 };
 
 // A broken connection to the X server makes Xlib call the process-wide I/O
@@ -133,71 +133,71 @@ public:
     static void Watch(Display* display) {
         static bool installed = false;
         if (!installed) {
-            previous_ = XSetIOErrorHandler(&TXConnectionGuard::Handler);
+            FPrevious = XSetIOErrorHandler(&TXConnectionGuard::Handler);
             installed = true;
         }
-        watched_.push_back(display);
+        FWatched.push_back(display);
     }
-    static void Forget(Display* display) { std::erase(watched_, display); }
+    static void Forget(Display* display) { std::erase(FWatched, display); }
 
 private:
     static int Handler(Display* display) {
-        if (std::find(watched_.begin(), watched_.end(), display) != watched_.end()) return 0;
-        return previous_ ? previous_(display) : 0;
+        if (std::find(FWatched.begin(), FWatched.end(), display) != FWatched.end()) return 0;
+        return FPrevious ? FPrevious(display) : 0;
     }
-    static inline int (*previous_)(Display*) = nullptr;
-    static inline std::vector<Display*> watched_;
+    static inline int (*FPrevious)(Display*) = nullptr;
+    static inline std::vector<Display*> FWatched;
 };
 
 // The X keyboard extension's indicator named "Scroll Lock", over a connection
 // of our own (the widgets may run on another platform, or on none).
 class TX11KeyboardHost : public TLedKeyboardHost {
 public:
-    TX11KeyboardHost(Display* display, Atom indicator) : display_(display), indicator_(indicator) {
+    TX11KeyboardHost(Display* display, Atom indicator) : FDisplay(display), FIndicator(indicator) {
         // Once the connection is broken we answer from the last known state.
-        TXConnectionGuard::Watch(display_);
-        XSetIOErrorExitHandler(display_, &TX11KeyboardHost::ConnectionLost, this);
-        last_ = Query().value_or(false);
+        TXConnectionGuard::Watch(FDisplay);
+        XSetIOErrorExitHandler(FDisplay, &TX11KeyboardHost::ConnectionLost, this);
+        FLast = Query().value_or(false);
     }
 
     ~TX11KeyboardHost() override {
-        XCloseDisplay(display_);
-        TXConnectionGuard::Forget(display_);
+        XCloseDisplay(FDisplay);
+        TXConnectionGuard::Forget(FDisplay);
     }
 
     std::string Kind() const override { return "x11"; }
 
 protected:
     bool ReadLed() override {
-        if (auto state = Query()) last_ = *state;
-        return last_;
+        if (auto state = Query()) FLast = *state;
+        return FLast;
     }
 
     void WriteLed(bool lit) override {
-        last_ = lit;
-        if (lost_) return;
-        TXErrorTrap trap(display_);
-        XkbSetNamedIndicator(display_, indicator_, True, lit ? True : False, False, nullptr);
+        FLast = lit;
+        if (FLost) return;
+        TXErrorTrap trap(FDisplay);
+        XkbSetNamedIndicator(FDisplay, FIndicator, True, lit ? True : False, False, nullptr);
         trap.Ok();
     }
 
 private:
     std::optional<bool> Query() {
-        if (lost_) return std::nullopt;
-        TXErrorTrap trap(display_);
+        if (FLost) return std::nullopt;
+        TXErrorTrap trap(FDisplay);
         int index = 0;
         Bool state = False;
-        Bool found = XkbGetNamedIndicator(display_, indicator_, &index, &state, nullptr, nullptr);
-        if (!trap.Ok() || lost_ || !found) return std::nullopt;
+        Bool found = XkbGetNamedIndicator(FDisplay, FIndicator, &index, &state, nullptr, nullptr);
+        if (!trap.Ok() || FLost || !found) return std::nullopt;
         return state != False;
     }
 
-    static void ConnectionLost(Display*, void* self) { static_cast<TX11KeyboardHost*>(self)->lost_ = true; }
+    static void ConnectionLost(Display*, void* self) { static_cast<TX11KeyboardHost*>(self)->FLost = true; }
 
-    Display* display_;
-    Atom indicator_;
-    bool lost_ = false;
-    bool last_ = false;
+    Display* FDisplay;
+    Atom FIndicator;
+    bool FLost = false;
+    bool FLast = false;
 };
 
 TKeyboardHost*& InstalledHost() {

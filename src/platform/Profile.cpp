@@ -19,7 +19,7 @@ namespace {
 
 void (*g_beforeReplace)(const char*) = nullptr;
 
-std::string_view trim(std::string_view s) {
+std::string_view TrimBlanks(std::string_view s) {
     auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; };
     while (!s.empty() && blank(s.front())) s.remove_prefix(1);
     while (!s.empty() && blank(s.back())) s.remove_suffix(1);
@@ -37,7 +37,7 @@ struct ProfileText {
     bool endsWithEol = true;
 };
 
-std::optional<std::string> readFile(const char* path) {
+std::optional<std::string> ReadWholeFile(const char* path) {
     FILE* f = std::fopen(path, "rb");
     if (!f) return std::nullopt;
     std::string data;
@@ -48,7 +48,7 @@ std::optional<std::string> readFile(const char* path) {
     return data;
 }
 
-ProfileText parse(const std::string& data) {
+ProfileText ParseProfile(const std::string& data) {
     ProfileText p;
     size_t lf = data.find('\n');
     if (lf != std::string::npos && lf > 0 && data[lf - 1] == '\r') p.eol = "\r\n";
@@ -68,7 +68,7 @@ ProfileText parse(const std::string& data) {
     return p;
 }
 
-std::string render(const ProfileText& p) {
+std::string RenderProfile(const ProfileText& p) {
     std::string out;
     for (size_t i = 0; i < p.lines.size(); ++i) {
         out += p.lines[i].text;
@@ -78,37 +78,37 @@ std::string render(const ProfileText& p) {
 }
 
 // The section name of a header line, or nullopt when the line is no header.
-std::optional<std::string_view> sectionName(std::string_view line) {
-    std::string_view t = trim(line);
+std::optional<std::string_view> SectionName(std::string_view line) {
+    std::string_view t = TrimBlanks(line);
     if (t.empty() || t.front() != '[') return std::nullopt;
     t.remove_prefix(1);
     size_t close = t.find(']');
     if (close != std::string_view::npos) t = t.substr(0, close);
-    return trim(t);
+    return TrimBlanks(t);
 }
 
 // Splits a key line into trimmed key and value; nullopt when it has no "=".
 std::optional<std::pair<std::string_view, std::string_view>> keyValue(std::string_view line) {
     size_t eq = line.find('=');
     if (eq == std::string_view::npos) return std::nullopt;
-    return std::make_pair(trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
+    return std::make_pair(TrimBlanks(line.substr(0, eq)), TrimBlanks(line.substr(eq + 1)));
 }
 
 // Index range [first, last) of the body of the first section named `name`;
 // first points at the header line. nullopt when there is none.
 std::optional<std::pair<size_t, size_t>> findSection(const ProfileText& p, std::string_view name) {
     for (size_t i = 0; i < p.lines.size(); ++i) {
-        auto s = sectionName(p.lines[i].text);
+        auto s = SectionName(p.lines[i].text);
         if (s && EqualNoCaseAscii(*s, name)) {
             size_t j = i + 1;
-            while (j < p.lines.size() && !sectionName(p.lines[j].text)) ++j;
+            while (j < p.lines.size() && !SectionName(p.lines[j].text)) ++j;
             return std::make_pair(i, j);
         }
     }
     return std::nullopt;
 }
 
-DWORD copyOut(const std::string& value, char* buffer, DWORD size) {
+DWORD CopyOut(const std::string& value, char* buffer, DWORD size) {
     if (!buffer || size == 0) return 0;
     DWORD n = static_cast<DWORD>(std::min<size_t>(value.size(), size - 1));
     std::memcpy(buffer, value.data(), n);
@@ -118,7 +118,7 @@ DWORD copyOut(const std::string& value, char* buffer, DWORD size) {
 
 // Copies a list of zero-terminated names followed by one more zero byte; when
 // it does not fit, as many names as fit and the result size - 2.
-DWORD copyList(const std::vector<std::string>& names, char* buffer, DWORD size) {
+DWORD CopyList(const std::vector<std::string>& names, char* buffer, DWORD size) {
     if (!buffer || size == 0) return 0;
     if (size == 1) {
         buffer[0] = '\0';
@@ -141,7 +141,7 @@ DWORD copyList(const std::vector<std::string>& names, char* buffer, DWORD size) 
     return size - 2;
 }
 
-bool writeAll(int fd, const std::string& data) {
+bool WriteAll(int fd, const std::string& data) {
     size_t done = 0;
     while (done < data.size()) {
         ssize_t n = ::write(fd, data.data() + done, data.size() - done);
@@ -156,14 +156,14 @@ bool writeAll(int fd, const std::string& data) {
 
 // The file that a write really replaces: the target of a symbolic link, so
 // that a linked settings file stays linked.
-std::string resolveTarget(const char* path) {
+std::string ResolveTarget(const char* path) {
     char resolved[PATH_MAX];
     struct stat st;
     if (::lstat(path, &st) == 0 && S_ISLNK(st.st_mode) && ::realpath(path, resolved)) return resolved;
     return path;
 }
 
-bool replaceFile(const std::string& path, const std::string& content) {
+bool ReplaceFileContent(const std::string& path, const std::string& content) {
     struct stat st;
     bool exists = ::stat(path.c_str(), &st) == 0;
     if (exists) {
@@ -191,7 +191,7 @@ bool replaceFile(const std::string& path, const std::string& content) {
         // allowed to is no reason to refuse the write.
         if (::fchown(fd, st.st_uid, st.st_gid) != 0) errno = 0;
     }
-    ok = ok && writeAll(fd, content);
+    ok = ok && WriteAll(fd, content);
     int saved = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
@@ -209,7 +209,7 @@ bool replaceFile(const std::string& path, const std::string& content) {
     return ok;
 }
 
-bool flushFile(const std::string& path) {
+bool FlushFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT;  // nothing written yet: nothing to flush
     bool ok = ::fsync(fd) == 0;
@@ -228,16 +228,16 @@ bool flushFile(const std::string& path) {
 
 DWORD GetPrivateProfileStringA(const char* section, const char* key, const char* def,
                                char* buffer, DWORD size, const char* fileName) {
-    std::string fallback(def ? trim(def) : std::string_view());
-    if (!fileName) return copyOut(fallback, buffer, size);
-    auto data = readFile(fileName);
-    ProfileText p = data ? parse(*data) : ProfileText{};
+    std::string fallback(def ? TrimBlanks(def) : std::string_view());
+    if (!fileName) return CopyOut(fallback, buffer, size);
+    auto data = ReadWholeFile(fileName);
+    ProfileText p = data ? ParseProfile(*data) : ProfileText{};
 
     if (!section) {
         std::vector<std::string> names;
         for (const auto& l : p.lines)
-            if (auto s = sectionName(l.text)) names.emplace_back(*s);
-        return copyList(names, buffer, size);
+            if (auto s = SectionName(l.text)) names.emplace_back(*s);
+        return CopyList(names, buffer, size);
     }
     auto range = findSection(p, section);
     if (!key) {
@@ -245,15 +245,15 @@ DWORD GetPrivateProfileStringA(const char* section, const char* key, const char*
         if (range)
             for (size_t i = range->first + 1; i < range->second; ++i)
                 if (auto kv = keyValue(p.lines[i].text); kv && !kv->first.empty()) names.emplace_back(kv->first);
-        return copyList(names, buffer, size);
+        return CopyList(names, buffer, size);
     }
     if (range) {
         for (size_t i = range->first + 1; i < range->second; ++i) {
             auto kv = keyValue(p.lines[i].text);
-            if (kv && EqualNoCaseAscii(kv->first, key)) return copyOut(std::string(kv->second), buffer, size);
+            if (kv && EqualNoCaseAscii(kv->first, key)) return CopyOut(std::string(kv->second), buffer, size);
         }
     }
-    return copyOut(fallback, buffer, size);
+    return CopyOut(fallback, buffer, size);
 }
 
 BOOL WritePrivateProfileStringA(const char* section, const char* key, const char* value,
@@ -262,23 +262,23 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
         errno = EINVAL;
         return FALSE;
     }
-    std::string path = resolveTarget(fileName);
-    if (!section && !key && !value) return flushFile(path) ? TRUE : FALSE;
+    std::string path = ResolveTarget(fileName);
+    if (!section && !key && !value) return FlushFile(path) ? TRUE : FALSE;
     if (!section) {
         errno = EINVAL;
         return FALSE;
     }
 
-    auto data = readFile(path.c_str());
+    auto data = ReadWholeFile(path.c_str());
     if (!data && errno != ENOENT) return FALSE;
-    ProfileText p = data ? parse(*data) : ProfileText{};
+    ProfileText p = data ? ParseProfile(*data) : ProfileText{};
     auto range = findSection(p, section);
 
     if (!key) {  // remove the section
         if (!range) return TRUE;
         p.lines.erase(p.lines.begin() + static_cast<long>(range->first),
                       p.lines.begin() + static_cast<long>(range->second));
-        return replaceFile(path, render(p)) ? TRUE : FALSE;
+        return ReplaceFileContent(path, RenderProfile(p)) ? TRUE : FALSE;
     }
     std::string line = std::string(key) + "=" + (value ? value : "");
     if (range) {
@@ -289,24 +289,24 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
                     p.lines[i].text = line;
                 else
                     p.lines.erase(p.lines.begin() + static_cast<long>(i));
-                return replaceFile(path, render(p)) ? TRUE : FALSE;
+                return ReplaceFileContent(path, RenderProfile(p)) ? TRUE : FALSE;
             }
         }
         if (!value) return TRUE;
         size_t at = range->second;
-        while (at > range->first + 1 && trim(p.lines[at - 1].text).empty()) --at;
+        while (at > range->first + 1 && TrimBlanks(p.lines[at - 1].text).empty()) --at;
         p.lines.insert(p.lines.begin() + static_cast<long>(at), Line{line});
         if (at == p.lines.size() - 1) p.endsWithEol = true;
     } else {
         if (!value) return TRUE;
         bool hasText = false;
-        for (const auto& l : p.lines) hasText = hasText || !trim(l.text).empty();
-        if (hasText && !trim(p.lines.back().text).empty()) p.lines.push_back(Line{""});
+        for (const auto& l : p.lines) hasText = hasText || !TrimBlanks(l.text).empty();
+        if (hasText && !TrimBlanks(p.lines.back().text).empty()) p.lines.push_back(Line{""});
         p.lines.push_back(Line{"[" + std::string(section) + "]"});
         p.lines.push_back(Line{line});
         p.endsWithEol = true;
     }
-    return replaceFile(path, render(p)) ? TRUE : FALSE;
+    return ReplaceFileContent(path, RenderProfile(p)) ? TRUE : FALSE;
 }
 
 void SetProfileBeforeReplaceHook(void (*hook)(const char*)) { g_beforeReplace = hook; }

@@ -15,7 +15,7 @@ std::map<HICON, QIcon>& iconTable() {
     return table;
 }
 
-std::string tipOf(const NOTIFYICONDATAA& d) {
+std::string TipOf(const NOTIFYICONDATAA& d) {
     return std::string(d.szTip, strnlen(d.szTip, sizeof d.szTip));
 }
 
@@ -27,9 +27,9 @@ public:
         auto key = std::make_pair(d.hWnd, d.uID);
         switch (message) {
         case NIM_ADD: {
-            if (icons_.count(key)) return FALSE;
+            if (FIcons.count(key)) return FALSE;
             auto icon = std::make_unique<QSystemTrayIcon>();
-            apply(*icon, d);
+            Apply(*icon, d);
             HWND wnd = d.hWnd;
             UINT id = d.uID;
             UINT callback = d.uCallbackMessage;
@@ -48,17 +48,17 @@ public:
                                  PostMessageA(wnd, callback, id, static_cast<LPARAM>(mouse));
                              });
             icon->show();
-            icons_[key] = std::move(icon);
+            FIcons[key] = std::move(icon);
             return QSystemTrayIcon::isSystemTrayAvailable() ? TRUE : FALSE;
         }
         case NIM_MODIFY: {
-            auto it = icons_.find(key);
-            if (it == icons_.end()) return FALSE;
-            apply(*it->second, d);
+            auto it = FIcons.find(key);
+            if (it == FIcons.end()) return FALSE;
+            Apply(*it->second, d);
             return TRUE;
         }
         case NIM_DELETE:
-            return icons_.erase(key) ? TRUE : FALSE;
+            return FIcons.erase(key) ? TRUE : FALSE;
         default:
             return FALSE;
         }
@@ -72,17 +72,17 @@ public:
     }
 
 private:
-    static void apply(QSystemTrayIcon& icon, const NOTIFYICONDATAA& d) {
+    static void Apply(QSystemTrayIcon& icon, const NOTIFYICONDATAA& d) {
         if (d.uFlags & NIF_ICON) icon.setIcon(IconOfHandle(d.hIcon));
-        if (d.uFlags & NIF_TIP) icon.setToolTip(QString::fromLocal8Bit(tipOf(d)));
+        if (d.uFlags & NIF_TIP) icon.setToolTip(QString::fromLocal8Bit(TipOf(d)));
     }
 
-    std::map<std::pair<HWND, UINT>, std::unique_ptr<QSystemTrayIcon>> icons_;
+    std::map<std::pair<HWND, UINT>, std::unique_ptr<QSystemTrayIcon>> FIcons;
 };
 
 TTrayHost* g_host = nullptr;
 
-TTrayHost* realHost() {
+TTrayHost* RealHost() {
     static TQtTrayHost host;
     return &host;
 }
@@ -95,7 +95,7 @@ TTrayHost* SetTrayHost(TTrayHost* host) {
     return old;
 }
 
-TTrayHost* CurrentTrayHost() { return g_host ? g_host : realHost(); }
+TTrayHost* CurrentTrayHost() { return g_host ? g_host : RealHost(); }
 
 BOOL Shell_NotifyIconA(DWORD message, const NOTIFYICONDATAA* data) {
     if (!data || data->cbSize < sizeof(NOTIFYICONDATAA)) return FALSE;

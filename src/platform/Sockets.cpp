@@ -1,5 +1,7 @@
 #include "platform/Sockets.h"
 
+#include "platform/NameLookup.h"
+
 #include "platform/Window.h"
 
 // The values of the names the system headers below redefine as macros, taken
@@ -38,9 +40,7 @@ constexpr int MsgPeek = WSock::MSG_PEEK;
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
@@ -50,7 +50,6 @@ constexpr int MsgPeek = WSock::MSG_PEEK;
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 #include <vector>
@@ -72,25 +71,6 @@ int Fail(int error) {
 }
 
 int FailErrno() { return Fail(SocketErrorFromErrno(errno)); }
-
-int ResolverError(int eai, int savedErrno) {
-    switch (eai) {
-        case 0: return 0;
-        case EAI_NONAME: return WSAHOST_NOT_FOUND;
-#ifdef EAI_NODATA
-        case EAI_NODATA: return WSANO_DATA;
-#endif
-#ifdef EAI_ADDRFAMILY
-        case EAI_ADDRFAMILY: return WSANO_DATA;
-#endif
-        case EAI_AGAIN: return WSATRY_AGAIN;
-        case EAI_FAIL: return WSANO_RECOVERY;
-        case EAI_MEMORY: return WSAENOBUFS;
-        case EAI_FAMILY: return WSAEAFNOSUPPORT;
-        case EAI_SYSTEM: return SocketErrorFromErrno(savedErrno);
-        default: return WSANO_RECOVERY;
-    }
-}
 
 // --- the socket table ------------------------------------------------------
 
@@ -123,13 +103,13 @@ struct Table {
     SOCKET next = 0x100;
 };
 
-Table& table() {
+Table& SocketTable() {
     static Table* t = new Table;  // lives to the end of the process
     return *t;
 }
 
 Entry* Find(SOCKET s) {
-    auto& socks = table().sockets;
+    auto& socks = SocketTable().sockets;
     auto it = socks.find(s);
     return it == socks.end() ? nullptr : it->second.get();
 }
@@ -269,173 +249,6 @@ bool IsResetError(int error) {
     return error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAETIMEDOUT;
 }
 
-// --- host entries ----------------------------------------------------------
-
-struct HostResult {
-    int error = 0;
-    std::string name;
-    std::vector<u_long> addrs;  // network byte order
-};
-
-HostResult LookupName(const std::string& name) {
-    HostResult r;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_CANONNAME;
-    addrinfo* list = nullptr;
-    int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
-    if (rc != 0) {
-        r.error = ResolverError(rc, errno);
-        return r;
-    }
-    r.name = list->ai_canonname ? list->ai_canonname : name;
-    for (addrinfo* a = list; a; a = a->ai_next) {
-        if (a->ai_family != AF_INET || !a->ai_addr) continue;
-        u_long addr = reinterpret_cast<::sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
-        bool seen = false;
-        for (u_long x : r.addrs) seen = seen || x == addr;
-        if (!seen) r.addrs.push_back(addr);
-    }
-    ::freeaddrinfo(list);
-    if (r.addrs.empty()) r.error = WSANO_DATA;
-    return r;
-}
-
-HostResult LookupAddr(u_long addr) {
-    HostResult r;
-    ::sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = addr;
-    char host[NI_MAXHOST];
-    int rc = ::getnameinfo(reinterpret_cast<::sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0, NI_NAMEREQD);
-    if (rc != 0) {
-        r.error = ResolverError(rc, errno);
-        return r;
-    }
-    r.name = host;
-    r.addrs.push_back(addr);
-    return r;
-}
-
-// Lays a host entry out in `buf` (pointers into the same buffer, as the
-// socket library does). Addresses that do not fit are left out; answers the
-// error to report (WSAENOBUFS when not even one address and the name fit).
-int StoreHostEntry(const HostResult& r, char* buf, int buflen) {
-    const size_t align = alignof(char*);
-    size_t base = (align - reinterpret_cast<std::uintptr_t>(buf) % align) % align;
-    size_t fixed = base + sizeof(hostent) + sizeof(char*);  // entry + empty alias list
-    size_t n = r.addrs.size();
-    auto need = [&](size_t count, size_t nameLen) { return fixed + (count + 1) * sizeof(char*) + count * 4 + nameLen + 1; };
-    while (n > 1 && need(n, r.name.size()) > static_cast<size_t>(buflen)) --n;
-    size_t nameLen = r.name.size();
-    if (need(n, nameLen) > static_cast<size_t>(buflen)) {
-        if (need(n, 0) > static_cast<size_t>(buflen)) return WSAENOBUFS;
-        nameLen = static_cast<size_t>(buflen) - need(n, 0);
-    }
-    char* p = buf + base;
-    auto* he = reinterpret_cast<hostent*>(p);
-    p += sizeof(hostent);
-    auto* aliases = reinterpret_cast<char**>(p);
-    p += sizeof(char*);
-    auto* addrList = reinterpret_cast<char**>(p);
-    p += (n + 1) * sizeof(char*);
-    aliases[0] = nullptr;
-    for (size_t i = 0; i < n; ++i) {
-        std::memcpy(p, &r.addrs[i], 4);
-        addrList[i] = p;
-        p += 4;
-    }
-    addrList[n] = nullptr;
-    std::memcpy(p, r.name.data(), nameLen);
-    p[nameLen] = 0;
-    he->h_name = p;
-    he->h_aliases = aliases;
-    he->h_addrtype = static_cast<std::int16_t>(lib::AfInet);
-    he->h_length = 4;
-    he->h_addr_list = addrList;
-    return 0;
-}
-
-// --- the lookup worker -----------------------------------------------------
-
-struct LookupRequest {
-    HANDLE handle = 0;
-    HWND wnd = 0;
-    UINT msg = 0;
-    bool byAddr = false;
-    std::string name;
-    u_long addr = 0;
-    char* buf = nullptr;
-    int buflen = 0;
-};
-
-// One thread runs the lookups in the order they were asked for. A request
-// stays in `live` until its reply is written and posted; cancelling removes
-// it, and because the reply is written under the same lock, a cancelled
-// request never touches its buffer again.
-class LookupWorker {
-public:
-    HANDLE Start(LookupRequest req) {
-        std::lock_guard<std::mutex> g(lock_);
-        if (!thread_) {
-            thread_ = std::make_unique<std::thread>([this] { Run(); });
-            thread_->detach();
-        }
-        req.handle = next_++;
-        if (next_ == 0) next_ = 1;
-        auto shared = std::make_shared<LookupRequest>(std::move(req));
-        live_[shared->handle] = shared;
-        queue_.push_back(shared);
-        cv_.notify_one();
-        return shared->handle;
-    }
-
-    // 0 when cancelled; WSAEALREADY when the lookup has already completed
-    // (its reply is posted or delivered); WSAEINVAL for an unknown handle.
-    int Cancel(HANDLE h) {
-        std::lock_guard<std::mutex> g(lock_);
-        if (live_.erase(h) > 0) return 0;
-        return h != 0 && h < next_ ? WSAEALREADY : WSAEINVAL;
-    }
-
-private:
-    void Run() {
-        for (;;) {
-            std::shared_ptr<LookupRequest> req;
-            {
-                std::unique_lock<std::mutex> g(lock_);
-                cv_.wait(g, [this] { return !queue_.empty(); });
-                req = queue_.front();
-                queue_.pop_front();
-                if (!live_.count(req->handle)) continue;  // cancelled while queued
-            }
-            HostResult r = req->byAddr ? LookupAddr(req->addr) : LookupName(req->name);
-            std::lock_guard<std::mutex> g(lock_);
-            if (!live_.erase(req->handle)) continue;  // cancelled meanwhile: drop it
-            int error = r.error;
-            if (error == 0) error = StoreHostEntry(r, req->buf, req->buflen);
-            PostMessageA(req->wnd, req->msg, static_cast<WPARAM>(req->handle),
-                         static_cast<LPARAM>(static_cast<DWORD>(static_cast<WORD>(req->buflen)) |
-                                             (static_cast<DWORD>(static_cast<WORD>(error)) << 16)));
-        }
-    }
-
-    std::mutex lock_;
-    std::condition_variable cv_;
-    std::deque<std::shared_ptr<LookupRequest>> queue_;
-    std::unordered_map<HANDLE, std::shared_ptr<LookupRequest>> live_;
-    HANDLE next_ = 1;
-    std::unique_ptr<std::thread> thread_;
-};
-
-LookupWorker& worker() {
-    // Lives to the end of the process: its thread may still be inside a
-    // lookup when the program ends.
-    static LookupWorker* w = new LookupWorker;
-    return *w;
-}
-
 std::mutex g_startupLock;
 int g_startupCount = 0;
 
@@ -531,7 +344,7 @@ SOCKET socket(int af, int type, int protocol) {
     if (type != lib::SockStream && type != lib::SockDgram && type != lib::SockRaw) return Fail(WSAESOCKTNOSUPPORT);
     int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
     if (fd < 0) return FailErrno();
-    Table& t = table();
+    Table& t = SocketTable();
     auto e = std::make_unique<Entry>();
     e->id = t.next++;
     if (t.next < 0x100) t.next = 0x100;
@@ -575,7 +388,7 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
     Update(*e);
     if (fd < 0) return Fail(SocketErrorFromErrno(savedErrno));
     FromSystemAddress(sa, addr, addrlen);
-    Table& t = table();
+    Table& t = SocketTable();
     auto ne = std::make_unique<Entry>();
     ne->id = t.next++;
     if (t.next < 0x100) t.next = 0x100;
@@ -723,7 +536,7 @@ int shutdown(SOCKET s, int how) {
 }
 
 int closesocket(SOCKET s) {
-    auto& socks = table().sockets;
+    auto& socks = SocketTable().sockets;
     auto it = socks.find(s);
     if (it == socks.end()) return Fail(WSAENOTSOCK);
     std::unique_ptr<Entry> e = std::move(it->second);
@@ -1011,7 +824,7 @@ HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, in
     req.name = name;
     req.buf = buf;
     req.buflen = buflen;
-    return worker().Start(std::move(req));
+    return StartNameLookup(std::move(req));
 }
 
 HANDLE WSAAsyncGetHostByAddr(HWND wnd, UINT msg, const char* addr, int len, int type, char* buf, int buflen) {
@@ -1034,11 +847,11 @@ HANDLE WSAAsyncGetHostByAddr(HWND wnd, UINT msg, const char* addr, int len, int 
     std::memcpy(&req.addr, addr, 4);
     req.buf = buf;
     req.buflen = buflen;
-    return worker().Start(std::move(req));
+    return StartNameLookup(std::move(req));
 }
 
 int WSACancelAsyncRequest(HANDLE asyncTaskHandle) {
-    int error = worker().Cancel(asyncTaskHandle);
+    int error = CancelNameLookup(asyncTaskHandle);
     return error == 0 ? 0 : Fail(error);
 }
 

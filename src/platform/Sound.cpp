@@ -14,22 +14,22 @@ constexpr uint32_t kSoundId = 1;
 class TCanberraSoundHost : public TSoundHost {
 public:
     TCanberraSoundHost() {
-        if (ca_context_create(&context_) != CA_SUCCESS) {
-            context_ = nullptr;
+        if (ca_context_create(&FContext) != CA_SUCCESS) {
+            FContext = nullptr;
             return;
         }
-        ca_context_change_props(context_, CA_PROP_APPLICATION_NAME, "Vesk", CA_PROP_APPLICATION_ID, "vesk", nullptr);
+        ca_context_change_props(FContext, CA_PROP_APPLICATION_NAME, "Vesk", CA_PROP_APPLICATION_ID, "vesk", nullptr);
     }
 
     ~TCanberraSoundHost() override {
-        if (context_) ca_context_destroy(context_);
+        if (FContext) ca_context_destroy(FContext);
     }
 
     BOOL PlaySound(const char* name, UINT flags) override {
-        if (!context_) return FALSE;
+        if (!FContext) return FALSE;
         // A new request ends the sound still playing, whether or not the new
         // one can be played.
-        ca_context_cancel(context_, kSoundId);
+        ca_context_cancel(FContext, kSoundId);
         if (!name || !*name) return name ? FALSE : TRUE;
 
         ca_proplist* props = nullptr;
@@ -41,10 +41,10 @@ public:
 
         int result;
         if (flags & SND_ASYNC) {
-            result = ca_context_play_full(context_, kSoundId, props, nullptr, nullptr);
+            result = ca_context_play_full(FContext, kSoundId, props, nullptr, nullptr);
         } else {
             Completion done;
-            result = ca_context_play_full(context_, kSoundId, props, &TCanberraSoundHost::Finished, &done);
+            result = ca_context_play_full(FContext, kSoundId, props, &TCanberraSoundHost::Finished, &done);
             if (result == CA_SUCCESS) done.Wait();
         }
         ca_proplist_destroy(props);
@@ -70,7 +70,7 @@ private:
         done->cv.notify_all();
     }
 
-    ca_context* context_ = nullptr;
+    ca_context* FContext = nullptr;
 };
 
 TSoundHost*& InstalledHost() {

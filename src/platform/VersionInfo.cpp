@@ -21,13 +21,13 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
-bool readAt(FILE* f, unsigned long long offset, void* out, size_t size) {
+bool ReadAt(FILE* f, unsigned long long offset, void* out, size_t size) {
     if (offset > static_cast<unsigned long long>(LONG_MAX)) return false;
     if (std::fseek(f, static_cast<long>(offset), SEEK_SET) != 0) return false;
     return std::fread(out, 1, size, f) == size;
 }
 
-unsigned long long fileSize(FILE* f) {
+unsigned long long FileSize(FILE* f) {
     if (std::fseek(f, 0, SEEK_END) != 0) return 0;
     long size = std::ftell(f);
     return size < 0 ? 0 : static_cast<unsigned long long>(size);
@@ -48,16 +48,16 @@ struct SectionHeader {
 };
 
 template <class Ehdr, class Shdr>
-std::optional<SectionSpan> findSection(FILE* f, unsigned long long total, const char* wanted) {
+std::optional<SectionSpan> FindSection(FILE* f, unsigned long long total, const char* wanted) {
     Ehdr eh;
-    if (!readAt(f, 0, &eh, sizeof eh)) return std::nullopt;
+    if (!ReadAt(f, 0, &eh, sizeof eh)) return std::nullopt;
     if (eh.e_shoff == 0 || eh.e_shentsize < sizeof(Shdr)) return std::nullopt;
 
     auto header = [&](unsigned long long index) -> std::optional<SectionHeader> {
         unsigned long long at = eh.e_shoff + index * eh.e_shentsize;
         if (at < eh.e_shoff || at + sizeof(Shdr) > total) return std::nullopt;
         Shdr sh;
-        if (!readAt(f, at, &sh, sizeof sh)) return std::nullopt;
+        if (!ReadAt(f, at, &sh, sizeof sh)) return std::nullopt;
         return SectionHeader{sh.sh_name, sh.sh_type, sh.sh_offset, sh.sh_size};
     };
 
@@ -66,7 +66,7 @@ std::optional<SectionSpan> findSection(FILE* f, unsigned long long total, const 
     unsigned long long namesIndex = eh.e_shstrndx;
     if (count == 0 || namesIndex == SHN_XINDEX) {
         Shdr sh0;
-        if (!readAt(f, eh.e_shoff, &sh0, sizeof sh0)) return std::nullopt;
+        if (!ReadAt(f, eh.e_shoff, &sh0, sizeof sh0)) return std::nullopt;
         if (count == 0) count = sh0.sh_size;
         if (namesIndex == SHN_XINDEX) namesIndex = sh0.sh_link;
     }
@@ -84,7 +84,7 @@ std::optional<SectionSpan> findSection(FILE* f, unsigned long long total, const 
         // Compare the name with its zero byte, so a longer name does not match.
         unsigned long long avail = names->size - sh->name;
         if (avail < wantedLen + 1) continue;
-        if (!readAt(f, names->offset + sh->name, name.data(), wantedLen + 1)) return std::nullopt;
+        if (!ReadAt(f, names->offset + sh->name, name.data(), wantedLen + 1)) return std::nullopt;
         if (std::memcmp(name.data(), wanted, wantedLen + 1) != 0) continue;
         if (sh->offset > total || sh->size > total - sh->offset) return std::nullopt;
         return SectionSpan{sh->offset, sh->size};
@@ -94,26 +94,26 @@ std::optional<SectionSpan> findSection(FILE* f, unsigned long long total, const 
 
 // Opens `fileName` and finds its version block: the section's extent, cut to
 // the root node's wLength, which must fit in the section.
-std::optional<SectionSpan> locateBlock(const char* fileName, File& file) {
+std::optional<SectionSpan> LocateBlock(const char* fileName, File& file) {
     if (!fileName) return std::nullopt;
     file.reset(std::fopen(fileName, "rb"));
     if (!file) return std::nullopt;
     FILE* f = file.get();
-    unsigned long long total = fileSize(f);
+    unsigned long long total = FileSize(f);
     unsigned char ident[EI_NIDENT];
-    if (total < EI_NIDENT || !readAt(f, 0, ident, sizeof ident)) return std::nullopt;
+    if (total < EI_NIDENT || !ReadAt(f, 0, ident, sizeof ident)) return std::nullopt;
     if (std::memcmp(ident, ELFMAG, SELFMAG) != 0) return std::nullopt;
     // Only files of this machine's byte order are read.
     const unsigned char nativeData = (std::endian::native == std::endian::little) ? ELFDATA2LSB : ELFDATA2MSB;
     if (ident[EI_DATA] != nativeData) return std::nullopt;
     std::optional<SectionSpan> span;
     if (ident[EI_CLASS] == ELFCLASS64)
-        span = findSection<Elf64_Ehdr, Elf64_Shdr>(f, total, kVersionSectionName);
+        span = FindSection<Elf64_Ehdr, Elf64_Shdr>(f, total, kVersionSectionName);
     else if (ident[EI_CLASS] == ELFCLASS32)
-        span = findSection<Elf32_Ehdr, Elf32_Shdr>(f, total, kVersionSectionName);
+        span = FindSection<Elf32_Ehdr, Elf32_Shdr>(f, total, kVersionSectionName);
     if (!span || span->size < 4) return std::nullopt;
     unsigned char head[2];
-    if (!readAt(f, span->offset, head, sizeof head)) return std::nullopt;
+    if (!ReadAt(f, span->offset, head, sizeof head)) return std::nullopt;
     unsigned long long rootLength = head[0] | (head[1] << 8);
     if (rootLength < 4 || rootLength > span->size) return std::nullopt;
     span->size = rootLength;
@@ -122,9 +122,9 @@ std::optional<SectionSpan> locateBlock(const char* fileName, File& file) {
 
 // ---- walking a block ----
 
-WORD wordAt(const unsigned char* p) { return static_cast<WORD>(p[0] | (p[1] << 8)); }
+WORD WordAt(const unsigned char* p) { return static_cast<WORD>(p[0] | (p[1] << 8)); }
 
-constexpr size_t align4(size_t n) { return (n + 3) & ~size_t{3}; }
+constexpr size_t Align4(size_t n) { return (n + 3) & ~size_t{3}; }
 
 struct Node {
     size_t start = 0;     // offset of the node in the block
@@ -136,30 +136,30 @@ struct Node {
 };
 
 // Reads the node at `start`, which must lie inside [start, limit).
-std::optional<Node> readNode(const unsigned char* block, size_t start, size_t limit) {
+std::optional<Node> ReadNode(const unsigned char* block, size_t start, size_t limit) {
     if (start + 4 > limit) return std::nullopt;
     Node n;
     n.start = start;
-    size_t length = wordAt(block + start);
-    n.valueLength = wordAt(block + start + 2);
+    size_t length = WordAt(block + start);
+    n.valueLength = WordAt(block + start + 2);
     if (length < 4 || length > limit - start) return std::nullopt;
     n.end = start + length;
     const char* keyStart = reinterpret_cast<const char*>(block + start + 4);
     const void* zero = std::memchr(keyStart, 0, n.end - (start + 4));
     if (!zero) return std::nullopt;
     n.key = std::string_view(keyStart, static_cast<const char*>(zero) - keyStart);
-    n.value = align4(start + 4 + n.key.size() + 1);
+    n.value = Align4(start + 4 + n.key.size() + 1);
     if (n.value > n.end || n.valueLength > n.end - n.value) return std::nullopt;
-    n.children = align4(n.value + n.valueLength);
+    n.children = Align4(n.value + n.valueLength);
     return n;
 }
 
-std::optional<Node> findChild(const unsigned char* block, const Node& parent, std::string_view name) {
+std::optional<Node> FindChild(const unsigned char* block, const Node& parent, std::string_view name) {
     for (size_t at = parent.children; at + 4 <= parent.end;) {
-        auto child = readNode(block, at, parent.end);
+        auto child = ReadNode(block, at, parent.end);
         if (!child) return std::nullopt;
         if (EqualNoCaseAscii(child->key, name)) return child;
-        at = align4(child->end);
+        at = Align4(child->end);
     }
     return std::nullopt;
 }
@@ -169,18 +169,18 @@ std::optional<Node> findChild(const unsigned char* block, const Node& parent, st
 DWORD GetFileVersionInfoSizeA(const char* fileName, DWORD* handle) {
     if (handle) *handle = 0;
     File file;
-    auto span = locateBlock(fileName, file);
+    auto span = LocateBlock(fileName, file);
     return span ? static_cast<DWORD>(span->size) : 0;
 }
 
 BOOL GetFileVersionInfoA(const char* fileName, DWORD, DWORD len, void* data) {
     if (!data || len < 4) return FALSE;
     File file;
-    auto span = locateBlock(fileName, file);
+    auto span = LocateBlock(fileName, file);
     if (!span) return FALSE;
     size_t n = static_cast<size_t>(std::min<unsigned long long>(span->size, len));
     auto* out = static_cast<unsigned char*>(data);
-    if (!readAt(file.get(), span->offset, out, n)) return FALSE;
+    if (!ReadAt(file.get(), span->offset, out, n)) return FALSE;
     if (n < span->size) {
         out[0] = static_cast<unsigned char>(n & 0xFF);
         out[1] = static_cast<unsigned char>((n >> 8) & 0xFF);
@@ -193,7 +193,7 @@ BOOL VerQueryValueA(const void* block, const char* subBlock, void** buffer, UINT
     if (len) *len = 0;
     if (!block || !subBlock) return FALSE;
     const auto* bytes = static_cast<const unsigned char*>(block);
-    auto node = readNode(bytes, 0, wordAt(bytes));
+    auto node = ReadNode(bytes, 0, WordAt(bytes));
     if (!node) return FALSE;
     std::string_view path(subBlock);
     while (!path.empty()) {
@@ -201,7 +201,7 @@ BOOL VerQueryValueA(const void* block, const char* subBlock, void** buffer, UINT
         std::string_view part = path.substr(0, sep);
         path = sep == std::string_view::npos ? std::string_view() : path.substr(sep + 1);
         if (part.empty()) continue;
-        node = findChild(bytes, *node, part);
+        node = FindChild(bytes, *node, part);
         if (!node) return FALSE;
     }
     if (buffer) *buffer = const_cast<unsigned char*>(bytes + node->value);

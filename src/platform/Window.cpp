@@ -47,13 +47,13 @@ struct Registry {
     std::function<void(const std::exception&)> onException;
 };
 
-Registry& registry() {
+Registry& TheRegistry() {
     static Registry r;
     return r;
 }
 
-MessageDispatcher* dispatcher() {
-    Registry& r = registry();
+MessageDispatcher* TheDispatcher() {
+    Registry& r = TheRegistry();
     if (!r.dispatcher) {
         // Lives on the GUI thread (the thread that allocates the first window)
         // and is deleted with the application object.
@@ -61,8 +61,8 @@ MessageDispatcher* dispatcher() {
         if (auto* app = QCoreApplication::instance()) {
             r.dispatcher->moveToThread(app->thread());
             QObject::connect(app, &QObject::destroyed, [] {
-                std::lock_guard<std::mutex> g(registry().lock);
-                registry().dispatcher = nullptr;
+                std::lock_guard<std::mutex> g(TheRegistry().lock);
+                TheRegistry().dispatcher = nullptr;
             });
             r.dispatcher->setParent(app);
         }
@@ -73,9 +73,9 @@ MessageDispatcher* dispatcher() {
 }  // namespace
 
 HWND AllocateHWnd(TWndMethod proc) {
-    Registry& r = registry();
+    Registry& r = TheRegistry();
     std::lock_guard<std::mutex> g(r.lock);
-    dispatcher();
+    TheDispatcher();
     HWND wnd = r.next++;
     if (r.next == 0) r.next = 1;
     r.windows[wnd] = std::make_shared<WindowEntry>(WindowEntry{std::move(proc)});
@@ -84,7 +84,7 @@ HWND AllocateHWnd(TWndMethod proc) {
 
 void DeallocateHWnd(HWND wnd) {
     std::shared_ptr<WindowEntry> keep;  // released outside the lock
-    Registry& r = registry();
+    Registry& r = TheRegistry();
     std::lock_guard<std::mutex> g(r.lock);
     auto it = r.windows.find(wnd);
     if (it == r.windows.end()) return;
@@ -93,13 +93,13 @@ void DeallocateHWnd(HWND wnd) {
 }
 
 BOOL IsWindow(HWND wnd) {
-    Registry& r = registry();
+    Registry& r = TheRegistry();
     std::lock_guard<std::mutex> g(r.lock);
     return r.windows.count(wnd) ? TRUE : FALSE;
 }
 
 BOOL PostMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    Registry& r = registry();
+    Registry& r = TheRegistry();
     std::lock_guard<std::mutex> g(r.lock);
     if (!r.windows.count(wnd) || !r.dispatcher) return FALSE;
     QCoreApplication::postEvent(r.dispatcher, new PostedMessageEvent(wnd, msg, wParam, lParam));
@@ -110,7 +110,7 @@ LRESULT SendMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     std::shared_ptr<WindowEntry> entry;
     std::function<void(const std::exception&)> onException;
     {
-        Registry& r = registry();
+        Registry& r = TheRegistry();
         std::lock_guard<std::mutex> g(r.lock);
         auto it = r.windows.find(wnd);
         if (it == r.windows.end()) return 0;
@@ -139,7 +139,7 @@ DWORD GetTickCount() {
 }
 
 void SetWindowProcExceptionHandler(std::function<void(const std::exception&)> handler) {
-    Registry& r = registry();
+    Registry& r = TheRegistry();
     std::lock_guard<std::mutex> g(r.lock);
     r.onException = std::move(handler);
 }

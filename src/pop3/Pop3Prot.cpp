@@ -1,6 +1,7 @@
 #include "pop3/Pop3Prot.h"
 
 #include "framework/Application.h"
+#include "platform/AsciiText.h"
 #include "platform/Window.h"
 #include "pop3/MD5.h"
 
@@ -35,22 +36,6 @@ enum : std::uint8_t {
     stLast = 15
 };
 constexpr std::uint16_t Bit(int step) { return static_cast<std::uint16_t>(1u << step); }
-
-// Removes the characters with codes up to 32 at both ends.
-std::string Trim(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
-    return s.substr(b, e - b);
-}
-
-std::string LowerAscii(std::string s) {
-    for (auto& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Skips TAB, LF, CR and space, then reads decimal digits in 32-bit
 // arithmetic (wrapping); no sign. `i` ends after the digits.
@@ -143,6 +128,8 @@ void TCustomPop3Cli::SetEngineState(TPop3EngineState State) {
     NotifyStateChange();
 }
 
+void TCustomPop3Cli::SetProtocolState(TPop3ProtocolState State) { FProtocolState = State; }
+
 void TCustomPop3Cli::RequireReady() {
     if (FEngineState != esIdle && FEngineState != esBetweenSteps) throw Pop3Exception("POP3 component not ready");
 }
@@ -155,6 +142,14 @@ bool TCustomPop3Cli::CheckOk() {
 
 void TCustomPop3Cli::SetErrorMessage() {
     if (FErrorMessage.empty()) FErrorMessage = FLastResponse;
+}
+
+void TCustomPop3Cli::FailRequest(const std::string& Text, int Outcome) {
+    FLastResponse = Text;
+    FReplyStatus = 500;
+    FRequestOutcome = Outcome;
+    SetErrorMessage();
+    NotifyRequestDone(static_cast<WORD>(Outcome));
 }
 
 void TCustomPop3Cli::RaiseShown(const std::string& Msg) {
@@ -214,21 +209,13 @@ void TCustomPop3Cli::Connect() {
         // request fails like a connect that raised, instead of leaving the
         // engine looking up forever.
         if (FEngineState != esLookingUp || FDoneSignalled) return;
-        FLastResponse = "-ERR " + ExceptionClassName(e) + ": " + e.Message();
-        FReplyStatus = 500;
-        FRequestOutcome = 500;
-        SetErrorMessage();
-        NotifyRequestDone(500);
+        FailRequest("-ERR " + ExceptionClassName(e) + ": " + e.Message(), 500);
     }
 }
 
 void TCustomPop3Cli::WSocketDnsLookupDone(TObject*, WORD Error) {
     if (Error != 0) {
-        FLastResponse = SocketFailureText(Error);
-        FReplyStatus = 500;
-        FRequestOutcome = Error;
-        SetErrorMessage();
-        NotifyRequestDone(Error);
+        FailRequest(SocketFailureText(Error), Error);
         return;
     }
     FWSocket->SetAddr(FWSocket->DnsResult());
@@ -241,22 +228,14 @@ void TCustomPop3Cli::WSocketDnsLookupDone(TObject*, WORD Error) {
     try {
         FWSocket->Connect();
     } catch (const Exception& e) {
-        FLastResponse = "-ERR " + ExceptionClassName(e) + ": " + e.Message();
-        FReplyStatus = 500;
-        FRequestOutcome = 500;
-        SetErrorMessage();
-        NotifyRequestDone(500);
+        FailRequest("-ERR " + ExceptionClassName(e) + ": " + e.Message(), 500);
     }
 }
 
 void TCustomPop3Cli::WSocketSessionConnected(TObject*, WORD Error) {
     if (Error != 0) {
-        FLastResponse = SocketFailureText(Error);
-        FReplyStatus = 500;
         FConnected = false;
-        FRequestOutcome = Error;
-        SetErrorMessage();
-        NotifyRequestDone(Error);
+        FailRequest(SocketFailureText(Error), Error);
         FWSocket->Close();
         SetEngineState(esIdle);
         return;
@@ -278,7 +257,7 @@ void TCustomPop3Cli::WSocketSessionClosed(TObject*, WORD Error) {
         if (FErrorMessage.empty()) FErrorMessage = SocketFailureText(kErrInterrupted);
     }
     NotifyRequestDone(kErrInterrupted);
-    FProtocolState = pop3Disconnected;
+    SetProtocolState(pop3Disconnected);
 }
 
 // ---------------------------------------------------------------------------
@@ -328,8 +307,8 @@ void TCustomPop3Cli::ProcessReceived(WORD Error) {
                 if (!HandleGreeting(Error)) return;
                 break;
             case esAwaitingReply:
-                if (!FLineHandler) throw Pop3Exception("Program error: FNext is nil");
-                (this->*FLineHandler)();
+                if (!FNext.Handler) throw Pop3Exception("Program error: FNext is nil");
+                (this->*FNext.Handler)();
                 break;
             default:
                 NotifyDisplay("< " + FLastResponse);
@@ -366,7 +345,7 @@ bool TCustomPop3Cli::HandleGreeting(WORD Error) {
             if (wellFormed && at) FTimeStamp = FLastResponse.substr(open, close - open + 1);
         }
     }
-    FProtocolState = pop3WaitingUser;
+    SetProtocolState(pop3WaitingUser);
     SetEngineState(esConnected);
     NotifySessionConnected(Error);
     NotifyRequestDone(0);
@@ -376,15 +355,13 @@ bool TCustomPop3Cli::HandleGreeting(WORD Error) {
 void TCustomPop3Cli::HandleReply() {
     NotifyDisplay("< " + FLastResponse);
     if (!CheckOk()) {
-        FRequestOutcome = FReplyStatus;
-        SetErrorMessage();
-        NotifyRequestDone(static_cast<WORD>(FRequestOutcome));
+        FailRequest(FLastResponse, FReplyStatus);
         return;
     }
     FRequestOutcome = 0;
-    FProtocolState = FPendingProtocolState;
-    if (FOnOkContinuation) {
-        TContinuation next = FOnOkContinuation;
+    SetProtocolState(FNext.OnOkState);
+    if (FNext.OnOk) {
+        TContinuation next = FNext.OnOk;
         next();
     } else {
         NotifyRequestDone(0);
@@ -396,11 +373,9 @@ void TCustomPop3Cli::HandleReply() {
 
 void TCustomPop3Cli::BeginMultiLine(const TNotifyEvent& BeginEvent, const TNotifyEvent& LineEvent,
                                     const TNotifyEvent& EndEvent, TLineHandler Parser) {
-    FDataLineEvent = LineEvent;
-    FEndEvent = EndEvent;
-    FDataLineParser = Parser;
+    FDataLines = {LineEvent, EndEvent, Parser};
     if (BeginEvent) BeginEvent(this);
-    FLineHandler = &TCustomPop3Cli::HandleDataLine;
+    FNext.Handler = &TCustomPop3Cli::HandleDataLine;
 }
 
 void TCustomPop3Cli::HandleDataLine() {
@@ -412,17 +387,17 @@ void TCustomPop3Cli::HandleDataLine() {
         return;
     }
     if (FLastResponse == ".") {
-        TNotifyEvent endEvent = FEndEvent;
+        TNotifyEvent endEvent = FDataLines.EndEvent;
         if (endEvent) endEvent(this);
         FLastResponse.clear();
-        FLineHandler = nullptr;
+        FNext.Handler = nullptr;
         NotifyRequestDone(0);
         return;
     }
     if (FLastResponse.size() >= 2 && FLastResponse[0] == '.' && FLastResponse[1] == '.') FLastResponse.erase(0, 1);
     if (FInHeader) CaptureHeader(FLastResponse);
-    if (FDataLineParser) (this->*FDataLineParser)();
-    TNotifyEvent lineEvent = FDataLineEvent;
+    if (FDataLines.Parser) (this->*FDataLines.Parser)();
+    TNotifyEvent lineEvent = FDataLines.LineEvent;
     if (lineEvent) lineEvent(this);
 }
 
@@ -494,9 +469,7 @@ void TCustomPop3Cli::SendRequest(TPop3Request Rq, const std::string& Command, TP
     if (!FConnected) throw Pop3Exception("POP3 component not connected");
     if (!FInSequence) FCurrentRequest = Rq;
     FDoneSignalled = false;
-    FLineHandler = &TCustomPop3Cli::HandleReply;
-    FPendingProtocolState = NextState;
-    FOnOkContinuation = std::move(Continuation);
+    FNext = {&TCustomPop3Cli::HandleReply, NextState, std::move(Continuation)};
     SetEngineState(esAwaitingReply);
     SendCommand(Command);
 }
@@ -720,7 +693,7 @@ void TSyncPop3Cli::NotifyResponse(const std::string& Msg) {
     if (Timeout > 0) RestartDeadline();
 }
 
-void TSyncPop3Cli::RestartDeadline() { SilenceStart = GetTickCount(); }
+void TSyncPop3Cli::RestartDeadline() { FSilenceStart = GetTickCount(); }
 
 bool TSyncPop3Cli::AwaitReady() {
     RestartDeadline();
@@ -733,7 +706,7 @@ bool TSyncPop3Cli::AwaitReady() {
         std::uint64_t waitMs = kIdleWakeMs;
         if (Timeout > 0) {
             std::uint64_t limit = static_cast<std::uint64_t>(Timeout) * 1000;
-            std::uint64_t elapsed = static_cast<DWORD>(GetTickCount() - SilenceStart);
+            std::uint64_t elapsed = static_cast<DWORD>(GetTickCount() - FSilenceStart);
             if (elapsed > limit) break;
             // Wake just after the limit passes, so the test above sees it.
             waitMs = std::min<std::uint64_t>(limit - elapsed + 1, kIdleWakeMs);

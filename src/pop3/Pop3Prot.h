@@ -154,6 +154,22 @@ protected:
     using TLineHandler = void (TCustomPop3Cli::*)();
     using TContinuation = std::function<void()>;
 
+    // What comes of the next received line while a reply is awaited: the
+    // handler it goes to; for a positive reply to a command, the protocol
+    // state the command brings and what follows it (none: the request ends).
+    struct TNextReply {
+        TLineHandler Handler = nullptr;
+        TPop3ProtocolState OnOkState = pop3Disconnected;
+        TContinuation OnOk;
+    };
+    // What each data line of a multi-line reply goes to, and the event at
+    // its end.
+    struct TDataLines {
+        TNotifyEvent LineEvent;
+        TNotifyEvent EndEvent;
+        TLineHandler Parser = nullptr;
+    };
+
     // Size of the receive buffer; a line is cut after kLinePiece bytes.
     static constexpr int kReceiveBufferSize = 4096;
     static constexpr int kLinePiece = kReceiveBufferSize - 3;
@@ -172,9 +188,15 @@ protected:
 
     // Small routines.
     void SetEngineState(TPop3EngineState State);
+    // The only place the protocol state changes.
+    void SetProtocolState(TPop3ProtocolState State);
     void RequireReady();
     bool CheckOk();
     void SetErrorMessage();
+    // Ends the running request as failed: Text becomes the last response
+    // (and the error message unless one is set), Outcome the request's
+    // outcome and the code it completes with.
+    void FailRequest(const std::string& Text, int Outcome);
     [[noreturn]] void RaiseShown(const std::string& Msg);
     void CompleteRequest(WORD Error);
 
@@ -218,7 +240,6 @@ protected:
 
     TPop3EngineState FEngineState = esIdle;
     TPop3ProtocolState FProtocolState = pop3Disconnected;
-    TPop3ProtocolState FPendingProtocolState = pop3Disconnected;
     bool FConnected = false;
     TPop3Request FCurrentRequest = rqConnect;
     bool FDoneSignalled = true;
@@ -228,8 +249,7 @@ protected:
 
     int FRequestOutcome = 0;
     int FReplyStatus = 0;
-    TLineHandler FLineHandler = nullptr;
-    TContinuation FOnOkContinuation;
+    TNextReply FNext;
 
     std::uint16_t FStepSet = 0;
     std::uint8_t FCurrentStep = 0;
@@ -255,9 +275,7 @@ protected:
     std::string FMessageIdValue;
     std::string FDateValue;
     std::string FReturnPathValue;
-    TNotifyEvent FDataLineEvent;
-    TNotifyEvent FEndEvent;
-    TLineHandler FDataLineParser = nullptr;
+    TDataLines FDataLines;
 };
 
 class TPop3Cli : public TCustomPop3Cli {
@@ -305,5 +323,5 @@ protected:
     // Tick count (GetTickCount) at which the current silence began. The wait
     // gives up once more than Timeout seconds have elapsed since; comparing
     // elapsed time keeps the wrap of the millisecond clock harmless.
-    DWORD SilenceStart = 0;
+    DWORD FSilenceStart = 0;
 };

@@ -1,8 +1,6 @@
 #include "settings/Setting.h"
 
-#include "codec/Base64.h"
 #include "framework/Dialogs.h"
-#include "framework/IniFiles.h"
 #include "settings/VerInfo.h"
 
 #include <QCloseEvent>
@@ -13,26 +11,20 @@
 #include <QStyle>
 
 #include <algorithm>
+#include <span>
 
 TfrmSetting* frmSetting = nullptr;
 
 namespace {
 
-const char* const kAccountConfig = "AccountConfig";
-const char* const kGlobal = "Global Parameters";
-const char* const kSiren = "Siren";
-
-QString qstr(const std::string& s) { return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size())); }
-std::string bytes(const QString& s) { return s.toLocal8Bit().toStdString(); }
+QString QStr(const std::string& s) { return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size())); }
+std::string Bytes(const QString& s) { return s.toLocal8Bit().toStdString(); }
 
 // Puts `text` into a field showing its start, as a freshly filled field does.
-void setFieldText(QLineEdit* edit, const std::string& text) {
-    edit->setText(qstr(text));
+void SetFieldText(QLineEdit* edit, const std::string& text) {
+    edit->setText(QStr(text));
     edit->setCursorPosition(0);
 }
-
-// The integer of a decimal text of the copy (ports and APOP flags).
-int toInt(const std::string& s) { return ParseIniInteger(s).value_or(0); }
 
 // A label that underlines its marked letter without being linked to any
 // control (a plain QLabel shows the "&" itself unless it has a buddy).
@@ -63,7 +55,7 @@ public:
     }
 };
 
-QLabel* makeLabel(QWidget* parent, const char* caption, int left, int top, QWidget* buddy = nullptr) {
+QLabel* MakeLabel(QWidget* parent, const char* caption, int left, int top, QWidget* buddy = nullptr) {
     auto* label = new QLabel(QString::fromUtf8(caption), parent);
     if (buddy) label->setBuddy(buddy);
     label->move(left, top);
@@ -71,26 +63,26 @@ QLabel* makeLabel(QWidget* parent, const char* caption, int left, int top, QWidg
     return label;
 }
 
-QPushButton* makeButton(QWidget* parent, const char* caption, int left, int top, int width, int height) {
+QPushButton* MakeButton(QWidget* parent, const char* caption, int left, int top, int width, int height) {
     auto* button = new QPushButton(QString::fromUtf8(caption), parent);
     button->setGeometry(left, top, width, height);
     button->setAutoDefault(false);
     return button;
 }
 
-QCheckBox* makeCheck(QWidget* parent, const char* caption, int left, int top, int width, int height) {
+QCheckBox* MakeCheck(QWidget* parent, const char* caption, int left, int top, int width, int height) {
     auto* check = new QCheckBox(QString::fromUtf8(caption), parent);
     check->setGeometry(left, top, width, height);
     return check;
 }
 
-QLineEdit* makeEdit(QWidget* parent, int left, int top, int width, int height) {
+QLineEdit* MakeEdit(QWidget* parent, int left, int top, int width, int height) {
     auto* edit = new QLineEdit(parent);
     edit->setGeometry(left, top, width, height);
     return edit;
 }
 
-TSpinEdit* makeSpin(QWidget* parent, int left, int top, int width, int height, int min, int max, int value) {
+TSpinEdit* MakeSpin(QWidget* parent, int left, int top, int width, int height, int min, int max, int value) {
     auto* spin = new TSpinEdit(parent);
     spin->setGeometry(left, top, width, height);
     spin->SetMinValue(min);
@@ -102,17 +94,17 @@ TSpinEdit* makeSpin(QWidget* parent, int left, int top, int width, int height, i
 // Holds a flag set for the life of the object.
 class TFlagScope {
 public:
-    explicit TFlagScope(bool& flag) : flag_(flag), old_(flag) { flag_ = true; }
-    ~TFlagScope() { flag_ = old_; }
+    explicit TFlagScope(bool& flag) : FFlag(flag), FOld(flag) { FFlag = true; }
+    ~TFlagScope() { FFlag = FOld; }
 
 private:
-    bool& flag_;
-    bool old_;
+    bool& FFlag;
+    bool FOld;
 };
 
 }  // namespace
 
-TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), host_(host) {
+TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), FHost(host) {
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setWindowTitle(QStringLiteral("Zizora Duvizuv"));
@@ -128,62 +120,62 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), h
     pageSetting->addTab(tbsSiren, QStringLiteral("Siren"));
     pageSetting->setCurrentWidget(tbsZizaz);
 
-    btnOk = makeButton(this, "OK", 224, 284, 85, 21);
-    btnCancel = makeButton(this, "Cancel", 132, 284, 85, 21);
-    lblVerInfo = makeLabel(this, "lblVerInfo", 12, 284);
+    btnOk = MakeButton(this, "OK", 224, 284, 85, 21);
+    btnCancel = MakeButton(this, "Cancel", 132, 284, 85, 21);
+    lblVerInfo = MakeLabel(this, "lblVerInfo", 12, 284);
 
     // Page "Zizaz": accounts and the interval.
     QWidget* p = tbsZizaz;
     cboAccountName = new QComboBox(p);
     cboAccountName->setEditable(false);
     cboAccountName->setGeometry(12, 16, 185, 20);
-    btnRenameAccount = makeButton(p, "&R", 200, 16, 25, 21);
-    btnDeleteAccount = makeButton(p, "&D", 228, 16, 25, 21);
-    btnCreateAccount = makeButton(p, "&C", 256, 16, 25, 21);
-    edtPop = makeEdit(p, 136, 45, 145, 20);
-    lblPop = makeLabel(p, "&POP3 Server:", 37, 51, edtPop);
-    chkApop = makeCheck(p, "use &APOP", 64, 72, 97, 17);
+    btnRenameAccount = MakeButton(p, "&R", 200, 16, 25, 21);
+    btnDeleteAccount = MakeButton(p, "&D", 228, 16, 25, 21);
+    btnCreateAccount = MakeButton(p, "&C", 256, 16, 25, 21);
+    edtPop = MakeEdit(p, 136, 45, 145, 20);
+    lblPop = MakeLabel(p, "&POP3 Server:", 37, 51, edtPop);
+    chkApop = MakeCheck(p, "use &APOP", 64, 72, 97, 17);
     lblPort = new TMarkedLabel(QStringLiteral("POP3 Port &Number:"), p);
     lblPort->move(66, 101);
     lblPort->adjustSize();
-    spePort = makeSpin(p, 226, 94, 58, 21, 1, 65535, 110);
-    edtUser = makeEdit(p, 136, 126, 148, 20);
-    lblUser = makeLabel(p, "&User Name:", 37, 133, edtUser);
-    edtPassword = makeEdit(p, 136, 152, 148, 20);
+    spePort = MakeSpin(p, 226, 94, 58, 21, 1, 65535, 110);
+    edtUser = MakeEdit(p, 136, 126, 148, 20);
+    lblUser = MakeLabel(p, "&User Name:", 37, 133, edtUser);
+    edtPassword = MakeEdit(p, 136, 152, 148, 20);
     edtPassword->setEchoMode(QLineEdit::Password);
     auto* starStyle = new TStarPasswordStyle;
     starStyle->setParent(this);
     edtPassword->setStyle(starStyle);
-    lblPassword = makeLabel(p, "&Password:", 37, 158, edtPassword);
-    speInterval = makeSpin(p, 102, 192, 46, 21, 20, 600, 60);
-    lblInterval = makeLabel(p, "&Interval (sec):", 13, 198, speInterval);
+    lblPassword = MakeLabel(p, "&Password:", 37, 158, edtPassword);
+    speInterval = MakeSpin(p, 102, 192, 46, 21, 20, 600, 60);
+    lblInterval = MakeLabel(p, "&Interval (sec):", 13, 198, speInterval);
 
     // Page "Ridovivez": LED and tray options.
     p = tbsRidovivez;
-    chkLightEqual = makeCheck(p, "&Light up on Equal", 13, 15, 141, 20);
-    chkFlash = makeCheck(p, "&Flash LED", 13, 45, 116, 20);
-    chkFlashEqual = makeCheck(p, "Flash on E&qual", 26, 70, 128, 20);
-    chkFlashError = makeCheck(p, "Flash on &Error", 26, 96, 128, 20);
-    chkAttentiveWait = makeCheck(p, "&Attentive to Velora", 13, 134, 154, 20);
-    chkTaskTray = makeCheck(p, "Live in the &TaskTray", 13, 166, 154, 20);
+    chkLightEqual = MakeCheck(p, "&Light up on Equal", 13, 15, 141, 20);
+    chkFlash = MakeCheck(p, "&Flash LED", 13, 45, 116, 20);
+    chkFlashEqual = MakeCheck(p, "Flash on E&qual", 26, 70, 128, 20);
+    chkFlashError = MakeCheck(p, "Flash on &Error", 26, 96, 128, 20);
+    chkAttentiveWait = MakeCheck(p, "&Attentive to Velora", 13, 134, 154, 20);
+    chkTaskTray = MakeCheck(p, "Live in the &TaskTray", 13, 166, 154, 20);
 
     // Page "Siren": targets and sounds.
     p = tbsSiren;
-    chkSirenEnabled = makeCheck(p, "&Sing with Siren", 13, 13, 129, 20);
-    lblSirenTarget1 = makeLabel(p, "1. Target:", 19, 44);
-    edtSirenTarget1 = makeEdit(p, 96, 40, 169, 20);
-    lblSirenSong1 = makeLabel(p, "Song:", 38, 66);
-    edtSirenSong1 = makeEdit(p, 104, 64, 161, 20);
-    lblSirenTarget2 = makeLabel(p, "2. Target:", 19, 96);
-    edtSirenTarget2 = makeEdit(p, 96, 92, 169, 20);
-    lblSirenSong2 = makeLabel(p, "Song:", 38, 118);
-    edtSirenSong2 = makeEdit(p, 104, 116, 161, 20);
-    lblSirenTarget3 = makeLabel(p, "3. Target:", 19, 147);
-    edtSirenTarget3 = makeEdit(p, 96, 144, 169, 20);
-    lblSirenSong3 = makeLabel(p, "Song:", 38, 173);
-    edtSirenSong3 = makeEdit(p, 104, 168, 161, 20);
-    lblSirenSong0 = makeLabel(p, "for the othres:", 13, 205);
-    edtSirenSong0 = makeEdit(p, 104, 200, 161, 20);
+    chkSirenEnabled = MakeCheck(p, "&Sing with Siren", 13, 13, 129, 20);
+    lblSirenTarget1 = MakeLabel(p, "1. Target:", 19, 44);
+    edtSirenTarget1 = MakeEdit(p, 96, 40, 169, 20);
+    lblSirenSong1 = MakeLabel(p, "Song:", 38, 66);
+    edtSirenSong1 = MakeEdit(p, 104, 64, 161, 20);
+    lblSirenTarget2 = MakeLabel(p, "2. Target:", 19, 96);
+    edtSirenTarget2 = MakeEdit(p, 96, 92, 169, 20);
+    lblSirenSong2 = MakeLabel(p, "Song:", 38, 118);
+    edtSirenSong2 = MakeEdit(p, 104, 116, 161, 20);
+    lblSirenTarget3 = MakeLabel(p, "3. Target:", 19, 147);
+    edtSirenTarget3 = MakeEdit(p, 96, 144, 169, 20);
+    lblSirenSong3 = MakeLabel(p, "Song:", 38, 173);
+    edtSirenSong3 = MakeEdit(p, 104, 168, 161, 20);
+    lblSirenSong0 = MakeLabel(p, "for the othres:", 13, 205);
+    edtSirenSong0 = MakeEdit(p, 104, 200, 161, 20);
 
     // Tab order: the page control, the controls of each page, OK, Cancel.
     // Controls of the pages not on display are skipped by the focus chain.
@@ -277,13 +269,10 @@ void TfrmSetting::keyPressEvent(QKeyEvent* event) {
 int TfrmSetting::SelectedAccount() const {
     const int i = cboAccountName->currentIndex();
     if (i < 0) return -1;
-    const size_t k = static_cast<size_t>(i);
-    for (const auto* list : {&AccountNames, &Servers, &UserNames, &Passwords, &Ports, &ApopFlags})
-        if (k >= list->size()) return -1;
-    return i;
+    return static_cast<size_t>(i) < Accounts.size() ? i : -1;
 }
 
-int TfrmSetting::EditedAccount() const { return showing_ ? -1 : SelectedAccount(); }
+int TfrmSetting::EditedAccount() const { return FShowing ? -1 : SelectedAccount(); }
 
 void TfrmSetting::EnableAccountFields(bool on) {
     for (QWidget* w : std::initializer_list<QWidget*>{btnRenameAccount, edtPop, edtUser, edtPassword, chkApop, spePort})
@@ -296,7 +285,7 @@ void TfrmSetting::ShowAccount() {
     // Showing an account puts its values into the fields; the change
     // handlers then leave the copy alone, so an account the user does not
     // edit is saved as it was read (a port outside 1..65535 included).
-    TFlagScope scope(showing_);
+    TFlagScope scope(FShowing);
     const int i = SelectedAccount();
     if (i < 0) {
         // No account to show (Count 0 in the file): the fields are empty and
@@ -310,12 +299,12 @@ void TfrmSetting::ShowAccount() {
         return;
     }
     EnableAccountFields(true);
-    const size_t k = static_cast<size_t>(i);
-    setFieldText(edtPop, Servers[k]);
-    setFieldText(edtUser, UserNames[k]);
-    setFieldText(edtPassword, Passwords[k]);
-    spePort->SetValue(toInt(Ports[k]));
-    chkApop->setChecked(toInt(ApopFlags[k]) != 0);
+    const TAccount& account = Accounts[static_cast<size_t>(i)];
+    SetFieldText(edtPop, account.Server);
+    SetFieldText(edtUser, account.UserName);
+    SetFieldText(edtPassword, account.Password);
+    spePort->SetValue(account.Port);
+    chkApop->setChecked(account.APop != 0);
 }
 
 void TfrmSetting::UpdateFlashOptions() {
@@ -330,86 +319,62 @@ void TfrmSetting::UpdateSirenFields() {
         e->setEnabled(on);
 }
 
-void TfrmSetting::ClearAccountCopy() {
-    AccountNames.clear();
-    Servers.clear();
-    UserNames.clear();
-    Passwords.clear();
-    Ports.clear();
-    ApopFlags.clear();
-}
+void TfrmSetting::ClearAccountCopy() { Accounts.clear(); }
 
 void TfrmSetting::ReadSettings() {
-    TIniFile ini(host_->GetIniPath());
-    TBase64 base64;
+    TSettingsFile file(FHost->GetIniPath());
     ClearAccountCopy();
-    // A negative count means no accounts, as it does to the main window.
-    AccountCount = std::max(0, ini.ReadInteger(kAccountConfig, "Count", 1));
-    for (int n = 1; n <= AccountCount; ++n) {
-        const std::string section = "Account" + std::to_string(n);
-        AccountNames.push_back(ini.ReadString(section, "AccountName", section));
-        Servers.push_back(ini.ReadString(section, "POPServer", ""));
-        UserNames.push_back(ini.ReadString(section, "UserName", ""));
-        Ports.push_back(std::to_string(ini.ReadInteger(section, "PortNumber", 110)));
-        Passwords.push_back(base64.Decode(ini.ReadString(section, "Password", "")));
-        ApopFlags.push_back(std::to_string(ini.ReadInteger(section, "APOP", 0)));
-    }
+    // A negative count means no accounts, as it does to the main window. The
+    // count is not bounded: all the file's accounts are listed and saved.
+    AccountCount = std::max(0, file.ReadAccountCount());
+    for (int n = 1; n <= AccountCount; ++n) Accounts.push_back(file.ReadAccount(n));
 
     cboAccountName->clear();
-    for (const auto& name : AccountNames) cboAccountName->addItem(qstr(name));
-    if (!AccountNames.empty()) cboAccountName->setCurrentIndex(0);
+    for (const TAccount& account : Accounts) cboAccountName->addItem(QStr(account.AccountName));
+    if (!Accounts.empty()) cboAccountName->setCurrentIndex(0);
     ShowAccount();
 
-    speInterval->SetValue(ini.ReadInteger(kGlobal, "CheckInterval", 60));
-    chkLightEqual->setChecked(ini.ReadInteger(kGlobal, "LightOnEqual", 1) != 0);
-    chkFlash->setChecked(ini.ReadInteger(kGlobal, "Flash", 0) != 0);
-    chkFlashEqual->setChecked(ini.ReadInteger(kGlobal, "FlashOnEqual", 0) != 0);
-    chkFlashError->setChecked(ini.ReadInteger(kGlobal, "FlashOnError", 0) != 0);
+    const TGlobalOptions options = file.ReadGlobalOptions();
+    speInterval->SetValue(options.CheckInterval);
+    chkLightEqual->setChecked(options.LightOnEqual);
+    chkFlash->setChecked(options.Flash);
+    chkFlashEqual->setChecked(options.FlashOnEqual);
+    chkFlashError->setChecked(options.FlashOnError);
     UpdateFlashOptions();
-    chkAttentiveWait->setChecked(ini.ReadInteger(kGlobal, "AttentiveWait", 1) != 0);
-    chkTaskTray->setChecked(ini.ReadInteger(kGlobal, "TaskTray", 0) != 0);
-    chkSirenEnabled->setChecked(ini.ReadInteger(kSiren, "Enabled", 0) != 0);
-    setFieldText(edtSirenTarget1, ini.ReadString(kSiren, "Target1", ""));
-    setFieldText(edtSirenTarget2, ini.ReadString(kSiren, "Target2", ""));
-    setFieldText(edtSirenTarget3, ini.ReadString(kSiren, "Target3", ""));
-    setFieldText(edtSirenSong1, ini.ReadString(kSiren, "Song1", ""));
-    setFieldText(edtSirenSong2, ini.ReadString(kSiren, "Song2", ""));
-    setFieldText(edtSirenSong3, ini.ReadString(kSiren, "Song3", ""));
-    setFieldText(edtSirenSong0, ini.ReadString(kSiren, "Song0", ""));
+    chkAttentiveWait->setChecked(options.AttentiveWait);
+    chkTaskTray->setChecked(options.TaskTray);
+    const TSirenOptions siren = file.ReadSirenOptions();
+    chkSirenEnabled->setChecked(siren.Enabled);
+    SetFieldText(edtSirenTarget1, siren.Target1);
+    SetFieldText(edtSirenTarget2, siren.Target2);
+    SetFieldText(edtSirenTarget3, siren.Target3);
+    SetFieldText(edtSirenSong1, siren.Song1);
+    SetFieldText(edtSirenSong2, siren.Song2);
+    SetFieldText(edtSirenSong3, siren.Song3);
+    SetFieldText(edtSirenSong0, siren.Song0);
     UpdateSirenFields();
 }
 
 void TfrmSetting::WriteSettings() {
-    TIniFile ini(host_->GetIniPath());
-    TBase64 base64;
-    const int count = std::min<int>(AccountCount, static_cast<int>(AccountNames.size()));
-    for (int n = 1; n <= count; ++n) {
-        const std::string section = "Account" + std::to_string(n);
-        const size_t e = static_cast<size_t>(n - 1);
-        ini.WriteString(section, "AccountName", AccountNames[e]);
-        ini.WriteString(section, "POPServer", Servers[e]);
-        ini.WriteString(section, "UserName", UserNames[e]);
-        ini.WriteInteger(section, "PortNumber", toInt(Ports[e]));
-        ini.WriteString(section, "Password", base64.Encode(Passwords[e]));
-        ini.WriteInteger(section, "APOP", toInt(ApopFlags[e]));
-    }
-    ini.WriteInteger(kAccountConfig, "Count", count);
-    ini.WriteInteger(kGlobal, "CheckInterval", speInterval->Value());
-    ini.WriteBool(kGlobal, "LightOnEqual", chkLightEqual->isChecked());
-    ini.WriteBool(kGlobal, "Flash", chkFlash->isChecked());
-    ini.WriteBool(kGlobal, "FlashOnEqual", chkFlashEqual->isChecked());
-    ini.WriteBool(kGlobal, "FlashOnError", chkFlashError->isChecked());
-    ini.WriteBool(kGlobal, "AttentiveWait", chkAttentiveWait->isChecked());
-    ini.WriteBool(kGlobal, "TaskTray", chkTaskTray->isChecked());
-    ini.WriteBool(kSiren, "Enabled", chkSirenEnabled->isChecked());
-    ini.WriteString(kSiren, "Target1", bytes(edtSirenTarget1->text()));
-    ini.WriteString(kSiren, "Target2", bytes(edtSirenTarget2->text()));
-    ini.WriteString(kSiren, "Target3", bytes(edtSirenTarget3->text()));
-    ini.WriteString(kSiren, "Song1", bytes(edtSirenSong1->text()));
-    ini.WriteString(kSiren, "Song2", bytes(edtSirenSong2->text()));
-    ini.WriteString(kSiren, "Song3", bytes(edtSirenSong3->text()));
-    ini.WriteString(kSiren, "Song0", bytes(edtSirenSong0->text()));
-    ini.UpdateFile();
+    TGlobalOptions options;
+    options.CheckInterval = speInterval->Value();
+    options.LightOnEqual = chkLightEqual->isChecked();
+    options.Flash = chkFlash->isChecked();
+    options.FlashOnEqual = chkFlashEqual->isChecked();
+    options.FlashOnError = chkFlashError->isChecked();
+    options.AttentiveWait = chkAttentiveWait->isChecked();
+    options.TaskTray = chkTaskTray->isChecked();
+    TSirenOptions siren;
+    siren.Enabled = chkSirenEnabled->isChecked();
+    siren.Target1 = Bytes(edtSirenTarget1->text());
+    siren.Target2 = Bytes(edtSirenTarget2->text());
+    siren.Target3 = Bytes(edtSirenTarget3->text());
+    siren.Song1 = Bytes(edtSirenSong1->text());
+    siren.Song2 = Bytes(edtSirenSong2->text());
+    siren.Song3 = Bytes(edtSirenSong3->text());
+    siren.Song0 = Bytes(edtSirenSong0->text());
+    const size_t count = std::min(static_cast<size_t>(std::max(AccountCount, 0)), Accounts.size());
+    TSettingsFile(FHost->GetIniPath()).Write(std::span(Accounts).first(count), options, siren);
 }
 
 // ---- handlers ----
@@ -422,7 +387,7 @@ void TfrmSetting::FormCreate(TObject*) {
         std::string version;
         TVerInfo info;
         info.GetProductVersion(version);
-        lblVerInfo->setText(QStringLiteral("Ver. ") + qstr(version));
+        lblVerInfo->setText(QStringLiteral("Ver. ") + QStr(version));
         lblVerInfo->adjustSize();
     });
 }
@@ -437,7 +402,7 @@ void TfrmSetting::btnOkClick(TObject*) {
     spePort->ApplyRange();
     speInterval->ApplyRange();
     WriteSettings();
-    host_->LoadSettings();
+    FHost->LoadSettings();
     Close();
 }
 
@@ -448,22 +413,31 @@ void TfrmSetting::cboAccountNameChange(TObject*) { ShowAccount(); }
 // An edit of an account's field goes into the copy at the selected index;
 // the port box's value goes with it, so an account the user edits is saved
 // with the port on display (brought into 1..65535).
-void TfrmSetting::StoreEdit(std::vector<std::string>* field, const std::string& value) {
+void TfrmSetting::StoreEdit(const std::function<void(TAccount&)>& edit) {
     const int i = EditedAccount();
     if (i < 0) return;
-    if (field) (*field)[static_cast<size_t>(i)] = value;
-    Ports[static_cast<size_t>(i)] = std::to_string(spePort->Value());
+    TAccount& account = Accounts[static_cast<size_t>(i)];
+    if (edit) edit(account);
+    account.Port = spePort->Value();
 }
 
-void TfrmSetting::edtPopChange(TObject*) { StoreEdit(&Servers, bytes(edtPop->text())); }
+void TfrmSetting::edtPopChange(TObject*) {
+    StoreEdit([this](TAccount& a) { a.Server = Bytes(edtPop->text()); });
+}
 
-void TfrmSetting::edtUserChange(TObject*) { StoreEdit(&UserNames, bytes(edtUser->text())); }
+void TfrmSetting::edtUserChange(TObject*) {
+    StoreEdit([this](TAccount& a) { a.UserName = Bytes(edtUser->text()); });
+}
 
-void TfrmSetting::edtPasswordChange(TObject*) { StoreEdit(&Passwords, bytes(edtPassword->text())); }
+void TfrmSetting::edtPasswordChange(TObject*) {
+    StoreEdit([this](TAccount& a) { a.Password = Bytes(edtPassword->text()); });
+}
 
-void TfrmSetting::spePortChange(TObject*) { StoreEdit(nullptr, {}); }
+void TfrmSetting::spePortChange(TObject*) { StoreEdit(nullptr); }
 
-void TfrmSetting::chkApopClick(TObject*) { StoreEdit(&ApopFlags, chkApop->isChecked() ? "1" : "0"); }
+void TfrmSetting::chkApopClick(TObject*) {
+    StoreEdit([this](TAccount& a) { a.APop = chkApop->isChecked() ? 1 : 0; });
+}
 
 void TfrmSetting::chkFlashClick(TObject*) { UpdateFlashOptions(); }
 
@@ -472,16 +446,10 @@ void TfrmSetting::chkLightEqualClick(TObject*) { UpdateFlashOptions(); }
 void TfrmSetting::chkSirenEnabledClick(TObject*) { UpdateSirenFields(); }
 
 void TfrmSetting::btnCreateAccountClick(TObject*) {
-    if (AccountCount >= host_->GetMaxAccounts()) return;
+    if (AccountCount >= FHost->GetMaxAccounts()) return;
     AccountCount = AccountCount + 1;
-    const int n = AccountCount;
-    AccountNames.push_back("Account" + std::to_string(n));
-    Servers.emplace_back();
-    UserNames.emplace_back();
-    Passwords.emplace_back();
-    Ports.push_back("110");
-    ApopFlags.push_back("0");
-    cboAccountName->addItem(qstr(AccountNames.back()));
+    Accounts.push_back(NewAccount(AccountCount));
+    cboAccountName->addItem(QStr(Accounts.back().AccountName));
     cboAccountName->setCurrentIndex(cboAccountName->count() - 1);
     ShowAccount();
 }
@@ -489,13 +457,13 @@ void TfrmSetting::btnCreateAccountClick(TObject*) {
 void TfrmSetting::btnRenameAccountClick(TObject*) {
     int i = SelectedAccount();
     if (i < 0) return;
-    std::string name = AccountNames[static_cast<size_t>(i)];
+    std::string name = Accounts[static_cast<size_t>(i)].AccountName;
     if (!InputQuery("Rename", "New name:", name)) return;
     // The input box runs its own message loop: look at the selection again.
     i = SelectedAccount();
     if (i < 0) return;
-    AccountNames[static_cast<size_t>(i)] = name;
-    cboAccountName->setItemText(i, qstr(name));
+    Accounts[static_cast<size_t>(i)].AccountName = name;
+    cboAccountName->setItemText(i, QStr(name));
     cboAccountName->setCurrentIndex(i);
 }
 
@@ -503,14 +471,13 @@ void TfrmSetting::btnDeleteAccountClick(TObject*) {
     if (AccountCount <= 1) return;
     int i = SelectedAccount();
     if (i < 0) return;
-    if (!ConfirmYesNo("Are you sure you want to delete '" + AccountNames[static_cast<size_t>(i)] +
+    if (!ConfirmYesNo("Are you sure you want to delete '" + Accounts[static_cast<size_t>(i)].AccountName +
                       "' and all of its information?"))
         return;
     i = SelectedAccount();
     if (i < 0 || AccountCount <= 1) return;
     AccountCount = AccountCount - 1;
-    for (auto* list : {&AccountNames, &Servers, &UserNames, &Passwords, &Ports, &ApopFlags})
-        list->erase(list->begin() + i);
+    Accounts.erase(Accounts.begin() + i);
     cboAccountName->removeItem(i);
     cboAccountName->setCurrentIndex(i < AccountCount ? i : i - 1);
     ShowAccount();

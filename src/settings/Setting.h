@@ -11,6 +11,7 @@
 
 #include "framework/Application.h"
 #include "framework/SpinEdit.h"
+#include "settings/SettingsFile.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -19,6 +20,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -93,16 +95,11 @@ public:
     QLabel* lblSirenSong0;
     QLineEdit* edtSirenSong0;
 
-    // The dialog's copy of the account table: AccountCount entries in each
-    // list, index i being the same account in all of them and item i of
-    // cboAccountName. Ports and APOP flags are decimal text, passwords plain.
+    // The dialog's copy of the account table: entry i is item i of
+    // cboAccountName. AccountCount is the number of accounts in the copy
+    // (ClearAccountCopy empties the entries and leaves it as it was).
     int AccountCount = 0;
-    std::vector<std::string> AccountNames;
-    std::vector<std::string> Servers;
-    std::vector<std::string> UserNames;
-    std::vector<std::string> Passwords;
-    std::vector<std::string> Ports;
-    std::vector<std::string> ApopFlags;
+    std::vector<TAccount> Accounts;
 
     // Operations.
     void ShowAccount();
@@ -137,18 +134,18 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    // The selected account's index when it has an entry in every list, else -1.
+    // The selected account's index when the copy has an entry for it, else -1.
     int SelectedAccount() const;
     // The selected account's index when a field change comes from the user
     // (not from ShowAccount), else -1.
     int EditedAccount() const;
-    // Stores `value` in `field` (none: only the port) at the account being
-    // edited, together with the port on display.
-    void StoreEdit(std::vector<std::string>* field, const std::string& value);
+    // Applies `edit` (none: only the port) to the account being edited and
+    // stores the port on display with it.
+    void StoreEdit(const std::function<void(TAccount&)>& edit);
     void EnableAccountFields(bool on);
 
-    TSettingHost* host_;
-    bool showing_ = false;
+    TSettingHost* FHost;
+    bool FShowing = false;
 };
 
 extern TfrmSetting* frmSetting;

@@ -2,36 +2,16 @@
 // a mailbox on the private Dovecot every second and drives the display's
 // Scroll Lock indicator, which `xset q` reads back.
 #include "codec/Base64.h"
+#include "support/Fixtures.h"
 #include "support/TestSupport.h"
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <fstream>
-#include <sstream>
 
 namespace {
-
-std::string ReadTrimmed(const std::string& path) {
-    std::string s = TestSupport::ReadFile(path);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
-    return s;
-}
-
-std::string EnvValue(const std::string& file, const std::string& key) {
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind(key + "=", 0) != 0) continue;
-        std::string v = line.substr(key.size() + 1);
-        if (!v.empty() && (v.front() == '\'' || v.front() == '"')) v = v.substr(1, v.size() - 2);
-        return v;
-    }
-    return {};
-}
 
 // "on", "off", or empty when the display cannot be read.
 std::string ScrollLock(const QString& display) {
@@ -50,11 +30,11 @@ std::string ScrollLock(const QString& display) {
 }  // namespace
 
 TEST(BlackBox, RealProgramLightsScrollLockForWaitingMailAndDarkensItWhenEmptied) {
-    const std::string dovecot = VESK_APP_DOVECOT_DIR;
-    const std::string host = EnvValue(dovecot + "/server.env", "VESK_POP3_HOST");
-    const std::string port = EnvValue(dovecot + "/server.env", "VESK_POP3_PORT");
-    ASSERT_FALSE(port.empty()) << "no POP3 server is running from " << dovecot;
-    const QString display = QString::fromStdString(ReadTrimmed(std::string(VESK_APP_XVFB_DIR) + "/display"));
+    const TestSupport::TDovecotFixture dovecot(VESK_APP_DOVECOT_DIR);
+    const std::string& host = dovecot.host;
+    const std::string& port = dovecot.port;
+    ASSERT_FALSE(port.empty()) << "no POP3 server is running from " << dovecot.dir;
+    const QString display = QString::fromStdString(TestSupport::ReadTrimmed(std::string(VESK_APP_XVFB_DIR) + "/display"));
     ASSERT_FALSE(display.isEmpty()) << "no X display is running from " VESK_APP_XVFB_DIR;
     ASSERT_EQ(ScrollLock(display), "off");
 
@@ -78,10 +58,7 @@ TEST(BlackBox, RealProgramLightsScrollLockForWaitingMailAndDarkensItWhenEmptied)
     EXPECT_TRUE(TestSupport::WaitFor([&] { return ScrollLock(display) == "on"; }, 20000))
         << "Scroll Lock not lit for 3 waiting messages; " << vesk.readAllStandardError().toStdString();
 
-    for (const char* sub : {"/new", "/cur"}) {
-        QDir d(QString::fromStdString(dovecot + "/mail/ledbox/Maildir" + sub));
-        for (const QString& f : d.entryList(QDir::Files)) d.remove(f);
-    }
+    dovecot.Empty("ledbox");
     EXPECT_TRUE(TestSupport::WaitFor([&] { return ScrollLock(display) == "off"; }, 20000))
         << "Scroll Lock still lit after the mailbox was emptied";
 

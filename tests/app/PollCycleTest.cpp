@@ -5,111 +5,52 @@
 #include "codec/Base64.h"
 #include "platform/Keyboard.h"
 #include "platform/Sound.h"
-#include "pop3/ScriptedPop3Server.h"
+#include "support/Fixtures.h"
+#include "support/ScriptedPop3Server.h"
 #include "support/TestSupport.h"
 
-#include <QDir>
-#include <QProcess>
-#include <QTcpServer>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <map>
 #include <memory>
-#include <sstream>
 
+using TestSupport::TDovecotFixture;
 using TestSupport::TempDir;
+using TestSupport::TScript;
+using TestSupport::TScriptedPop3Server;
 using TestSupport::WaitFor;
 using TestSupport::WriteFile;
 
 namespace {
 
-// The private Dovecot the fixture started: its address, users and the From
-// line of every message it delivered.
-struct Dovecot {
-    std::string dir = VESK_APP_DOVECOT_DIR;
-    std::string host, port;
-    std::map<std::string, std::string> passwords;
-
-    bool Load() {
-        std::ifstream env(dir + "/server.env");
-        if (!env) return false;
-        std::string line;
-        while (std::getline(env, line)) {
-            auto eq = line.find('=');
-            if (eq == std::string::npos) continue;
-            std::string key = line.substr(0, eq), value = line.substr(eq + 1);
-            if (!value.empty() && (value.front() == '\'' || value.front() == '"')) value = value.substr(1, value.size() - 2);
-            if (key == "VESK_POP3_HOST") host = value;
-            if (key == "VESK_POP3_PORT") port = value;
-        }
-        std::ifstream users(dir + "/users.txt");
-        while (std::getline(users, line)) {
-            std::istringstream s(line);
-            std::string name, pass;
-            std::getline(s, name, ':');
-            std::getline(s, pass, ':');
-            passwords[name] = pass;
-        }
-        return !host.empty() && !port.empty();
-    }
-
-    // The From values of USER's messages, message 1 first.
-    std::vector<std::string> Froms(const std::string& user) const {
-        std::vector<std::string> out;
-        std::ifstream in(dir + "/manifest/" + user);
-        std::string line;
-        while (std::getline(in, line)) {
-            auto tab = line.find('\t');
-            out.push_back(tab == std::string::npos ? std::string() : line.substr(tab + 1));
-        }
-        return out;
-    }
-
-    void Empty(const std::string& user) const {
-        for (const char* sub : {"/new", "/cur"}) {
-            QDir d(QString::fromStdString(dir + "/mail/" + user + "/Maildir" + sub));
-            for (const QString& f : d.entryList(QDir::Files)) d.remove(f);
-        }
-    }
-
-    void Add(const std::string& user, int count) const {
-        QProcess p;
-        p.start(VESK_DOVECOT_SCRIPT,
-                {"add", QString::fromStdString(dir), QString::fromStdString(user), QString::number(count)});
-        ASSERT_TRUE(p.waitForFinished(30000));
-        ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
-    }
-};
+// The From values of USER's messages on the private Dovecot, message 1 first.
+std::vector<std::string> Froms(const TDovecotFixture& pop, const std::string& user) {
+    std::vector<std::string> out;
+    for (const auto& entry : pop.Manifest(user)) out.push_back(entry.second);
+    return out;
+}
 
 struct Account {
     std::string server, user, password, port;
     bool apop = false;
 };
 
-// A server holding one message that says nothing until the test sends its
-// greeting: a cycle waits on it for as long as the test likes.
-void ScriptOneMessageAfterAPause(ScriptedPop3Server& server) {
-    server.Greeting = "";
-    server.On("USER", "+OK\r\n");
-    server.On("PASS", "+OK\r\n");
-    server.On("STAT", "+OK 1 100\r\n");
-    server.On("QUIT", "+OK\r\n", ScriptedPop3Server::Then::Close);
-}
-
-// A port on 127.0.0.1 where nothing listens.
-std::string ClosedPort() {
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return std::to_string(s.serverPort());
+// A server holding one message that says nothing until the test opens gate
+// 1: a cycle waits on it for as long as the test likes.
+void ScriptOneMessageAfterAPause(TScriptedPop3Server& server) {
+    server.Play(TScript()
+                    .Gate(1).Send("+OK ready\r\n")
+                    .ExpectLine("USER u").Send("+OK\r\n")
+                    .ExpectLine("PASS p").Send("+OK\r\n")
+                    .ExpectLine("STAT").Send("+OK 1 100\r\n")
+                    .ExpectLine("QUIT").Send("+OK\r\n").Close());
 }
 
 class PollCycle : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(pop.Load()) << "no POP3 server is running from " << pop.dir
+        ASSERT_TRUE(pop.Running()) << "no POP3 server is running from " << pop.dir
                                 << " (scripts/fixtures/dovecot.sh start)";
         oldKeyboard_ = SetKeyboardHost(&led);
         oldSound_ = SetSoundHost(&sound);
@@ -129,7 +70,7 @@ protected:
     }
 
     Account Dove(const std::string& user, bool apop = false) {
-        return {pop.host, user, pop.passwords[user], pop.port, apop};
+        return {pop.host, user, pop.users[user].password, pop.port, apop};
     }
 
     std::string Ini(const std::vector<Account>& accounts, const std::string& options) {
@@ -159,7 +100,7 @@ protected:
     }
 
     TempDir dir;
-    Dovecot pop;
+    TDovecotFixture pop{VESK_APP_DOVECOT_DIR};
     TFakeKeyboardHost led;
     TFakeSoundHost sound;
     TFakeTrayHost tray;
@@ -175,11 +116,11 @@ private:
 }  // namespace
 
 TEST_F(PollCycle, NoCompleteAccountMeansNoConnectionAndTheLedOff) {
-    ScriptedPop3Server server;
+    TScriptedPop3Server server;
     led.Lit = true;
-    Start({{"127.0.0.1", "", "pw", server.Port()}, {"", "three", "pw", server.Port()}}, "Flash=1\n");
+    Start({{"127.0.0.1", "", "pw", server.PortText()}, {"", "three", "pw", server.PortText()}}, "Flash=1\n");
     Cycle();
-    EXPECT_EQ(server.Connections(), 0);
+    EXPECT_EQ(server.Accepted(), 0);
     EXPECT_FALSE(led.Lit);
     EXPECT_EQ(led.Toggles(), 1) << "switched off without blinking";
 
@@ -238,8 +179,8 @@ TEST_F(PollCycle, MailMovingBetweenAccountsCountsAsNew) {
 }
 
 TEST_F(PollCycle, SirenCollectsFromLinesAndPlaysTheMatchingSong) {
-    const auto three = pop.Froms("three");
-    const auto two = pop.Froms("two");
+    const auto three = Froms(pop, "three");
+    const auto two = Froms(pop, "two");
     ASSERT_EQ(three.size(), 3u);
     ASSERT_EQ(two.size(), 2u);
     // The second message of "three" carries a display name: target it.
@@ -258,7 +199,7 @@ TEST_F(PollCycle, SirenCollectsFromLinesAndPlaysTheMatchingSong) {
 }
 
 TEST_F(PollCycle, MessageWithoutFromAddsABareLineFeed) {
-    const auto five = pop.Froms("five");
+    const auto five = Froms(pop, "five");
     ASSERT_EQ(five.size(), 5u);
     ASSERT_EQ(five[4], "") << "the fifth generated message has no From line";
     Start({Dove("five")}, "[Siren]\nEnabled=1\nSong0=/songs/other.wav\n");
@@ -270,14 +211,14 @@ TEST_F(PollCycle, MessageWithoutFromAddsABareLineFeed) {
 }
 
 TEST_F(PollCycle, SilentServerFailsItsAccountAndTheNextIsStillChecked) {
-    ScriptedPop3Server silent;
+    TScriptedPop3Server silent;
     silent.Greeting = "";
     led.Lit = true;
-    Start({{"127.0.0.1", "u", "p", silent.Port()}, Dove("three")},
+    Start({{"127.0.0.1", "u", "p", silent.PortText()}, Dove("three")},
           "Flash=1\nFlashOnError=1\n[Siren]\nEnabled=1\nSong0=/songs/other.wav\n");
     form->pop3Main->Timeout = 1;  // the program's 15 seconds, shortened for the test
     Cycle();
-    EXPECT_EQ(silent.Connections(), 1);
+    EXPECT_EQ(silent.Accepted(), 1);
     EXPECT_EQ(form->GetMessageCount(0), 0);
     EXPECT_EQ(form->GetMessageCount(1), 3) << "the next account is still checked";
     EXPECT_EQ(led.Toggles(), 6) << "error: 2 x 2 + 1 toggles with FlashOnError, then back to lit";
@@ -285,7 +226,7 @@ TEST_F(PollCycle, SilentServerFailsItsAccountAndTheNextIsStillChecked) {
     EXPECT_TRUE(sound.Calls.empty()) << "no siren in an error cycle";
 
     led.Lit = false;
-    Rewrite({{"127.0.0.1", "u", "p", silent.Port()}}, "Flash=1\nFlashOnError=0\n");
+    Rewrite({{"127.0.0.1", "u", "p", silent.PortText()}}, "Flash=1\nFlashOnError=0\n");
     form->LoadSettings();
     form->pop3Main->Timeout = 1;
     Cycle();
@@ -294,14 +235,16 @@ TEST_F(PollCycle, SilentServerFailsItsAccountAndTheNextIsStillChecked) {
 }
 
 TEST_F(PollCycle, TopFailingMidwayKeepsWhatWasCollected) {
-    ScriptedPop3Server server;
-    server.On("USER", "+OK\r\n");
-    server.On("PASS", "+OK\r\n");
-    server.On("STAT", "+OK 5 5000\r\n");
-    server.On("TOP 5 0", "+OK\r\nFrom: fifth@example.org\r\nSubject: x\r\n\r\n.\r\n");
-    server.On("TOP 4 0", "-ERR no such message\r\n");
-    server.On("QUIT", "+OK bye\r\n", ScriptedPop3Server::Then::Close);
-    Start({{"127.0.0.1", "u", "p", server.Port()}}, "[Siren]\nEnabled=1\nSong0=/songs/other.wav\n");
+    TScriptedPop3Server server;
+    server.Play(TScript()
+                    .Send(server.Greeting)
+                    .ExpectLine("USER u").Send("+OK\r\n")
+                    .ExpectLine("PASS p").Send("+OK\r\n")
+                    .ExpectLine("STAT").Send("+OK 5 5000\r\n")
+                    .ExpectLine("TOP 5 0").Send("+OK\r\nFrom: fifth@example.org\r\nSubject: x\r\n\r\n.\r\n")
+                    .ExpectLine("TOP 4 0").Send("-ERR no such message\r\n")
+                    .ExpectLine("QUIT").Send("+OK bye\r\n").Close());
+    Start({{"127.0.0.1", "u", "p", server.PortText()}}, "[Siren]\nEnabled=1\nSong0=/songs/other.wav\n");
     Cycle();
     EXPECT_EQ(form->HeaderText, " fifth@example.org\n");
     EXPECT_TRUE(server.Got("TOP 4 0"));
@@ -309,13 +252,14 @@ TEST_F(PollCycle, TopFailingMidwayKeepsWhatWasCollected) {
     EXPECT_TRUE(server.Got("QUIT"));
     EXPECT_EQ(form->GetMessageCount(0), 5) << "the STAT count stays";
     EXPECT_TRUE(sound.Calls.empty());
+    EXPECT_TRUE(server.Finished()) << server.Failure();
 }
 
 TEST_F(PollCycle, RefusedConnectionAndWrongPasswordAreErrorCycles) {
     Account wrong = Dove("three");
     wrong.password = "not the password";
     led.Lit = true;
-    Start({{"127.0.0.1", "u", "p", ClosedPort()}, wrong}, "Flash=1\nFlashOnError=1\n");
+    Start({{"127.0.0.1", "u", "p", std::to_string(TestSupport::UnusedPort())}, wrong}, "Flash=1\nFlashOnError=1\n");
     Cycle();
     EXPECT_EQ(form->GetMessageCount(0), 0);
     EXPECT_EQ(form->GetMessageCount(1), 0);
@@ -325,9 +269,9 @@ TEST_F(PollCycle, RefusedConnectionAndWrongPasswordAreErrorCycles) {
 }
 
 TEST_F(PollCycle, SettingsSavedDuringACycleApplyToTheAccountsThatFollow) {
-    ScriptedPop3Server slow;
+    TScriptedPop3Server slow;
     ScriptOneMessageAfterAPause(slow);
-    Account first{"127.0.0.1", "u", "p", slow.Port()};
+    Account first{"127.0.0.1", "u", "p", slow.PortText()};
     Account before = Dove("three");
     before.user = "";  // incomplete: would be skipped
     Start({first, before});
@@ -339,7 +283,7 @@ TEST_F(PollCycle, SettingsSavedDuringACycleApplyToTheAccountsThatFollow) {
         Rewrite({first, Dove("two")}, "CheckInterval=45\n");
         form->LoadSettings();
         saved = true;
-        slow.Send("+OK ready\r\n");
+        slow.Open(1);
     });
     Cycle();
     EXPECT_TRUE(saved);
@@ -350,9 +294,9 @@ TEST_F(PollCycle, SettingsSavedDuringACycleApplyToTheAccountsThatFollow) {
 }
 
 TEST_F(PollCycle, SettingsDialogSavedDuringACycleAppliesToTheAccountsThatFollow) {
-    ScriptedPop3Server slow;
+    TScriptedPop3Server slow;
     ScriptOneMessageAfterAPause(slow);
-    Account first{"127.0.0.1", "u", "p", slow.Port()};
+    Account first{"127.0.0.1", "u", "p", slow.PortText()};
     Account second = Dove("two");
     second.user = "";  // incomplete: would be skipped
     Start({first, second});
@@ -367,7 +311,7 @@ TEST_F(PollCycle, SettingsDialogSavedDuringACycleAppliesToTheAccountsThatFollow)
         emit dialog.cboAccountName->activated(1);
         dialog.edtUser->setText("two");
         QTest::mouseClick(dialog.btnOk, Qt::LeftButton);
-        slow.Send("+OK ready\r\n");
+        slow.Open(1);
     });
     Cycle();
     frmSetting = nullptr;
@@ -378,9 +322,9 @@ TEST_F(PollCycle, SettingsDialogSavedDuringACycleAppliesToTheAccountsThatFollow)
 }
 
 TEST_F(PollCycle, ExitDuringACycleEndsTheWaitAtOnce) {
-    ScriptedPop3Server silent;
+    TScriptedPop3Server silent;
     silent.Greeting = "";
-    Start({{"127.0.0.1", "u", "p", silent.Port()}, Dove("three")});
+    Start({{"127.0.0.1", "u", "p", silent.PortText()}, Dove("three")});
     form->pop3Main->Timeout = 0;  // no time limit: only the program's end can stop the wait
     QTimer::singleShot(0, [&] {
         WaitFor([&] { return silent.ClientConnected(); });

@@ -47,10 +47,6 @@ TEST(IniFiles, RefusedWriteRaisesWithThePath) {
     TestSupport::WriteFile(path, "[S]\nK=1\n");
     ::chmod(path.c_str(), 0444);
     TIniFile ini(path);
-    try {
-        ini.WriteString("S", "K", "2");
-        FAIL() << "no error raised";
-    } catch (const EIniFileException& e) {
-        EXPECT_EQ(std::string(e.what()), path + " に書き込めません");
-    }
+    EXPECT_EQ(TestSupport::ErrorOf<EIniFileException>([&] { ini.WriteString("S", "K", "2"); }),
+              path + " に書き込めません");
 }

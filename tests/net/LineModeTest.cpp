@@ -5,7 +5,7 @@
 #include <QTimer>
 
 using namespace NetTest;
-using TestSupport::WaitFor;
+using namespace TestSupport;
 
 namespace {
 

@@ -1,9 +1,10 @@
 // Helpers for the socket tests: a socket whose protected parts the tests may
-// reach, an event log, and a client connected to a scripted server.
+// reach, an event log, a client connected to a scripted server, and the
+// message of a socket error.
 #pragma once
 
-#include "ScriptedServer.h"
 #include "net/WSocket.h"
+#include "support/ScriptedServer.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,8 @@
 #include <vector>
 
 namespace NetTest {
+
+inline std::string ErrorOf(const std::function<void()>& f) { return TestSupport::ErrorOf<ESocketException>(f); }
 
 inline const char* StateName(TSocketState s) {
     switch (s) {

@@ -1,19 +1,12 @@
 // Host, port and protocol resolution, the dotted-address test and the
 // texts of socket error numbers.
-#include "net/WSocket.h"
+#include "NetTestUtil.h"
 
 #include <gtest/gtest.h>
 
-namespace {
+using NetTest::ErrorOf;
 
-std::string ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const ESocketException& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
+namespace {
 
 TEST(Resolve, DottedAddressAcceptsFourPartsWithSurroundingBlanks) {
     EXPECT_TRUE(IsDottedAddress("1.2.3.4"));

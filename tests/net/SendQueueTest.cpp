@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 using namespace NetTest;
-using TestSupport::WaitFor;
+using namespace TestSupport;
 
 namespace {
 
@@ -188,10 +188,18 @@ TEST(SendQueue, LargeSendsToASlowReaderArriveWholeAndOnDataSentFiresOnce) {
     ASSERT_TRUE(WaitConnected(s));
     ASSERT_TRUE(WaitFor([&] { return log.Count("sent") == 1; }));
     log.Events.clear();
-    // Pieces of uneven size, as an application would send them.
+    // Pieces of uneven size, as an application would send them. The queue
+    // keeps growing well past what the kernel's send buffer can take in
+    // (4 MiB at most, even as it grows), so nothing drains it while the
+    // reader is stalled.
     size_t total = 0;
     size_t piece = 1;
-    while (total < (1u << 20) || s.AllSent()) {
+    auto queued = [&s] {
+        size_t n = 0;
+        for (const auto& block : s.SendQueue()) n += static_cast<size_t>(block->WritePos() - block->ReadPos());
+        return n;
+    };
+    while (total < (1u << 20) || s.AllSent() || queued() < (8u << 20)) {
         ASSERT_LT(total, limit) << "the socket never refused data";
         size_t n = std::min(limit - total, (piece++ % 13 + 1) * 7919);
         ASSERT_EQ(s.Send(data.data() + total, static_cast<int>(n)), static_cast<int>(n));

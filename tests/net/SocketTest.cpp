@@ -8,21 +8,12 @@
 #include <gtest/gtest.h>
 
 using namespace NetTest;
-using TestSupport::WaitFor;
+using namespace TestSupport;
 
 namespace {
 
-std::string ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const ESocketException& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
-
 TEST(Socket, ClientEventOrderWithPeerClose) {
-    TScriptedServer server(TScript().ExpectText("HELLO\r\n").Send("WORLD\r\n").Close());
+    TScriptedServer server(TScript().ExpectLine("HELLO").Send("WORLD\r\n").Close());
     TEventLog log;
     TWSocket s;
     log.Attach(s);

@@ -3,47 +3,26 @@
 // login). Behind them a scripted server plays the destination. A proxy that
 // is not running is a failure, never a skip.
 #include "NetTestUtil.h"
-
-#include <cstdlib>
-#include <fstream>
-#include <map>
+#include "support/Fixtures.h"
 
 using namespace NetTest;
-using TestSupport::WaitFor;
+using namespace TestSupport;
 
 namespace {
 
-std::string FixtureDir() {
-    const char* dir = std::getenv("VESK_NET_FIXTURE_DIR");
-    return dir && *dir ? dir : VESK_NET_FIXTURE_DIR;
-}
-
-// The KEY=VALUE lines a fixture script writes (values may be single-quoted).
-std::map<std::string, std::string> ReadEnv(const std::string& path) {
-    std::map<std::string, std::string> env;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        std::string value = line.substr(eq + 1);
-        if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'') value = value.substr(1, value.size() - 2);
-        env[line.substr(0, eq)] = value;
-    }
-    return env;
-}
+std::string NetFixtureDir() { return FixtureDir("VESK_NET_FIXTURE_DIR", VESK_NET_FIXTURE_DIR); }
 
 struct TProxy {
     std::string port, user, pass;
 };
 
 TProxy Dante() {
-    auto env = ReadEnv(FixtureDir() + "/dante/server.env");
+    auto env = ReadEnvFile(NetFixtureDir() + "/dante/server.env");
     return {env["VESK_DANTE_PORT"], "", ""};
 }
 
 TProxy Microsocks() {
-    auto env = ReadEnv(FixtureDir() + "/microsocks/server.env");
+    auto env = ReadEnvFile(NetFixtureDir() + "/microsocks/server.env");
     return {env["VESK_MICROSOCKS_PORT"], env["VESK_MICROSOCKS_USER"], env["VESK_MICROSOCKS_PASS"]};
 }
 
@@ -68,8 +47,8 @@ struct TProxyLog : TEventLog {
 // A POP3-like exchange with the destination through the proxy.
 void Exchange(const TProxy& proxy, const std::string& level, const std::string& addr, TSocksAuthentication auth,
               const std::string& user, const std::string& pass, const std::string& expectedEvents) {
-    ASSERT_FALSE(proxy.port.empty()) << "the proxy fixture is not running (" << FixtureDir() << ")";
-    TScriptedServer destination(TScript().Send("+OK ready\r\n").ExpectText("QUIT\r\n").Send("+OK bye\r\n").Close());
+    ASSERT_FALSE(proxy.port.empty()) << "the proxy fixture is not running (" << NetFixtureDir() << ")";
+    TScriptedServer destination(TScript().Send("+OK ready\r\n").ExpectLine("QUIT").Send("+OK bye\r\n").Close());
     TProxyLog log;
     TWSocket s;
     log.AttachSocks(s);

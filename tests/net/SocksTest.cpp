@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 using namespace NetTest;
-using TestSupport::WaitFor;
+using namespace TestSupport;
 
 namespace {
 
@@ -49,15 +49,6 @@ void ConnectThrough(TWSocket& s, int proxyPort, const std::string& level, const 
     s.SetPort(port);
     s.SetProto("tcp");
     s.Connect();
-}
-
-std::string ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const ESocketException& e) {
-        return e.what();
-    }
-    return "(no exception)";
 }
 
 TEST(Socks, Version4RequestAndSuccess) {

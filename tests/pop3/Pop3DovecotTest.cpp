@@ -4,66 +4,37 @@
 // failure, never a skip.
 #include "Pop3TestClient.h"
 
+#include "support/Fixtures.h"
+
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 
 namespace {
 
-struct Account {
-    std::string password;
-    int count = 0;
-};
-
 class Pop3Dovecot : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* dir = std::getenv("VESK_DOVECOT_DIR");
-        dir_ = dir && *dir ? dir : VESK_POP3_FIXTURE_DIR;
-        std::ifstream env(dir_ + "/server.env");
-        ASSERT_TRUE(env) << "no POP3 server is running from " << dir_ << " (scripts/fixtures/dovecot.sh start)";
-        for (std::string line; std::getline(env, line);) {
-            auto eq = line.find('=');
-            if (eq != std::string::npos) env_[line.substr(0, eq)] = line.substr(eq + 1);
-        }
-        std::ifstream users(dir_ + "/users.txt");
-        for (std::string line; std::getline(users, line);) {
-            std::istringstream s(line);
-            std::string name, pass, count;
-            std::getline(s, name, ':');
-            std::getline(s, pass, ':');
-            std::getline(s, count);
-            accounts_[name] = Account{pass, std::stoi(count)};
-        }
-        ASSERT_EQ(accounts_.count("fifty"), 1u);
-        cli.Host = env_["VESK_POP3_HOST"];
-        cli.Port = env_["VESK_POP3_PORT"];
-        ASSERT_FALSE(cli.Port.empty());
+        ASSERT_TRUE(pop.Running()) << "no POP3 server is running from " << pop.dir
+                                   << " (scripts/fixtures/dovecot.sh start)";
+        ASSERT_EQ(pop.users.count("fifty"), 1u);
+        cli.Host = pop.host;
+        cli.Port = pop.port;
     }
 
     void Use(const std::string& user) {
         cli.UserName = user;
-        cli.PassWord = accounts_[user].password;
+        cli.PassWord = pop.users[user].password;
     }
 
     // Message file name (its UIDL) to the text after "From:" on its From line.
     std::map<std::string, std::string> Manifest(const std::string& user) {
-        std::map<std::string, std::string> from;
-        std::ifstream in(dir_ + "/manifest/" + user);
-        for (std::string line; std::getline(in, line);) {
-            auto tab = line.find('\t');
-            from[line.substr(0, tab)] = line.substr(tab + 1);
-        }
-        return from;
+        auto entries = pop.Manifest(user);
+        return {entries.begin(), entries.end()};
     }
 
-    std::string dir_;
-    std::map<std::string, std::string> env_;
-    std::map<std::string, Account> accounts_;
+    TestSupport::TDovecotFixture pop{TestSupport::FixtureDir("VESK_DOVECOT_DIR", VESK_POP3_FIXTURE_DIR)};
     TestPop3Cli cli;
 };
 
@@ -138,9 +109,8 @@ TEST_F(Pop3Dovecot, RetrGivesTheMessageAsDelivered) {
     // Message files are numbered in the manifest's order.
     auto manifestOrder = [&] {
         std::map<std::string, int> index;
-        std::ifstream in(dir_ + "/manifest/three");
         int i = 0;
-        for (std::string line; std::getline(in, line);) index[line.substr(0, line.find('\t'))] = ++i;
+        for (const auto& entry : pop.Manifest("three")) index[entry.first] = ++i;
         return index;
     }();
     for (int n = 1; n <= 3; ++n) {
@@ -148,7 +118,7 @@ TEST_F(Pop3Dovecot, RetrGivesTheMessageAsDelivered) {
         cli.OnMessageLine = [&](TObject*) { text += cli.LastResponse() + "\n"; };
         cli.MsgNum = n;
         ASSERT_TRUE(cli.RetrWait());
-        std::string file = dir_ + "/messages/three/" + std::to_string(manifestOrder[uids[n]]) + ".eml";
+        std::string file = pop.dir + "/messages/three/" + std::to_string(manifestOrder[uids[n]]) + ".eml";
         EXPECT_EQ(text, TestSupport::ReadFile(file)) << file;
         // The stuffed body lines came through with one dot less on the wire.
         EXPECT_NE(text.find("\n.a line that starts with a full stop\n..two full stops\n"), std::string::npos);

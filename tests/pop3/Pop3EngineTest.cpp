@@ -1,8 +1,8 @@
 // The asynchronous engine against the scripted server on loopback.
 #include "Pop3TestClient.h"
-#include "ScriptedPop3Server.h"
 
 #include "pop3/MD5.h"
+#include "support/ScriptedPop3Server.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,10 @@
 #include <cctype>
 #include <string>
 
+using TestSupport::TScript;
+using TestSupport::TScriptedPop3Server;
 using TestSupport::WaitFor;
-using Then = ScriptedPop3Server::Then;
+using Then = TScriptedPop3Server::Then;
 
 namespace {
 
@@ -24,10 +26,19 @@ class Pop3Engine : public ::testing::Test {
 protected:
     void SetUp() override {
         cli.Host = "127.0.0.1";
-        cli.Port = server.Port();
+        cli.Port = server.PortText();
         server.On("USER", "+OK\r\n");
         server.On("PASS", "+OK logged in\r\n");
         server.On("QUIT", "+OK bye\r\n", Then::Close);
+    }
+    void TearDown() override { EXPECT_EQ(server.Failure(), ""); }
+
+    // The conversation up to the transaction state, as the rules above have it.
+    TScript LoggedIn(const std::string& user = "", const std::string& pass = "") {
+        return TScript()
+            .Send(server.Greeting)
+            .ExpectLine("USER " + user).Send("+OK\r\n")
+            .ExpectLine("PASS " + pass).Send("+OK logged in\r\n");
     }
 
     // Connected and in the transaction state, with the events so far cleared.
@@ -53,7 +64,7 @@ protected:
         return cli.Done.size() > before ? cli.Done.back() : std::make_pair(rqOpen, WORD(0xFFFF));
     }
 
-    ScriptedPop3Server server;
+    TScriptedPop3Server server;
     TestPop3Cli cli;
 };
 
@@ -152,7 +163,9 @@ TEST_F(Pop3Engine, UserAndPassAreTrimmedApopPasswordIsNot) {
 TEST_F(Pop3Engine, ApopSendsTheStandardsExampleDigest) {
     cli.UserName = "mrose";
     cli.PassWord = "tanstaaf";
-    server.On("APOP", "+OK\r\n");
+    server.Play(TScript()
+                    .Send("+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>\r\n")
+                    .ExpectLine("APOP mrose c4c9334bac560ecc979e58001b3e22fb").Send("+OK\r\n"));
     ASSERT_TRUE(cli.ConnectWait());
     ASSERT_TRUE(cli.APopWait());
     EXPECT_EQ(server.Lines().back(), "APOP mrose c4c9334bac560ecc979e58001b3e22fb");
@@ -364,15 +377,15 @@ TEST_F(Pop3Engine, NegativeFirstLineStartsNoMultiLineReading) {
 // Cutting lines
 
 TEST_F(Pop3Engine, LineSplitAcrossReadsIsHandledOnceWhenComplete) {
-    server.Greeting = "";
+    server.Play(TScript().Gate(1).Send("+OK split gre").Gate(2).Send("eting\r").Gate(3).Send("\n"));
     cli.Connect();
     ASSERT_TRUE(WaitFor([&] { return cli.EngineState() == esAwaitingGreeting && server.ClientConnected(); }));
-    server.Send("+OK split gre");
+    server.Open(1);
     ASSERT_TRUE(WaitFor([&] { return cli.HeldBytes() == 13; }));
-    server.Send("eting\r");
+    server.Open(2);
     ASSERT_TRUE(WaitFor([&] { return cli.HeldBytes() == 19; }));
     EXPECT_TRUE(cli.Responses.empty());
-    server.Send("\n");
+    server.Open(3);
     ASSERT_TRUE(cli.WaitDone());
     EXPECT_EQ(cli.Responses, std::vector<std::string>{"+OK split greeting"});
     EXPECT_EQ(cli.HeldBytes(), 0);
@@ -421,8 +434,8 @@ TEST_F(Pop3Engine, ZeroByteEndsTheLineText) {
 // Closes
 
 TEST_F(Pop3Engine, CloseDuringStatFailsTheRequest) {
+    server.Play(LoggedIn().ExpectLine("STAT").Reset());
     LogIn();
-    server.On("STAT", "", Then::Abort);
     auto done = Run([&] { cli.Stat(); });
     EXPECT_EQ(done, std::make_pair(rqStat, WORD(10004)));
     // OnSessionClosed first (with whatever error the drop carried), then the end.
@@ -437,8 +450,8 @@ TEST_F(Pop3Engine, CloseDuringStatFailsTheRequest) {
 }
 
 TEST_F(Pop3Engine, CloseDuringStatIsAFailureForTheWrapper) {
+    server.Play(LoggedIn().ExpectLine("STAT").Close());
     LogIn();
-    server.On("STAT", "", Then::Close);
     EXPECT_FALSE(cli.StatWait());
     EXPECT_EQ(cli.ErrorMessage(), "-ERR Interrupted system call (Winsock error #10004)");
     // The next command is refused at once.
@@ -446,8 +459,8 @@ TEST_F(Pop3Engine, CloseDuringStatIsAFailureForTheWrapper) {
 }
 
 TEST_F(Pop3Engine, CloseDuringTopReplyFails) {
+    server.Play(LoggedIn().ExpectLine("TOP 1 0").Send("+OK\r\nFrom: a@b\r\nSubject: cut").Close());
     LogIn();
-    server.On("TOP", "+OK\r\nFrom: a@b\r\nSubject: cut", Then::Close);
     cli.MsgNum = 1;
     EXPECT_FALSE(cli.TopWait());
     EXPECT_TRUE(cli.WaitDone());
@@ -457,10 +470,10 @@ TEST_F(Pop3Engine, CloseDuringTopReplyFails) {
 }
 
 TEST_F(Pop3Engine, CloseBeforeTheGreetingFailsTheConnect) {
-    server.Greeting = "";
+    server.Play(TScript().Gate(1).Close());
     cli.Connect();
     ASSERT_TRUE(WaitFor([&] { return server.ClientConnected() && cli.Connected(); }));
-    server.CloseClient();
+    server.Open(1);
     ASSERT_TRUE(cli.WaitDone());
     EXPECT_EQ(cli.Done.back(), std::make_pair(rqConnect, WORD(10004)));
     EXPECT_EQ(cli.RequestOutcome(), 10004);
@@ -481,15 +494,15 @@ TEST_F(Pop3Engine, CloseBetweenRequestsEndsNothing) {
 // QUIT
 
 TEST_F(Pop3Engine, QuitEndsAtTheLaterOfReplyAndClose) {
+    server.Play(LoggedIn().ExpectLine("QUIT").Send("+OK bye\r\n").Gate(1).Close());  // the close waits
     LogIn();
-    server.On("QUIT", "+OK bye\r\n");  // no close yet
     cli.Quit();
     ASSERT_TRUE(WaitFor([&] { return cli.Responses.size() == 1; }));
     // The reply alone does not end it.
     EXPECT_FALSE(WaitFor([&] { return !cli.Done.empty(); }, 200));
     EXPECT_EQ(cli.EngineState(), esAwaitingReply);
     EXPECT_EQ(cli.ProtocolState(), pop3Disconnected);
-    server.CloseClient();
+    server.Open(1);
     ASSERT_TRUE(cli.WaitDone());
     EXPECT_EQ(cli.Done.back(), std::make_pair(rqQuit, WORD(0)));
     EXPECT_EQ(cli.EngineState(), esIdle);
@@ -505,8 +518,8 @@ TEST_F(Pop3Engine, QuitAfterNegativeReplyReportsZero) {
 }
 
 TEST_F(Pop3Engine, QuitAnsweredOnlyByACloseEndsAtTheClose) {
+    server.Play(LoggedIn().ExpectLine("QUIT").Close());
     LogIn();
-    server.On("QUIT", "", Then::Close);
     EXPECT_TRUE(cli.QuitWait());
     EXPECT_TRUE(cli.WaitDone());
     EXPECT_EQ(cli.Done.back(), std::make_pair(rqQuit, WORD(0)));
@@ -519,21 +532,14 @@ TEST_F(Pop3Engine, QuitWhileNotConnectedEndsLaterWithoutSending) {
     EXPECT_EQ(cli.EngineState(), esIdle);
     ASSERT_TRUE(cli.WaitDone());
     EXPECT_EQ(cli.Done.back(), std::make_pair(rqQuit, WORD(0)));
-    EXPECT_EQ(server.Connections(), 0);
+    EXPECT_EQ(server.Accepted(), 0);
 }
 
 // ---------------------------------------------------------------------------
 // Preconditions
 
 TEST_F(Pop3Engine, PreconditionsRaiseInTheirOrderAndSendNothing) {
-    auto message = [](auto op) -> std::string {
-        try {
-            op();
-        } catch (const Pop3Exception& e) {
-            return e.what();
-        }
-        return "no exception";
-    };
+    const auto message = &TestSupport::ErrorOf<Pop3Exception>;
     // Not connected, disconnected protocol state.
     EXPECT_EQ(message([&] { cli.User(); }), "POP3 component not connected");
     EXPECT_EQ(message([&] { cli.Pass(); }), "POP3 component not connected");
@@ -561,7 +567,7 @@ TEST_F(Pop3Engine, PreconditionsRaiseInTheirOrderAndSendNothing) {
     cli.MsgLines = 0;
 
     // Busy: the state checks come first, then readiness.
-    server.Greeting = "";
+    server.Play(TScript().Gate(1).Send("+OK <1@x>\r\n"));  // the rules answer the rest
     cli.Connect();
     EXPECT_EQ(message([&] { cli.Connect(); }), "POP3 component not ready");
     EXPECT_EQ(message([&] { cli.Open(); }), "POP3 component not ready");
@@ -570,7 +576,7 @@ TEST_F(Pop3Engine, PreconditionsRaiseInTheirOrderAndSendNothing) {
     EXPECT_EQ(message([&] { cli.Stat(); }), "-ERR STAT command invalid now");
     ASSERT_TRUE(WaitFor([&] { return cli.Connected(); }));
     EXPECT_EQ(message([&] { cli.Open(); }), "pop3 component already connected");
-    server.Send("+OK <1@x>\r\n");
+    server.Open(1);
     ASSERT_TRUE(cli.WaitIdle());
     EXPECT_EQ(message([&] { cli.Connect(); }), "POP3 component already connected");
     EXPECT_EQ(message([&] { cli.Open(); }), "pop3 component already connected");
@@ -599,8 +605,8 @@ TEST_F(Pop3Engine, NoTimeStampRefusesApop) {
 
 TEST_F(Pop3Engine, RefusedConnectionReportsTheSocketError) {
     {
-        ScriptedPop3Server closed;
-        cli.Port = closed.Port();
+        TScriptedPop3Server closed;
+        cli.Port = closed.PortText();
     }  // nothing listens there any more
     auto done = Run([&] { cli.Connect(); });
     EXPECT_EQ(done.first, rqConnect);
@@ -626,6 +632,7 @@ TEST_F(Pop3Engine, EmptyHostFailsInsteadOfStickingInTheLookup) {
 TEST_F(Pop3Engine, OpenRunsConnectUserPassAsOneRequest) {
     cli.UserName = "u";
     cli.PassWord = "p";
+    server.Play(LoggedIn("u", "p"));
     auto done = Run([&] { cli.Open(); });
     EXPECT_EQ(done, std::make_pair(rqOpen, WORD(0)));
     EXPECT_EQ(cli.Done.size(), 1u);
@@ -638,7 +645,7 @@ TEST_F(Pop3Engine, OpenRunsConnectUserPassAsOneRequest) {
 }
 
 TEST_F(Pop3Engine, OpenStopsAtTheFirstFailingStep) {
-    server.On("USER", "-ERR unknown user\r\n");
+    server.Play(TScript().Send(server.Greeting).ExpectLine("USER ").Send("-ERR unknown user\r\n"));
     EXPECT_FALSE(cli.OpenWait());
     ASSERT_TRUE(cli.WaitDone());
     EXPECT_EQ(cli.Done.back(), std::make_pair(rqOpen, WORD(500)));
@@ -647,7 +654,7 @@ TEST_F(Pop3Engine, OpenStopsAtTheFirstFailingStep) {
 }
 
 TEST_F(Pop3Engine, AbortDropsTheConnectionAtOnce) {
-    server.On("STAT", "");  // silence
+    server.Play(LoggedIn().ExpectLine("STAT"));  // and no reply
     LogIn();
     cli.Stat();
     ASSERT_TRUE(WaitFor([&] { return server.Got("STAT"); }));
@@ -663,10 +670,10 @@ TEST_F(Pop3Engine, AbortDropsTheConnectionAtOnce) {
 TEST_F(Pop3Engine, DisplayShowsCommandsAndReplies) {
     cli.UserName = "me";
     cli.PassWord = "secret";
+    server.Play(LoggedIn("me", "secret").ExpectLine("STAT").Send("+OK 0 0\r\n"));
     ASSERT_TRUE(cli.ConnectWait());
     ASSERT_TRUE(cli.UserWait());
     ASSERT_TRUE(cli.PassWait());
-    server.On("STAT", "+OK 0 0\r\n");
     ASSERT_TRUE(cli.StatWait());
     EXPECT_EQ(cli.Display,
               (std::vector<std::string>{"< " + cli.Responses[0], "> USER me", "< +OK", "> PASS secret",

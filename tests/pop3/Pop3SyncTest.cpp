@@ -1,8 +1,8 @@
 // The blocking operations: time-outs, progress, termination, re-entrancy.
 #include "Pop3TestClient.h"
-#include "ScriptedPop3Server.h"
 
 #include "framework/Application.h"
+#include "support/ScriptedPop3Server.h"
 
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+using TestSupport::TScript;
+using TestSupport::TScriptedPop3Server;
 using TestSupport::WaitFor;
 
 namespace {
@@ -18,10 +20,10 @@ class Pop3Sync : public ::testing::Test {
 protected:
     void SetUp() override {
         cli.Host = "127.0.0.1";
-        cli.Port = server.Port();
+        cli.Port = server.PortText();
         server.On("USER", "+OK\r\n");
         server.On("PASS", "+OK\r\n");
-        server.On("QUIT", "+OK\r\n", ScriptedPop3Server::Then::Close);
+        server.On("QUIT", "+OK\r\n", TScriptedPop3Server::Then::Close);
     }
     void TearDown() override { Application->Terminated = false; }
 
@@ -31,7 +33,7 @@ protected:
         ASSERT_TRUE(cli.PassWait());
     }
 
-    ScriptedPop3Server server;
+    TScriptedPop3Server server;
     TestPop3Cli cli;
 };
 
@@ -102,7 +104,7 @@ TEST_F(Pop3Sync, TerminationMakesAWaitGiveUp) {
     // is looked at.
     EXPECT_TRUE(Application->Terminated);
     EXPECT_TRUE(cli.QuitWait());
-    EXPECT_EQ(server.Connections(), 1);
+    EXPECT_EQ(server.Accepted(), 1);
 }
 
 TEST_F(Pop3Sync, AWrapperCalledInsideAWaitFailsAtOnce) {
@@ -119,7 +121,7 @@ TEST_F(Pop3Sync, AWrapperCalledInsideAWaitFailsAtOnce) {
 TEST_F(Pop3Sync, ImmediateFailuresAndSuccesses) {
     // Quit while not connected: true at once, nothing sent.
     EXPECT_TRUE(cli.QuitWait());
-    EXPECT_EQ(server.Connections(), 0);
+    EXPECT_EQ(server.Accepted(), 0);
 
     LogIn();
     // A precondition failure is false and leaves ErrorMessage alone.
@@ -164,13 +166,15 @@ TEST_F(Pop3Sync, MultiThreadedWaitPumpsThroughTheSocketLayer) {
 TEST_F(Pop3Sync, OtherClientsWorkFromInsideAWait) {
     // A handler that runs inside one client's wait may drive a second client
     // through a whole session.
-    ScriptedPop3Server other;
-    other.On("STAT", "+OK 9 9\r\n");
-    other.On("USER", "+OK\r\n");
-    other.On("PASS", "+OK\r\n");
+    TScriptedPop3Server other;
+    other.Play(TScript()
+                   .Send(other.Greeting)
+                   .ExpectLine("USER ").Send("+OK\r\n")
+                   .ExpectLine("PASS ").Send("+OK\r\n")
+                   .ExpectLine("STAT").Send("+OK 9 9\r\n"));
     TestPop3Cli second;
     second.Host = "127.0.0.1";
-    second.Port = other.Port();
+    second.Port = other.PortText();
     int count = -1;
     server.On("STAT", "+OK 1 1\r\n");
     LogIn();
@@ -183,4 +187,5 @@ TEST_F(Pop3Sync, OtherClientsWorkFromInsideAWait) {
     EXPECT_TRUE(cli.StatWait());
     EXPECT_EQ(count, 9);
     EXPECT_EQ(cli.MsgCount(), 1);
+    EXPECT_TRUE(other.Finished()) << other.Failure();
 }

@@ -30,6 +30,30 @@ public:
 
 std::string str(const QString& s) { return s.toLocal8Bit().toStdString(); }
 
+// One field of every account in the dialog's copy; ports and APOP flags as
+// decimal text.
+template <class F>
+std::vector<std::string> Column(const TfrmSetting& d, F field) {
+    std::vector<std::string> out;
+    for (const TAccount& a : d.Accounts) out.push_back(field(a));
+    return out;
+}
+std::vector<std::string> AccountNames(const TfrmSetting& d) {
+    return Column(d, [](const TAccount& a) { return a.AccountName; });
+}
+std::vector<std::string> Servers(const TfrmSetting& d) {
+    return Column(d, [](const TAccount& a) { return a.Server; });
+}
+std::vector<std::string> Passwords(const TfrmSetting& d) {
+    return Column(d, [](const TAccount& a) { return a.Password; });
+}
+std::vector<std::string> Ports(const TfrmSetting& d) {
+    return Column(d, [](const TAccount& a) { return std::to_string(a.Port); });
+}
+std::vector<std::string> ApopFlags(const TfrmSetting& d) {
+    return Column(d, [](const TAccount& a) { return std::to_string(a.APop); });
+}
+
 // The file an OK with no INI file and no change writes.
 const char* const kDefaultFile =
     "[Account1]\nAccountName=Account1\nPOPServer=\nUserName=\nPortNumber=110\nPassword=\nAPOP=0\n"
@@ -148,8 +172,8 @@ TEST_F(SettingDialog, FirstShowingWithoutIniFileShowsTheDefaults) {
     }
     EXPECT_TRUE(d.lblSirenTarget1->isEnabled());
     // The copy holds the one default account.
-    EXPECT_EQ(d.Ports, std::vector<std::string>{"110"});
-    EXPECT_EQ(d.ApopFlags, std::vector<std::string>{"0"});
+    EXPECT_EQ(Ports(d), std::vector<std::string>{"110"});
+    EXPECT_EQ(ApopFlags(d), std::vector<std::string>{"0"});
     // The test program carries the program's version block.
     EXPECT_EQ(str(d.lblVerInfo->text()), "Ver. 1.10");
     // Reading creates no file.
@@ -195,7 +219,7 @@ TEST_F(SettingDialog, CreateStopsAtTheLimitAndDeleteKeepsTheLastAccount) {
     d.btnCreateAccount->click();
     EXPECT_EQ(Items().size(), 20u);
     EXPECT_EQ(d.AccountCount, 20);
-    EXPECT_EQ(d.AccountNames.size(), 20u);
+    EXPECT_EQ(AccountNames(d).size(), 20u);
     d.btnCancel->click();
 
     WriteIni("[AccountConfig]\nCount=1\n");
@@ -211,9 +235,9 @@ TEST_F(SettingDialog, CreateStopsAtTheLimitAndDeleteKeepsTheLastAccount) {
     EXPECT_EQ(d.cboAccountName->currentIndex(), 1);
     EXPECT_EQ(str(d.edtPop->text()), "");
     EXPECT_EQ(d.spePort->Text(), "110");
-    EXPECT_EQ(d.Servers, (std::vector<std::string>{"pop.example", ""}));
-    EXPECT_EQ(d.Ports, (std::vector<std::string>{"110", "110"}));
-    EXPECT_EQ(d.ApopFlags, (std::vector<std::string>{"0", "0"}));
+    EXPECT_EQ(Servers(d), (std::vector<std::string>{"pop.example", ""}));
+    EXPECT_EQ(Ports(d), (std::vector<std::string>{"110", "110"}));
+    EXPECT_EQ(ApopFlags(d), (std::vector<std::string>{"0", "0"}));
 }
 
 TEST_F(SettingDialog, DeletingSelectsTheFollowingOrTheNewLastAccount) {
@@ -244,7 +268,7 @@ TEST_F(SettingDialog, DeletingSelectsTheFollowingOrTheNewLastAccount) {
     EXPECT_EQ(str(d.edtPop->text()), "pop2.example");
     EXPECT_EQ(str(d.edtUser->text()), "user2");
     EXPECT_EQ(d.spePort->Text(), "112");
-    EXPECT_EQ(d.Servers, (std::vector<std::string>{"pop2.example", "pop3.example"}));
+    EXPECT_EQ(Servers(d), (std::vector<std::string>{"pop2.example", "pop3.example"}));
     d.btnCancel->click();
 
     // Names are not compared: a new account after deleting Account2 of three
@@ -276,7 +300,7 @@ TEST_F(SettingDialog, RenameTakesTheEnteredTextUnchanged) {
     Select(2);
     inputAnswer = "";
     d.btnRenameAccount->click();
-    EXPECT_EQ(d.AccountNames, (std::vector<std::string>{"Account1", "Account1", ""}));
+    EXPECT_EQ(AccountNames(d), (std::vector<std::string>{"Account1", "Account1", ""}));
     d.btnOk->click();
     EXPECT_NE(Ini().find("[Account2]\nAccountName=Account1\n"), std::string::npos);
     EXPECT_NE(Ini().find("[Account3]\nAccountName=\n"), std::string::npos);
@@ -292,13 +316,13 @@ TEST_F(SettingDialog, CancelEscAndCloseBoxDiscardEditsReopeningWhileOpenKeepsThe
     // Opening again while open only brings the dialog to the front.
     d.Show();
     EXPECT_EQ(str(d.edtPop->text()), "edited.example");
-    EXPECT_EQ(d.Servers[0], "edited.example");
+    EXPECT_EQ(Servers(d)[0], "edited.example");
     EXPECT_TRUE(d.chkTaskTray->isChecked());
 
     d.btnCancel->click();
     EXPECT_FALSE(d.isVisible());
-    EXPECT_TRUE(d.AccountNames.empty());
-    EXPECT_TRUE(d.Servers.empty());
+    EXPECT_TRUE(AccountNames(d).empty());
+    EXPECT_TRUE(Servers(d).empty());
     // Controls keep their contents while hidden; the next showing reads the file.
     EXPECT_EQ(str(d.edtPop->text()), "edited.example");
     OpenActive();
@@ -355,10 +379,10 @@ TEST_F(SettingDialog, FlashAndSirenBoxesEnableTheirDependentsAndDisabledStatesAr
 TEST_F(SettingDialog, TypedNumbersAreBroughtIntoRangeOnLeavingAndOnEnter) {
     auto& d = OpenActive();
     TypeInto(d.spePort, "70000");
-    EXPECT_EQ(d.Ports[0], "70000");
+    EXPECT_EQ(Ports(d)[0], "70000");
     Focus(d.edtUser);
     EXPECT_EQ(d.spePort->Text(), "65535");
-    EXPECT_EQ(d.Ports[0], "65535");
+    EXPECT_EQ(Ports(d)[0], "65535");
 
     // Enter presses OK while the spin box still has the focus: the typed
     // number is brought into range before it is saved.
@@ -418,7 +442,7 @@ TEST_F(SettingDialog, OkWithoutChangesWritesEveryKeyInOrder) {
         "Song0=/s/0.wav\nSong1=/s/1.wav\nSong2=/s/2.wav\nSong3=/s/3.wav\nSong4=/s/4.wav\nSong5=/s/5.wav\n";
     WriteIni(full);
     Open();
-    EXPECT_EQ(d.Passwords[0], "secret");
+    EXPECT_EQ(Passwords(d)[0], "secret");
     Select(1);
     d.btnOk->click();
     EXPECT_EQ(Ini(), full);
@@ -440,9 +464,9 @@ TEST_F(SettingDialog, AccountsAreReadAndWrittenAsTheFileHoldsThem) {
              "[Account2]\nAccountName=Two\nPassword=QUJD\n");
     auto& d = Open();
     EXPECT_EQ(Items(), (std::vector<std::string>{"Account1", "Two"}));
-    EXPECT_EQ(d.Passwords[0], std::string("\x41\x10", 2));
+    EXPECT_EQ(Passwords(d)[0], std::string("\x41\x10", 2));
     EXPECT_TRUE(d.chkApop->isChecked());
-    EXPECT_EQ(d.ApopFlags[0], "2");
+    EXPECT_EQ(ApopFlags(d)[0], "2");
     d.btnOk->click();
     const std::string ini = Ini();
     EXPECT_NE(ini.find("[Account1]\nPOPServer=a\nPassword=QRA=\nAPOP=2\nAccountName=Account1\nUserName=\n"
@@ -477,7 +501,7 @@ TEST_F(SettingDialog, PortsOutsideTheRangeAreSavedAsReadUnlessTheAccountIsEdited
              "[Account3]\nPortNumber=-5\n");
     auto& d = Open();
     EXPECT_EQ(d.spePort->Text(), "65535");
-    EXPECT_EQ(d.Ports, (std::vector<std::string>{"70000", "0", "-5"}));
+    EXPECT_EQ(Ports(d), (std::vector<std::string>{"70000", "0", "-5"}));
     Select(2);
     EXPECT_EQ(d.spePort->Text(), "1");
     d.edtPop->setText("edited");
@@ -559,7 +583,7 @@ TEST_F(SettingDialog, AWriteErrorIsReportedAndTheDialogStaysOpenWithTheEdits) {
     EXPECT_TRUE(d.isVisible());
     EXPECT_TRUE(host.reloads.empty());
     EXPECT_EQ(str(d.edtPop->text()), "edited.example");
-    EXPECT_EQ(d.Servers[0], "edited.example");
+    EXPECT_EQ(Servers(d)[0], "edited.example");
     EXPECT_EQ(Ini(), ThreeAccounts());
 
     // Once the file can be written, OK saves the same edits.

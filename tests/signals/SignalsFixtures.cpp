@@ -1,27 +1,20 @@
 #include "SignalsFixtures.h"
 
-#include "support/TestSupport.h"
+#include "support/Fixtures.h"
 
 #include <QProcess>
 #include <QProcessEnvironment>
 
-#include <cstdlib>
 #include <stdexcept>
 
 namespace SignalsFixtures {
 
 namespace {
 
-std::string Trimmed(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
-    return s;
-}
-
 std::string FixtureFile(const char* variable, const char* builtIn, const char* file) {
-    const char* dir = std::getenv(variable);
-    if (!dir || !*dir) dir = builtIn;
-    std::string value = Trimmed(TestSupport::ReadFile(std::string(dir) + "/" + file));
-    if (value.empty()) throw std::runtime_error(std::string(dir) + "/" + file + " is missing: the fixture did not start (run the tests through ctest)");
+    const std::string path = TestSupport::FixtureDir(variable, builtIn) + "/" + file;
+    std::string value = TestSupport::ReadTrimmed(path);
+    if (value.empty()) throw std::runtime_error(path + " is missing: the fixture did not start (run the tests through ctest)");
     return value;
 }
 

@@ -34,4 +34,16 @@ private:
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 
+// The message of the `E` that `f` raises, or "(no exception)". Exceptions of
+// other types pass through and fail the test.
+template <class E>
+std::string ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "(no exception)";
+}
+
 }  // namespace TestSupport

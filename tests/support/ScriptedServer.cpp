@@ -1,4 +1,4 @@
-#include "ScriptedServer.h"
+#include "support/ScriptedServer.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -10,7 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace NetTest {
+namespace TestSupport {
 
 TScript& TScript::Send(const std::string& bytes) {
     steps.push_back({Step::kSend, bytes, 0, 0});
@@ -37,6 +37,11 @@ TScript& TScript::Expect(size_t count) {
 
 TScript& TScript::ExpectText(const std::string& text) {
     steps.push_back({Step::kExpectText, text, 0, 0});
+    return *this;
+}
+
+TScript& TScript::ExpectLine(const std::string& line) {
+    steps.push_back({Step::kExpectLine, line, 0, 0});
     return *this;
 }
 
@@ -167,6 +172,7 @@ void TScriptedServer::Serve(int& fdRef) {
         }
         return static_cast<int>(n);
     };
+    size_t taken = Received().size();  // bytes the expecting steps have dealt with
     for (const TScript::Step& step : script_.steps) {
         switch (step.kind) {
             case TScript::Step::kSend: {
@@ -188,6 +194,7 @@ void TScriptedServer::Serve(int& fdRef) {
                     int n = readSome();
                     if (n <= 0) return fail("connection ended while expecting bytes");
                 }
+                taken = Received().size();
                 break;
             }
             case TScript::Step::kExpectText: {
@@ -198,6 +205,16 @@ void TScriptedServer::Serve(int& fdRef) {
                     int n = readSome();
                     if (n <= 0) return fail("connection ended while expecting text");
                 }
+                taken = Received().size();
+                break;
+            }
+            case TScript::Step::kExpectLine: {
+                size_t end;
+                while ((end = Received().find("\r\n", taken)) == std::string::npos)
+                    if (readSome() <= 0) return fail("connection ended while expecting \"" + step.bytes + "\"");
+                std::string line = Received().substr(taken, end - taken);
+                taken = end + 2;
+                if (line != step.bytes) return fail("expected \"" + step.bytes + "\", got \"" + line + "\"");
                 break;
             }
             case TScript::Step::kGate: {
@@ -247,4 +264,4 @@ int UnusedPort() {
     return ntohs(sa.sin_port);
 }
 
-}  // namespace NetTest
+}  // namespace TestSupport

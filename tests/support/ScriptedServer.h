@@ -2,7 +2,8 @@
 // accepts, on a thread of its own: send chosen bytes, wait for chosen bytes,
 // hold until the test opens a gate (so that pieces reach the client in
 // separate reads), stay silent, close in order or reset the connection.
-// Everything it receives is recorded.
+// Everything it receives is recorded. The POP3 tests' server
+// (ScriptedPop3Server.h) plays the same scripts.
 #pragma once
 
 #include <condition_variable>
@@ -12,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-namespace NetTest {
+namespace TestSupport {
 
 class TScript {
 public:
@@ -26,6 +27,9 @@ public:
     TScript& Expect(size_t count);
     // Reads until the received bytes end with `text`.
     TScript& ExpectText(const std::string& text);
+    // Takes the next line (up to CR LF) not taken by an earlier step; a
+    // different line fails the script.
+    TScript& ExpectLine(const std::string& line);
     // Waits until the test calls Open(gate).
     TScript& Gate(int gate);
     // Reads everything until the client closes.
@@ -36,7 +40,7 @@ public:
     TScript& Reset();
 
     struct Step {
-        enum Kind { kSend, kExpect, kExpectText, kGate, kDrain, kClose, kReset } kind;
+        enum Kind { kSend, kExpect, kExpectText, kExpectLine, kGate, kDrain, kClose, kReset } kind;
         std::string bytes;
         size_t count = 0;
         int gate = 0;
@@ -87,4 +91,4 @@ private:
 // A loopback port that nothing listens on (bound once, then released).
 int UnusedPort();
 
-}  // namespace NetTest
+}  // namespace TestSupport

@@ -1,0 +1,83 @@
+// The INI file's layout in one place: the account record, the sections and
+// keys with their defaults, and the order in which a save writes them. The
+// main window and the settings dialog both read and write through here.
+//
+// Account number n (1-based) lives in section "Account<n>"; the accounts are
+// counted by AccountConfig / Count. Passwords are plain in memory and Base64
+// in the file.
+#pragma once
+
+#include "codec/Base64.h"
+#include "framework/IniFiles.h"
+
+#include <span>
+#include <string>
+
+// Port of an account whose file gives none, and of a new account.
+constexpr int kDefaultPort = 110;
+
+// One configured mailbox. A value-initialized record is all empty and zero.
+struct TAccount {
+    std::string AccountName;  // display name; only the settings dialog uses it
+    std::string Server;
+    std::string UserName;
+    std::string Password;  // plain text
+    int Port = 0;
+    // The APOP key as stored: nonzero logs in with APOP instead of USER/PASS.
+    // The integer is kept so that a save writes back what was read (2 stays 2).
+    int APop = 0;
+};
+
+// Section Global Parameters: the poll interval and the LED and tray options.
+struct TGlobalOptions {
+    int CheckInterval = 60;  // seconds
+    bool LightOnEqual = true;
+    bool Flash = false;
+    bool FlashOnEqual = false;
+    bool FlashOnError = false;
+    bool AttentiveWait = true;
+    bool TaskTray = false;
+};
+
+// The keys of section Siren that the settings dialog shows. Target0, Target4,
+// Target5, Song4 and Song5 are read by the siren alone and never written.
+struct TSirenOptions {
+    bool Enabled = false;
+    std::string Target1, Target2, Target3;
+    std::string Song1, Song2, Song3;
+    std::string Song0;  // for mail that matches no target
+};
+
+// The section of account number n: "Account<n>".
+std::string AccountSection(int n);
+// The account a new section n stands for: named after its section, port 110,
+// everything else empty.
+TAccount NewAccount(int n);
+
+class TSettingsFile {
+public:
+    explicit TSettingsFile(const std::string& iniPath) : FIni(iniPath) {}
+
+    // AccountConfig / Count (default 1), as written: neither bounded nor made
+    // non-negative.
+    int ReadAccountCount() const;
+    // The keys of section Account<n>, each with its default (AccountName: the
+    // section's name, PortNumber 110, the rest empty or 0).
+    TAccount ReadAccount(int n) const;
+    TGlobalOptions ReadGlobalOptions() const;
+    TSirenOptions ReadSirenOptions() const;
+
+    // Writes everything the settings dialog knows, in this order: for each
+    // account n from 1 (section Account<n>) AccountName, POPServer, UserName,
+    // PortNumber, Password, APOP; AccountConfig / Count (the number of
+    // accounts); Global Parameters CheckInterval, LightOnEqual, Flash,
+    // FlashOnEqual, FlashOnError, AttentiveWait, TaskTray; Siren Enabled,
+    // Target1, Target2, Target3, Song1, Song2, Song3, Song0; then a flush.
+    // Existing keys are replaced in place, nothing is erased. A refused write
+    // raises EIniFileException at that key; the keys before it stay written.
+    void Write(std::span<const TAccount> accounts, const TGlobalOptions& options, const TSirenOptions& siren);
+
+private:
+    TIniFile FIni;
+    TBase64 FBase64;
+};
