@@ -1,7 +1,6 @@
 #include "app/CheckCommand.h"
 
-#include "codec/Base64.h"
-#include "framework/IniFiles.h"
+#include "settings/SettingsFile.h"
 
 #include <QFileInfo>
 
@@ -13,20 +12,13 @@ namespace {
 // in file order.
 std::vector<TCheckTarget> ReadAccounts(const std::string& iniPath) {
     constexpr int kMaxAccounts = 20;
-    TIniFile ini(iniPath);
-    TBase64 base64;
-    int count = std::clamp(ini.ReadInteger("AccountConfig", "Count", 1), 0, kMaxAccounts);
+    const TSettingsFile file(iniPath);
+    const int count = std::clamp(file.ReadAccountCount(), 0, kMaxAccounts);
     std::vector<TCheckTarget> accounts;
     for (int n = 1; n <= count; ++n) {
-        const std::string section = "Account" + std::to_string(n);
-        TCheckTarget a;
-        a.Name = ini.ReadString(section, "AccountName", section);
-        a.Server = ini.ReadString(section, "POPServer", "");
-        a.UserName = ini.ReadString(section, "UserName", "");
-        a.Port = ini.ReadInteger(section, "PortNumber", 110);
-        a.Password = base64.Decode(ini.ReadString(section, "Password", ""));
-        a.APop = ini.ReadInteger(section, "APOP", 0) != 0;
-        accounts.push_back(std::move(a));
+        const TAccount account = file.ReadAccount(n);
+        accounts.push_back({account.AccountName.empty() ? AccountSection(n) : account.AccountName, account.Server,
+                            account.Port, account.UserName, account.Password, account.APop != 0});
     }
     return accounts;
 }

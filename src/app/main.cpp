@@ -1,11 +1,14 @@
-// Program entry: the application starts hidden, creates the main window
-// (which loads the settings and shows either itself or the tray icon) and
-// runs the message loop until the main window closes.
+// Program entry. The command line is read first, without any application
+// object: --help, --version and --check run under the Qt core application
+// alone (no display, no windows, no LED, no sound). Otherwise the application
+// starts hidden, creates the main window (which loads the settings and shows
+// either itself or the tray icon) and runs the message loop until the main
+// window closes.
 #include "app/AppIcon.h"
-#include "app/Main.h"
 #include "app/CheckCommand.h"
-#include <iostream>
-#include <string>
+#include "app/CommandLine.h"
+#include "app/IniLocation.h"
+#include "app/Main.h"
 #include "framework/Application.h"
 #include "platform/Desktop.h"
 #include "platform/ShellApi.h"
@@ -14,12 +17,24 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 
 int main(int argc, char** argv) {
-    if (argc >= 4 && std::string(argv[1]) == "--check") {
-        QCoreApplication core(argc, argv);
-        return RunCheckCommand(argv[3], std::cout, std::cerr);
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    const TCommandLine commandLine = ParseCommandLine(arguments);
+    if (commandLine.Exit) {
+        std::fputs(commandLine.Output.c_str(), stdout);
+        std::fputs(commandLine.Error.c_str(), stderr);
+        return commandLine.ExitCode;
     }
+    if (commandLine.Check) {
+        QCoreApplication core(argc, argv);
+        const std::string exePath = QCoreApplication::applicationFilePath().toLocal8Bit().toStdString();
+        return RunCheckCommand(ChooseIniPath(exePath, commandLine.IniPath), std::cout, std::cerr);
+    }
+    SetIniOption(commandLine.IniPath);
+
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !DisplayReachable()) {
         std::fprintf(stderr, "Vesk: no display is reachable; running without windows (Qt offscreen platform).\n");
         qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -40,6 +40,7 @@ TGlobalOptions TSettingsFile::ReadGlobalOptions() const {
     options.FlashOnError = FIni.ReadInteger(kGlobal, "FlashOnError", 0) != 0;
     options.AttentiveWait = FIni.ReadInteger(kGlobal, "AttentiveWait", 1) != 0;
     options.TaskTray = FIni.ReadInteger(kGlobal, "TaskTray", 0) != 0;
+    options.Notify = FIni.ReadInteger(kGlobal, "Notify", 0) != 0;
     return options;
 }
 

@@ -1,41 +1,35 @@
 // Checking many accounts at once against scripted servers on loopback.
 #include "app/CheckAll.h"
-#include "pop3/ScriptedPop3Server.h"
+#include "support/ScriptedPop3Server.h"
+#include "support/TestSupport.h"
 
 #include <QElapsedTimer>
-#include <QTcpServer>
 #include <QTimer>
 #include <gtest/gtest.h>
 
 #include <memory>
 
-using Then = ScriptedPop3Server::Then;
+using TestSupport::TScriptedPop3Server;
+using Then = TScriptedPop3Server::Then;
 
 namespace {
 
 // A mailbox that logs in with USER/PASS and holds `count` messages.
-void ServeMailbox(ScriptedPop3Server& server, int count) {
+void ServeMailbox(TScriptedPop3Server& server, int count) {
     server.On("USER", "+OK\r\n");
     server.On("PASS", "+OK\r\n");
     server.On("STAT", "+OK " + std::to_string(count) + " 1000\r\n");
     server.On("QUIT", "+OK bye\r\n", Then::Close);
 }
 
-TCheckTarget Target(const std::string& name, const ScriptedPop3Server& server) {
-    return {name, "127.0.0.1", std::stoi(server.Port()), "user", "secret", false};
-}
-
-// A loopback port with nobody listening on it.
-int ClosedPort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
+TCheckTarget Target(const std::string& name, const TScriptedPop3Server& server) {
+    return {name, "127.0.0.1", server.Port(), "user", "secret", false};
 }
 
 }  // namespace
 
 TEST(CheckAll, ResultsInAccountOrderWithTheEnginesErrorTexts) {
-    ScriptedPop3Server good, refused;
+    TScriptedPop3Server good, refused;
     ServeMailbox(good, 3);
     ServeMailbox(refused, 0);
     refused.On("PASS", "-ERR [AUTH] Authentication failed.\r\n");
@@ -43,7 +37,7 @@ TEST(CheckAll, ResultsInAccountOrderWithTheEnginesErrorTexts) {
         Target("Home", good),
         {"Blank", "", 110, "user", "x", false},  // no server: skipped
         Target("Work", refused),
-        {"Gone", "127.0.0.1", ClosedPort(), "user", "x", false},
+        {"Gone", "127.0.0.1", TestSupport::UnusedPort(), "user", "x", false},
     };
     auto results = TCheckAll().Run(accounts);
     ASSERT_EQ(results.size(), 4u);
@@ -62,10 +56,10 @@ TEST(CheckAll, ResultsInAccountOrderWithTheEnginesErrorTexts) {
 TEST(CheckAll, AllConnectionsAreInFlightAtOnce) {
     // Five servers that each greet only 2 s after the start: one after
     // another that would take 10 s.
-    std::vector<std::unique_ptr<ScriptedPop3Server>> servers;
+    std::vector<std::unique_ptr<TScriptedPop3Server>> servers;
     std::vector<TCheckTarget> accounts;
     for (int i = 0; i < 5; ++i) {
-        servers.push_back(std::make_unique<ScriptedPop3Server>());
+        servers.push_back(std::make_unique<TScriptedPop3Server>());
         ServeMailbox(*servers.back(), i);
         servers.back()->Greeting.clear();
         accounts.push_back(Target("Box" + std::to_string(i), *servers.back()));
@@ -84,7 +78,7 @@ TEST(CheckAll, AllConnectionsAreInFlightAtOnce) {
 }
 
 TEST(CheckAll, ASilentServerFailsAfterTheSilenceLimit) {
-    ScriptedPop3Server silent, good;
+    TScriptedPop3Server silent, good;
     silent.Greeting.clear();
     ServeMailbox(good, 1);
     TCheckAll check;

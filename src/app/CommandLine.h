@@ -1,0 +1,31 @@
+// The command line: `--check` (check every account once and print the
+// counts), `--ini PATH` (the settings file to use), `--version` and `--help`.
+// Each option is one QCommandLineOption in CommandLine.cpp and, when it
+// carries something the program needs, one field here.
+#pragma once
+
+#include <QStringList>
+
+#include <string>
+
+struct TCommandLine {
+    // --ini PATH; empty when not given.
+    std::string IniPath;
+    // --check: no window; check, print, exit.
+    bool Check = false;
+
+    // Set when the program should not start but print `Output` (standard
+    // output) or `Error` (standard error) and end with `ExitCode`: --version,
+    // --help, or a command line it cannot use (exit code 2).
+    bool Exit = false;
+    int ExitCode = 0;
+    std::string Output;
+    std::string Error;
+};
+
+// Reads `arguments` (the program name first, as QCoreApplication::arguments
+// gives them). Needs no application object.
+TCommandLine ParseCommandLine(const QStringList& arguments);
+
+// "Vesk 1.10": the product name and version, as --version prints them.
+std::string ProductVersionText();
