@@ -16,7 +16,8 @@ delay_ms=10
 # VESK_BENCH_BUILD names a build folder to use as it is (with bin/Vesk).
 build="${VESK_BENCH_BUILD:-$root/build-bench}"
 
-"$root/scripts/deps.sh" base pop3 status bench
+"$root/scripts/deps.sh"
+"$root/scripts/deps.sh" tools/bench
 if [ -z "${VESK_BENCH_BUILD:-}" ]; then
   "$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Release -DVESK_TESTS=OFF -DVESK_BENCH=ON >/dev/null
 fi
