@@ -12,7 +12,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 tray=0
 [ "${1:-}" = "--tray" ] && tray=1
 
-"$root/scripts/deps.sh" base pop3 signals
+"$root/scripts/deps.sh" program pop3 signals
 "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=Release -DVESK_TESTS=OFF
 
 demo="$root/build/demo"

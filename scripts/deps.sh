@@ -2,7 +2,11 @@
 # Installs the Debian packages listed in scripts/packages/*.txt that are not
 # installed yet. Waits for the package manager's lock instead of failing; uses
 # sudo when not run as root. Usage: scripts/deps.sh [list-name ...]
-# (default: every list).
+# (default: every list directly in scripts/packages/; `program` is what Vesk
+# needs to build and run, the others add what the tests need; tools/NAME are
+# lists for the developer tools, installed only when named).
+# VESK_POLICY_RC_D names the service-start policy file (default
+# /usr/sbin/policy-rc.d); the script's own test points it elsewhere.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
@@ -26,7 +30,7 @@ echo "Installing: ${missing[*]}"
 # Packages that ship a system service (a POP3 server, a SOCKS proxy) must not
 # start it: Vesk's tests run their own private instances. policy-rc.d keeps
 # invoke-rc.d from starting anything during this install.
-policy=/usr/sbin/policy-rc.d
+policy=${VESK_POLICY_RC_D:-/usr/sbin/policy-rc.d}
 made_policy=0
 if [ ! -e "$policy" ]; then
   printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null

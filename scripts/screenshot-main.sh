@@ -4,9 +4,7 @@
 # Needs a built build/bin/Vesk (scripts/run.sh or scripts/build.sh build).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-"$root/scripts/deps.sh" base
-command -v trayer >/dev/null || { echo "installing trayer, xdotool, imagemagick"; \
-  apt-get -o DPkg::Lock::Timeout=120 install -y -q trayer xdotool imagemagick >/dev/null; }
+"$root/scripts/deps.sh" program tests tools/screenshots
 [ -x "$root/build/bin/Vesk" ] || "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=Release -DVESK_TESTS=OFF
 
 work=$(mktemp -d)

@@ -6,8 +6,7 @@
 # (docs/main-window-status.png). Needs a built build/bin/Vesk.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-command -v trayer >/dev/null || { echo "installing trayer, xdotool, imagemagick"; \
-  apt-get -o DPkg::Lock::Timeout=120 install -y -q trayer xdotool imagemagick >/dev/null; }
+"$root/scripts/deps.sh" program tests pop3 tools/screenshots
 [ -x "$root/build/bin/Vesk" ] || "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=Release -DVESK_TESTS=OFF
 
 work=$(mktemp -d /tmp/vesk-shots-XXXXXX)

@@ -6,7 +6,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 dir="${1:-$root/build-settings}"
-"$root/scripts/deps.sh" base settings
+"$root/scripts/deps.sh" program tools/screenshots
 if [ ! -f "$dir/build.ninja" ]; then
   cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
 fi

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Vesk with its tests and runs them all.
+# Installs what is missing (every list in scripts/packages/), builds Vesk
+# with its tests and runs them all.
 # Set VESK_SANITIZE=1 for the AddressSanitizer + UndefinedBehaviorSanitizer
 # build (in build-asan/).
 set -euo pipefail

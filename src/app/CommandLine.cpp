@@ -4,6 +4,22 @@
 
 std::string ProductVersionText() { return "Vesk " VESK_PRODUCT_VERSION; }
 
+bool AsksOnlyForInformation(const QStringList& arguments) {
+    for (const QString& a : arguments.mid(1)) {
+        if (a == "--") break;
+        if (a == "-h" || a == "--help" || a == "--help-all" || a == "-v" || a == "--version") return true;
+    }
+    return false;
+}
+
+bool AsksToCheck(const QStringList& arguments) {
+    for (const QString& a : arguments.mid(1)) {
+        if (a == "--") break;
+        if (a == "--check") return true;
+    }
+    return false;
+}
+
 TCommandLine ParseCommandLine(const QStringList& arguments) {
     QCommandLineParser parser;
     parser.setApplicationDescription("Watches POP3 mailboxes and signals waiting mail on the Scroll Lock LED.");

@@ -1,19 +1,39 @@
 #include "app/IniLocation.h"
 
 #include "app/Main.h"
+#include "platform/FileAccess.h"
+
+#include <QDir>
+#include <QFileInfo>
 
 namespace {
 
-std::string& IniOptionValue() {
+std::string& iniOption() {
     static std::string value;
     return value;
 }
 
-}  // namespace
-
-std::string ChooseIniPath(const std::string& exePath, const std::string& iniOption) {
-    return iniOption.empty() ? TfrmMain::IniPathOf(exePath) : iniOption;
+std::string configHome() {
+    const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (!xdg.isEmpty() && QDir::isAbsolutePath(xdg)) return xdg.toLocal8Bit().toStdString();
+    QString home = qEnvironmentVariable("HOME");
+    if (home.isEmpty()) home = QDir::homePath();
+    return (home + "/.config").toLocal8Bit().toStdString();
 }
 
-void SetIniOption(std::string path) { IniOptionValue() = std::move(path); }
-const std::string& IniOption() { return IniOptionValue(); }
+}  // namespace
+
+std::string ChooseIniPath(const std::string& exePath, const std::string& option) {
+    if (!option.empty()) return option;
+    const std::string beside = TfrmMain::IniPathOf(exePath);
+    const QFileInfo besideInfo(QString::fromLocal8Bit(beside));
+    if (besideInfo.exists() || CanCreateFilesIn(besideInfo.absolutePath().toLocal8Bit().toStdString()))
+        return beside;
+    const std::string folder = configHome() + "/vesk";
+    MakePrivateFolder(folder);
+    return folder + "/Vesk.ini";
+}
+
+void SetIniOption(std::string path) { iniOption() = std::move(path); }
+
+const std::string& IniOption() { return iniOption(); }

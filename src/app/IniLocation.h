@@ -1,5 +1,14 @@
-// Where the settings file lives: the file `--ini PATH` names, else the one
-// beside the executable (TfrmMain::IniPathOf: Vesk reads Vesk.ini).
+// Where the settings file lives.
+//
+//  1. `--ini PATH` on the command line: that file, wherever it is.
+//  2. The file beside the executable (TfrmMain::IniPathOf: Vesk reads
+//     Vesk.ini) when it exists or its folder takes new files, so a copied,
+//     portable Vesk keeps its settings with it.
+//  3. Otherwise, as for a Vesk installed in a folder the user cannot write
+//     (/usr/bin), $XDG_CONFIG_HOME/vesk/Vesk.ini, or ~/.config/vesk/Vesk.ini
+//     when XDG_CONFIG_HOME is unset, empty or not an absolute path. Its
+//     folder is made (mode 0700) when it is chosen; the file itself is made
+//     by the first save, readable by the user alone (mode 0600).
 #pragma once
 
 #include <string>

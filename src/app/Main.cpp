@@ -194,10 +194,11 @@ void TfrmMain::LoadSettings() {
         SetAPop(p, account.APop != 0);
     }
     const TGlobalOptions options = file.ReadGlobalOptions();
-    // Seconds to milliseconds; an interval that does not fit stops the timer
-    // like 0 or a negative one does.
-    long long interval = static_cast<long long>(options.CheckInterval) * 1000;
-    tmrMain->SetInterval(interval > INT32_MAX ? 0 : static_cast<int>(std::max(interval, 0LL)));
+    // Seconds to milliseconds. An interval longer than the timer can count
+    // (INT32_MAX ms, about 24.8 days) is clamped to that; 0 or a negative
+    // one stops the timer.
+    const long long interval = static_cast<long long>(options.CheckInterval) * 1000;
+    tmrMain->SetInterval(static_cast<int>(std::clamp<long long>(interval, 0, INT32_MAX)));
     LightOnEqual = options.LightOnEqual;
     Flash = options.Flash;
     FlashOnEqual = options.FlashOnEqual;
@@ -209,6 +210,7 @@ void TfrmMain::LoadSettings() {
 }
 
 void TfrmMain::SetTaskTray(bool on) {
+    on = FTrayWatch.Follow(on, [this] { SetTaskTray(true); });
     if (on != InTaskTray) {
         InTaskTray = on;
         if (on) {
@@ -383,16 +385,54 @@ bool TfrmMain::RunAccountSteps(int p) {
     FCurrentStep = "check";
     if (!pop3Main->StatWait()) return false;
     SetMessageCount(p, pop3Main->MsgCount());
-    if (SirenEnabled && GetMessageCount(p) > 0) {
-        for (int m = GetMessageCount(p); m >= 1; --m) {
+    if (SirenEnabled && GetMessageCount(p) > 0 && !ReadFromValues(p)) return false;
+    pop3Main->QuitWait();  // the count is taken: how the logout ends does not matter
+    return true;
+}
+
+bool TfrmMain::ReadFromValues(int p) {
+    const int highest = GetMessageCount(p);
+    const int lowest = highest > kSirenMessages ? highest - kSirenMessages + 1 : 1;
+    // The mailbox is the one just logged in to, whatever a reload has changed
+    // in the table since.
+    FromCache.Bind(p, pop3Main->Host, pop3Main->Port, pop3Main->UserName);
+    std::vector<std::string> ids;
+    if (!ListUniqueIds(lowest, highest, ids)) return false;
+    if (!ids.empty()) FromCache.Retain(p, ids);
+    for (int m = highest; m >= lowest; --m) {
+        const std::string* id = ids.empty() ? nullptr : &ids[static_cast<size_t>(highest - m)];
+        const std::string* cached = id && !id->empty() ? FromCache.Find(p, *id) : nullptr;
+        if (cached) {
+            HeaderText += *cached;
+        } else {
             pop3Main->MsgNum = m;
             if (!pop3Main->TopWait()) return false;
             HeaderText += pop3Main->FromValue();
-            HeaderText += '\n';
+            if (id && !id->empty()) FromCache.Store(p, *id, pop3Main->FromValue());
         }
+        HeaderText += '\n';
     }
-    pop3Main->QuitWait();  // the count is taken: how the logout ends does not matter
     return true;
+}
+
+bool TfrmMain::ListUniqueIds(int lowest, int highest, std::vector<std::string>& ids) {
+    std::vector<std::string> listed(static_cast<size_t>(highest - lowest) + 1);
+    pop3Main->MsgNum = 0;  // the whole listing
+    pop3Main->OnUidlLine = [&](TObject*) {
+        const int m = pop3Main->MsgNum;
+        if (m >= lowest && m <= highest) listed[static_cast<size_t>(highest - m)] = pop3Main->MsgUidl();
+    };
+    const bool ok = pop3Main->UidlWait();
+    pop3Main->OnUidlLine = nullptr;
+    if (ok) {
+        ids = std::move(listed);
+        return true;
+    }
+    // UIDL is optional: a server that answers it with -ERR (and stays
+    // connected) gets a TOP for every message. A listing that broke off or
+    // did not parse fails the account.
+    ids.clear();
+    return pop3Main->Connected() && pop3Main->ReplyStatus() == 500;
 }
 
 void TfrmMain::ReportAccountChange(int p, bool checked) {

@@ -2,6 +2,8 @@
 // from the INI file and the account table that the poll cycle works on.
 #pragma once
 
+#include "app/FromCache.h"
+#include "app/TrayWatch.h"
 #include "app/TrayIcons.h"
 #include "framework/Application.h"
 #include "framework/Menus.h"
@@ -52,6 +54,9 @@ public:
     bool InTaskTray = false;
     bool NotifyEnabled = false;  // Global Parameters / Notify
     std::string HeaderText;
+    // The From values read so far, by account and unique id; kept for the
+    // program's life so that a cycle sends TOP only for mail it has not seen.
+    TFromCache FromCache;
     NOTIFYICONDATAA TrayIconData{};
 
     // Account table: position p (0-based) belongs to section Account<p+1>.
@@ -93,10 +98,13 @@ public:
 
     // Checks the account at position p on its server: logs in, takes the
     // message count (SetMessageCount) and, with the siren on, appends the From
-    // value of each waiting message, highest number first, to HeaderText; then
-    // logs out. False when a step failed: the connection is then closed and
+    // value of each waiting message, highest number first, to HeaderText (of
+    // the kSirenMessages highest-numbered only); then logs out. False when a step failed: the connection is then closed and
     // the reason kept (GetAccountError).
     bool CheckAccount(int p);
+    // The most messages per account whose From values a cycle reads: the
+    // highest-numbered ones; older mail takes no part in the siren's matching.
+    static constexpr int kSirenMessages = static_cast<int>(TFromCache::kMaxEntries);
 
     // The status of the latest poll cycle: one line per checked account
     // ("Home: 3 messages", "Work: login failed: <reason>") and the time of the
@@ -124,6 +132,15 @@ protected:
 private:
     // The account's steps up to the logout; false at the first failed one.
     bool RunAccountSteps(int p);
+    // With the siren on: appends the From values of the waiting messages of
+    // position p to HeaderText. Asks UIDL and sends TOP only for messages
+    // whose unique id FromCache does not hold; a server without UIDL gets a
+    // TOP for each. False when the server failed the account.
+    bool ReadFromValues(int p);
+    // The unique ids of messages `lowest` to `highest` by number (index 0 is
+    // `highest`; empty where the listing names none). False when UIDL failed
+    // the account; true with `ids` empty when the server refused UIDL.
+    bool ListUniqueIds(int lowest, int highest, std::vector<std::string>& ids);
     // The message counts of positions 0 to AccountCount - 1.
     std::vector<int> MessageCountsByPosition() const;
     // Writes a line to StatusOutput when the account's outcome differs from
@@ -137,6 +154,7 @@ private:
     void NotifyNewMail(const std::vector<int>& previous, const std::vector<int>& checkedPositions);
 
     std::string FExePath;
+    TTrayWatch FTrayWatch;
     // The accounts of the file; entries grown by a store are empty and zero,
     // positions past the end read as a section without keys.
     std::vector<TAccount> FAccounts;

@@ -1,9 +1,8 @@
 // Program entry. The command line is read first, without any application
-// object: --help, --version and --check run under the Qt core application
-// alone (no display, no windows, no LED, no sound). Otherwise the application
-// starts hidden, creates the main window (which loads the settings and shows
-// either itself or the tray icon) and runs the message loop until the main
-// window closes.
+// object: --check runs under the Qt core application alone (no display, no
+// windows, no LED, no sound). Otherwise the application starts hidden,
+// creates the main window (which loads the settings and shows either itself
+// or the tray icon) and runs the message loop until the main window closes.
 #include "app/AppIcon.h"
 #include "app/CheckCommand.h"
 #include "app/CommandLine.h"
@@ -22,26 +21,33 @@
 int main(int argc, char** argv) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
-    const TCommandLine commandLine = ParseCommandLine(arguments);
-    if (commandLine.Exit) {
-        std::fputs(commandLine.Output.c_str(), stdout);
-        std::fputs(commandLine.Error.c_str(), stderr);
-        return commandLine.ExitCode;
-    }
-    if (commandLine.Check) {
+    if (AsksToCheck(arguments)) {
         QCoreApplication core(argc, argv);
+        core.setApplicationName("Vesk");
+        const TCommandLine commandLine = ParseCommandLine(QCoreApplication::arguments());
+        if (commandLine.Exit) {
+            std::fputs(commandLine.Output.c_str(), stdout);
+            std::fputs(commandLine.Error.c_str(), stderr);
+            return commandLine.ExitCode;
+        }
         const std::string exePath = QCoreApplication::applicationFilePath().toLocal8Bit().toStdString();
         return RunCheckCommand(ChooseIniPath(exePath, commandLine.IniPath), std::cout, std::cerr);
     }
-    SetIniOption(commandLine.IniPath);
-
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !DisplayReachable()) {
-        std::fprintf(stderr, "Vesk: no display is reachable; running without windows (Qt offscreen platform).\n");
+        if (!AsksOnlyForInformation(arguments))
+            std::fprintf(stderr, "Vesk: no display is reachable; running without windows (Qt offscreen platform).\n");
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     EnsureRuntimeDir();
     QApplication qtApp(argc, argv);
     qtApp.setApplicationName("Vesk");
+    const TCommandLine commandLine = ParseCommandLine(QApplication::arguments());
+    if (commandLine.Exit) {
+        std::fputs(commandLine.Output.c_str(), stdout);
+        std::fputs(commandLine.Error.c_str(), stderr);
+        return commandLine.ExitCode;
+    }
+    SetIniOption(commandLine.IniPath);
 
     TApplication app;
     app.Initialize();

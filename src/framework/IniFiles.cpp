@@ -2,6 +2,7 @@
 
 #include "platform/Profile.h"
 
+#include <algorithm>
 #include <climits>
 
 std::optional<int> ParseIniInteger(const std::string& text) {
@@ -78,3 +79,23 @@ void TIniFile::UpdateFile() {
 }
 
 void TIniFile::RaiseWriteError() const { throw EIniFileException(FileName + " に書き込めません"); }
+
+std::string TMemIniFile::ReadString(const std::string& section, const std::string& key, const std::string& def) const {
+    // As a read into TIniFile's 2048-byte buffer: at most 2047 bytes, and a
+    // default trimmed of blanks.
+    constexpr size_t kLimit = 2047;
+    if (const std::string* value = FValues.Find(section, key)) return value->substr(0, kLimit);
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; };
+    size_t b = 0, e = def.size();
+    while (b < e && blank(def[b])) ++b;
+    while (e > b && blank(def[e - 1])) --e;
+    return def.substr(b, std::min(e - b, kLimit));
+}
+
+int TMemIniFile::ReadInteger(const std::string& section, const std::string& key, int def) const {
+    return ParseIniInteger(ReadString(section, key, "")).value_or(def);
+}
+
+bool TMemIniFile::ReadBool(const std::string& section, const std::string& key, bool def) const {
+    return ReadInteger(section, key, def ? 1 : 0) != 0;
+}

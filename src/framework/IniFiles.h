@@ -8,6 +8,7 @@
 #pragma once
 
 #include "framework/Classes.h"
+#include "platform/Profile.h"
 
 #include <optional>
 #include <string>
@@ -39,4 +40,19 @@ public:
 
 private:
     [[noreturn]] void RaiseWriteError() const;
+};
+
+// Read access to a whole INI file loaded once when it is made: the same
+// values, defaults and limits as TIniFile's reads, without reading the file
+// again for every key.
+class TMemIniFile : public TObject {
+public:
+    explicit TMemIniFile(const std::string& fileName) : FValues(fileName.c_str()) {}
+
+    std::string ReadString(const std::string& section, const std::string& key, const std::string& def) const;
+    int ReadInteger(const std::string& section, const std::string& key, int def) const;
+    bool ReadBool(const std::string& section, const std::string& key, bool def) const;
+
+private:
+    TProfileValues FValues;
 };

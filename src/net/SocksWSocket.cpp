@@ -276,7 +276,7 @@ bool TCustomSocksWSocket::NotifyDataAvailable(WORD Error) {
                 SocksFailure(20001, "TWSocket logic error");
                 return false;
             }
-            SocksReceive(127 - FRcvCnt);
+            SocksReceive(kSocksReplyMax - FRcvCnt);
             if (FRcvCnt < 2) return true;
             FRcvCnt = 0;
             if (byte(0) != 5) {
@@ -295,7 +295,7 @@ bool TCustomSocksWSocket::NotifyDataAvailable(WORD Error) {
             return true;
         }
         case socksAuthenticating: {
-            SocksReceive(127 - FRcvCnt);
+            SocksReceive(kSocksReplyMax - FRcvCnt);
             if (FRcvCnt >= 1 && byte(0) != 1) {
                 SocksFailure(20002, "socks version error");
                 return false;
@@ -328,7 +328,7 @@ bool TCustomSocksWSocket::NotifyDataAvailable(WORD Error) {
                 SocksReplyFailure(true, byte(1));
                 return false;
             } else {
-                SocksReceive(127 - FRcvCnt);
+                SocksReceive(kSocksReplyMax - FRcvCnt);
                 if (FRcvCnt >= 1 && byte(0) != 5) {
                     SocksFailure(20002, "socks version error");
                     return false;

@@ -372,7 +372,10 @@ protected:
     bool FSocksPortAssigned = false;
     TSocksState FSocksState = socksIdle;
     int FSocksMethod = 0;
-    char FRcvBuf[128] = {};
+    // Room for the longest reply: a version 5 reply with a 255-byte domain
+    // name (4 + 1 + 255 + 2 bytes).
+    static constexpr int kSocksReplyMax = 4 + 1 + 255 + 2;
+    char FRcvBuf[kSocksReplyMax] = {};
     int FRcvCnt = 0;
     WORD FSocksDestPort = 0;
     std::string FBoundAddr;

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <string_view>
 #include <thread>
 
 #include <unistd.h>
@@ -255,12 +257,26 @@ std::unique_ptr<TKeyboardHost> OpenSysfsKeyboardHost(const std::string& ledsDir)
 
 std::unique_ptr<TKeyboardHost> NewMemoryKeyboardHost(bool lit) { return std::make_unique<TMemoryKeyboardHost>(lit); }
 
-std::unique_ptr<TKeyboardHost> ChooseKeyboardHost(const char* displayName, const std::string& ledsDir) {
+bool WaylandSession() {
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    const char* session = std::getenv("XDG_SESSION_TYPE");
+    return (wayland && *wayland) || (session && std::string_view(session) == "wayland");
+}
+
+std::unique_ptr<TKeyboardHost> ChooseKeyboardHost(const char* displayName, const std::string& ledsDir,
+                                                  std::string* notice) {
+    const bool wayland = WaylandSession();
     const char* display = displayName ? displayName : std::getenv("DISPLAY");
-    if (display && *display) {
+    if (!wayland && display && *display) {
         if (auto host = OpenX11KeyboardHost(display)) return host;
     }
     if (auto host = OpenSysfsKeyboardHost(ledsDir)) return host;
+    if (notice) {
+        *notice = std::string("Vesk: no Scroll Lock LED can be reached (") +
+                  (wayland ? "Wayland session" : "no X display with a Scroll Lock indicator") + ", and no writable " +
+                  ledsDir + "/*::scrolllock/brightness); the LED is kept in memory only. "
+                  "To light it, install the udev rule 70-vesk-scrolllock.rules (see the README).";
+    }
     return NewMemoryKeyboardHost(false);
 }
 
@@ -272,7 +288,12 @@ TKeyboardHost* SetKeyboardHost(TKeyboardHost* host) {
 
 TKeyboardHost* CurrentKeyboardHost() {
     if (TKeyboardHost* host = InstalledHost()) return host;
-    static std::unique_ptr<TKeyboardHost> automatic = ChooseKeyboardHost(nullptr, "/sys/class/leds");
+    static std::unique_ptr<TKeyboardHost> automatic = [] {
+        std::string notice;
+        auto host = ChooseKeyboardHost(nullptr, "/sys/class/leds", &notice);
+        if (!notice.empty()) std::fprintf(stderr, "%s\n", notice.c_str());
+        return host;
+    }();
     return automatic.get();
 }
 

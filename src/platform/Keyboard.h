@@ -13,6 +13,10 @@
 //      named "Scroll Lock", over a connection of our own;
 //   2. the kernel LED class: every writable /sys/class/leds/*::scrolllock;
 //   3. an LED kept in memory, so the program still runs headless.
+// In a Wayland session the X display is Xwayland, whose indicator no keyboard
+// shows: there the X11 backend is not used, the kernel LED comes first. When
+// only the LED in memory is left, one line on standard error says so and how
+// to open the kernel LED to the user.
 // Tests install TFakeKeyboardHost, which records every call and keeps a
 // virtual clock instead of sleeping.
 #pragma once
@@ -74,8 +78,14 @@ std::unique_ptr<TKeyboardHost> OpenX11KeyboardHost(const char* displayName);
 // there is none. Lighting writes the LED's max_brightness (1 when unreadable).
 std::unique_ptr<TKeyboardHost> OpenSysfsKeyboardHost(const std::string& ledsDir = "/sys/class/leds");
 std::unique_ptr<TKeyboardHost> NewMemoryKeyboardHost(bool lit = false);
-// The first backend that works, in the order given at the top.
-std::unique_ptr<TKeyboardHost> ChooseKeyboardHost(const char* displayName, const std::string& ledsDir);
+// True in a Wayland session: WAYLAND_DISPLAY is set and not empty, or
+// XDG_SESSION_TYPE is "wayland".
+bool WaylandSession();
+// The first backend that works, in the order given at the top (the X display
+// is skipped in a Wayland session). When it comes to the LED in memory and
+// `notice` is given, *notice becomes the line that tells the user so.
+std::unique_ptr<TKeyboardHost> ChooseKeyboardHost(const char* displayName, const std::string& ledsDir,
+                                                  std::string* notice = nullptr);
 
 // Test double: the LED in memory, every call recorded, pauses advanced on a
 // virtual clock instead of slept.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <climits>
 #include <fcntl.h>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,15 +27,17 @@ std::string_view TrimBlanks(std::string_view s) {
     return s;
 }
 
-// One line of the file without its line end.
+// One line of the file: its text and its own line end ("\r\n", "\n", or
+// nothing for a last line without one), so lines a write does not touch are
+// written back byte for byte even in a file with mixed line ends.
 struct Line {
     std::string text;
+    std::string eol;
 };
 
 struct ProfileText {
     std::vector<Line> lines;
-    std::string eol = "\n";
-    bool endsWithEol = true;
+    std::string eol = "\n";  // the line end of new lines: the first line's
 };
 
 std::optional<std::string> ReadWholeFile(const char* path) {
@@ -56,13 +59,12 @@ ProfileText ParseProfile(const std::string& data) {
     while (pos < data.size()) {
         size_t nl = data.find('\n', pos);
         if (nl == std::string::npos) {
-            p.lines.push_back({data.substr(pos)});
-            p.endsWithEol = false;
+            p.lines.push_back({data.substr(pos), ""});
             break;
         }
         size_t end = nl;
         if (end > pos && data[end - 1] == '\r') --end;
-        p.lines.push_back({data.substr(pos, end - pos)});
+        p.lines.push_back({data.substr(pos, end - pos), data.substr(end, nl + 1 - end)});
         pos = nl + 1;
     }
     return p;
@@ -70,11 +72,18 @@ ProfileText ParseProfile(const std::string& data) {
 
 std::string RenderProfile(const ProfileText& p) {
     std::string out;
-    for (size_t i = 0; i < p.lines.size(); ++i) {
-        out += p.lines[i].text;
-        if (i + 1 < p.lines.size() || p.endsWithEol) out += p.eol;
+    for (const Line& l : p.lines) {
+        out += l.text;
+        out += l.eol;
     }
     return out;
+}
+
+// Adds a line before index `at` (at most the end), ending in the file's line
+// end; a last line without one gets one when the new line follows it.
+void InsertLine(ProfileText& p, size_t at, std::string text) {
+    if (at == p.lines.size() && at > 0 && p.lines[at - 1].eol.empty()) p.lines[at - 1].eol = p.eol;
+    p.lines.insert(p.lines.begin() + static_cast<long>(at), Line{std::move(text), p.eol});
 }
 
 // The section name of a header line, or nullopt when the line is no header.
@@ -295,18 +304,41 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
         if (!value) return TRUE;
         size_t at = range->second;
         while (at > range->first + 1 && TrimBlanks(p.lines[at - 1].text).empty()) --at;
-        p.lines.insert(p.lines.begin() + static_cast<long>(at), Line{line});
-        if (at == p.lines.size() - 1) p.endsWithEol = true;
+        InsertLine(p, at, line);
     } else {
         if (!value) return TRUE;
         bool hasText = false;
         for (const auto& l : p.lines) hasText = hasText || !TrimBlanks(l.text).empty();
-        if (hasText && !TrimBlanks(p.lines.back().text).empty()) p.lines.push_back(Line{""});
-        p.lines.push_back(Line{"[" + std::string(section) + "]"});
-        p.lines.push_back(Line{line});
-        p.endsWithEol = true;
+        if (hasText && !TrimBlanks(p.lines.back().text).empty()) InsertLine(p, p.lines.size(), "");
+        InsertLine(p, p.lines.size(), "[" + std::string(section) + "]");
+        InsertLine(p, p.lines.size(), line);
     }
     return ReplaceFileContent(path, RenderProfile(p)) ? TRUE : FALSE;
 }
 
 void SetProfileBeforeReplaceHook(void (*hook)(const char*)) { g_beforeReplace = hook; }
+
+TProfileValues::TProfileValues(const char* fileName) {
+    auto data = fileName ? ReadWholeFile(fileName) : std::nullopt;
+    if (!data) return;
+    const ProfileText p = ParseProfile(*data);
+    std::map<std::string, std::string>* current = nullptr;
+    for (const Line& l : p.lines) {
+        if (auto s = SectionName(l.text)) {
+            // Only the first section of a name counts; the lines of a later
+            // one are never read.
+            auto [at, added] = FSections.try_emplace(LowerAscii(std::string(*s)));
+            current = added ? &at->second : nullptr;
+            continue;
+        }
+        if (!current) continue;
+        if (auto kv = keyValue(l.text)) current->try_emplace(LowerAscii(std::string(kv->first)), kv->second);
+    }
+}
+
+const std::string* TProfileValues::Find(std::string_view section, std::string_view key) const {
+    auto s = FSections.find(LowerAscii(std::string(section)));
+    if (s == FSections.end()) return nullptr;
+    auto k = s->second.find(LowerAscii(std::string(key)));
+    return k == s->second.end() ? nullptr : &k->second;
+}

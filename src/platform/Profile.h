@@ -18,6 +18,10 @@
 
 #include "platform/WinTypes.h"
 
+#include <map>
+#include <string>
+#include <string_view>
+
 // Copies the value of `key` in `section` into `buffer` (at most size - 1
 // bytes, then a zero byte) and returns the number of bytes copied. A missing
 // file, section or key yields `def` (nullptr: empty). With `section` nullptr
@@ -36,3 +40,18 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
 // Test hook: called after the temporary file is complete and before it
 // replaces the file, with the temporary file's path. nullptr removes it.
 void SetProfileBeforeReplaceHook(void (*hook)(const char* tempPath));
+
+// A whole file's values, read and parsed once, for a reader that asks for
+// many keys: Find gives what GetPrivateProfileStringA reads for `section` and
+// `key` (names without regard to ASCII case, the first of equal sections and
+// keys, the value trimmed), nullptr when the file has no such key. A missing
+// file has no keys.
+class TProfileValues {
+public:
+    explicit TProfileValues(const char* fileName);
+    const std::string* Find(std::string_view section, std::string_view key) const;
+
+private:
+    // Sections and keys by their ASCII lower-case names.
+    std::map<std::string, std::map<std::string, std::string>> FSections;
+};

@@ -3,7 +3,10 @@
 #include "platform/Window.h"
 
 #include <QCursor>
+#include <QGuiApplication>
 #include <QSystemTrayIcon>
+#include <QPointer>
+#include <QTimer>
 
 #include <cstring>
 #include <memory>
@@ -78,6 +81,47 @@ public:
         return TRUE;
     }
 
+    bool Available() override { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
+    // On X11 the platform plugin announces every change of the tray host's
+    // window (systemTrayWindowChanged on its native interface; it is what
+    // docks a waiting icon), and the handler runs on each. Elsewhere
+    // (Wayland, offscreen) Qt announces nothing, so it runs every 30 s while
+    // it is set.
+    void SetAvailabilityHandler(std::function<void()> handler) override {
+        FHandler = std::move(handler);
+        QObject::disconnect(FAnnouncement);
+        // This may run inside the timer's own timeout, so the timer is only
+        // stopped; it lives as long as the application object.
+        if (FTimer) FTimer->stop();
+        if (!FHandler) return;
+        if (!FTimer) {
+            FTimer = new QTimer(QCoreApplication::instance());
+            QObject::connect(FTimer, &QTimer::timeout, [this] { Run(); });
+        }
+        // The native interface is a QObject (its class derives from QObject
+        // alone), but its header is not public.
+        QObject* native = reinterpret_cast<QObject*>(QGuiApplication::platformNativeInterface());
+        if (native && native->metaObject()->indexOfSignal("systemTrayWindowChanged(QScreen*)") >= 0) {
+            // The signal is the plugin's own, known by its text only; it
+            // starts a zero-delay single shot, so the handler runs from the
+            // event loop once the plugin has taken the change in.
+            FTimer->setSingleShot(true);
+            FTimer->setInterval(0);
+            FAnnouncement = QObject::connect(native, SIGNAL(systemTrayWindowChanged(QScreen*)), FTimer, SLOT(start()));
+        } else {
+            FTimer->setSingleShot(false);
+            FTimer->setInterval(30000);
+            FTimer->start();
+        }
+    }
+
+private:
+    void Run() {
+        auto handler = FHandler;  // the handler may replace itself
+        if (handler) handler();
+    }
+
 private:
     static void Apply(QSystemTrayIcon& icon, const NOTIFYICONDATAA& d) {
         if (d.uFlags & NIF_ICON) icon.setIcon(IconOfHandle(d.hIcon));
@@ -85,6 +129,9 @@ private:
     }
 
     std::map<std::pair<HWND, UINT>, std::unique_ptr<QSystemTrayIcon>> FIcons;
+    std::function<void()> FHandler;
+    QPointer<QTimer> FTimer;
+    QMetaObject::Connection FAnnouncement;
 };
 
 TTrayHost* g_host = nullptr;
@@ -114,6 +161,12 @@ BOOL SetNotifyIconTip(HWND wnd, UINT id, const std::string& tip) { return Curren
 BOOL GetCursorPos(POINT* point) {
     if (!point) return FALSE;
     return CurrentTrayHost()->CursorPos(point);
+}
+
+bool TrayAvailable() { return CurrentTrayHost()->Available(); }
+
+void OnTrayAvailabilityChange(std::function<void()> handler) {
+    CurrentTrayHost()->SetAvailabilityHandler(std::move(handler));
 }
 
 HICON RegisterIcon(const QIcon& icon) {
@@ -167,4 +220,10 @@ bool TFakeTrayHost::Click(HWND wnd, UINT id, UINT mouseMessage) {
     auto it = icons.find({wnd, id});
     if (it == icons.end() || !(it->second.uFlags & NIF_MESSAGE)) return false;
     return PostMessageA(wnd, it->second.uCallbackMessage, id, static_cast<LPARAM>(mouseMessage));
+}
+
+void TFakeTrayHost::SetAvailable(bool value) {
+    available = value;
+    auto handler = availabilityHandler;  // the handler may replace itself
+    if (handler) handler();
 }

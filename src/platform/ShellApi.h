@@ -7,11 +7,16 @@
 //
 // The work is done by the current tray host: by default one over
 // QSystemTrayIcon; tests install TFakeTrayHost.
+//
+// TrayAvailable tells whether the desktop has a notification area at all (a
+// tray host is running); OnTrayAvailabilityChange names a handler that runs
+// on the GUI thread when one may have appeared or gone.
 #pragma once
 
 #include "platform/WinTypes.h"
 
 #include <QIcon>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -41,6 +46,9 @@ BOOL Shell_NotifyIconA(DWORD message, const NOTIFYICONDATAA* data);
 // record replaces it again. FALSE when no such icon shows.
 BOOL SetNotifyIconTip(HWND wnd, UINT id, const std::string& tip);
 BOOL GetCursorPos(POINT* point);
+bool TrayAvailable();
+// An empty handler stops the watch. One handler at a time.
+void OnTrayAvailabilityChange(std::function<void()> handler);
 
 // Icons are handed around as handles; these turn a Qt icon into one and back.
 HICON RegisterIcon(const QIcon& icon);
@@ -52,6 +60,8 @@ public:
     virtual BOOL NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) = 0;
     virtual BOOL CursorPos(POINT* point) = 0;
     virtual BOOL SetTip(HWND, UINT, const std::string&) { return FALSE; }
+    virtual bool Available() = 0;
+    virtual void SetAvailabilityHandler(std::function<void()> handler) = 0;
 };
 
 // Installs `host` (nullptr: the real one) and returns the one it replaces.
@@ -68,6 +78,12 @@ public:
     BOOL NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) override;
     BOOL CursorPos(POINT* point) override;
     BOOL SetTip(HWND wnd, UINT id, const std::string& tip) override;
+    bool Available() override { return available; }
+    void SetAvailabilityHandler(std::function<void()> handler) override { availabilityHandler = std::move(handler); }
+
+    // A tray host starts (true) or ends (false) on the desktop: the watch's
+    // handler runs, as the real desktop's notice would run it.
+    void SetAvailable(bool value);
 
     // Delivers a mouse event on the icon `id` of `wnd` the way the desktop
     // does: the callback message posted to the owning window.
@@ -79,4 +95,6 @@ public:
     std::map<std::pair<HWND, UINT>, std::string> tips;
     POINT cursor{0, 0};
     BOOL result = TRUE;  // what NotifyIcon answers for a valid request
+    bool available = true;
+    std::function<void()> availabilityHandler;
 };

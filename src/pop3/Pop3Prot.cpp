@@ -16,6 +16,10 @@ namespace {
 constexpr WORD kErrInterrupted = 10004;
 // Longest header value kept.
 constexpr std::size_t kHeaderValueLimit = 10000;
+// Most text a multi-line reply may have (line ends counted): a TOP n 0 reply
+// is a header alone, every other one may be a whole mailbox listing or message.
+constexpr std::size_t kHeaderReplyLimit = std::size_t{1} << 20;
+constexpr std::size_t kDataReplyLimit = std::size_t{16} << 20;
 
 // Sequence steps and their bits in the step set.
 enum : std::uint8_t {
@@ -44,6 +48,27 @@ int ReadNumber(const std::string& s, std::size_t& i) {
     std::uint32_t value = 0;
     while (i < s.size() && IsDigit(s[i])) value = value * 10 + static_cast<std::uint32_t>(s[i++] - '0');
     return static_cast<std::int32_t>(value);
+}
+
+// Longest unique id a UIDL listing may carry.
+constexpr std::size_t kUidLimit = 70;
+
+// True when a UIDL listing line has its proper form: a message number from 1
+// to 2147483647, spaces, and a unique id of 1 to kUidLimit characters from
+// "!" to "~" (whatever follows the id after a space or control character is
+// ignored).
+bool IsUidlListingLine(const std::string& s) {
+    std::size_t i = 0;
+    std::uint64_t number = 0;
+    while (i < s.size() && IsDigit(s[i])) {
+        number = number * 10 + static_cast<std::uint64_t>(s[i++] - '0');
+        if (number > INT32_MAX) return false;
+    }
+    if (i == 0 || number == 0 || i >= s.size() || s[i] != ' ') return false;
+    while (i < s.size() && s[i] == ' ') ++i;
+    std::size_t b = i;
+    while (i < s.size() && static_cast<unsigned char>(s[i]) >= 33 && static_cast<unsigned char>(s[i]) <= 126) ++i;
+    return i > b && i - b <= kUidLimit;
 }
 
 std::string SocketFailureText(WORD error) {
@@ -229,6 +254,9 @@ void TCustomPop3Cli::WSocketDnsLookupDone(TObject*, WORD Error) {
         FWSocket->Connect();
     } catch (const Exception& e) {
         FailRequest("-ERR " + ExceptionClassName(e) + ": " + e.Message(), 500);
+        // The socket may be open already (a failed bind): close it, or every
+        // later connect would refuse to change its settings.
+        FWSocket->Abort();
     }
 }
 
@@ -269,10 +297,19 @@ void TCustomPop3Cli::WSocketDataAvailable(TObject*, WORD Error) {
     if (room > 0) {
         count = ReceiveRaw(FReceiveBuffer + FReceiveLength, room);
         if (count <= 0) return;
+    } else if (FReceiveBuffer[kLinePiece - 1] == '\r') {
+        // Cut before a held CR, which may be the first half of the line end
+        // still to come: it stays held, and the continuation starts with it.
+        FReceiveBuffer[kLinePiece - 1] = '\r';
+        FReceiveBuffer[kLinePiece] = '\n';
+        FReceiveBuffer[kLinePiece + 1] = '\r';
+        FCutPending = true;
+        count = 2;
     } else {
         // kLinePiece bytes held and no line end among them: cut the line here.
         FReceiveBuffer[kLinePiece] = '\r';
         FReceiveBuffer[kLinePiece + 1] = '\n';
+        FCutPending = true;
         count = 2;
     }
     FReceiveLength += count;
@@ -299,7 +336,17 @@ void TCustomPop3Cli::ProcessReceived(WORD Error) {
         std::memmove(FReceiveBuffer, FReceiveBuffer + lineLen + 2,
                      static_cast<std::size_t>(FReceiveLength - lineLen - 2) + 1);
         FReceiveLength -= lineLen + 2;
+        // Only the line ending at a cut's own line end is cut; the one after
+        // it continues it.
+        FLineContinues = FNextContinues;
+        FNextContinues = FCutPending;
+        FCutPending = false;
         NotifyResponse(FLastResponse);
+        if (FLineContinues && !(FEngineState == esAwaitingReply && FNext.Handler == &TCustomPop3Cli::HandleDataLine)) {
+            // The rest of an overlong greeting or reply: not a reply of its own.
+            NotifyDisplay("< " + FLastResponse);
+            continue;
+        }
 
         switch (FEngineState) {
             case esAwaitingGreeting:
@@ -374,8 +421,15 @@ void TCustomPop3Cli::HandleReply() {
 void TCustomPop3Cli::BeginMultiLine(const TNotifyEvent& BeginEvent, const TNotifyEvent& LineEvent,
                                     const TNotifyEvent& EndEvent, TLineHandler Parser) {
     FDataLines = {LineEvent, EndEvent, Parser};
+    FDataBytes = 0;
+    FDataLimit = FCurrentStep == stTop && MsgLines == 0 ? kHeaderReplyLimit : kDataReplyLimit;
+    FDataStart = GetTickCount();
     if (BeginEvent) BeginEvent(this);
     FNext.Handler = &TCustomPop3Cli::HandleDataLine;
+}
+
+bool TCustomPop3Cli::InMultiLineReply() const {
+    return FEngineState == esAwaitingReply && FNext.Handler == &TCustomPop3Cli::HandleDataLine;
 }
 
 void TCustomPop3Cli::HandleDataLine() {
@@ -384,6 +438,25 @@ void TCustomPop3Cli::HandleDataLine() {
         FRequestOutcome = 500;
         NotifyDisplay(FErrorMessage);
         NotifyRequestDone(500);
+        return;
+    }
+    FDataBytes += FLastResponse.size() + 2;
+    if (FDataBytes > FDataLimit) {
+        // A reply that never ends: the request fails and the connection is
+        // dropped, since the rest of the reply would follow.
+        FNext.Handler = nullptr;
+        FailRequest("-ERR Reply too long", 426);
+        FReceiveLength = 0;
+        FWSocket->Abort();
+        return;
+    }
+    if (FLineContinues) {
+        // The rest of a cut line: its text, nothing more (a parser would
+        // read a new entry out of it).
+        if (!FDataLines.Parser) {
+            TNotifyEvent lineEvent = FDataLines.LineEvent;
+            if (lineEvent) lineEvent(this);
+        }
         return;
     }
     if (FLastResponse == ".") {
@@ -424,10 +497,42 @@ void TCustomPop3Cli::CaptureHeader(const std::string& Line) {
 
 void TCustomPop3Cli::ParseListLine() { TwoNumbers(FLastResponse, MsgNum, FMsgSize); }
 
-void TCustomPop3Cli::ParseUidlLine() { NumberAndUid(FLastResponse, MsgNum, FMsgUidl); }
+void TCustomPop3Cli::ParseUidlLine() {
+    if (IsUidlListingLine(FLastResponse)) {
+        NumberAndUid(FLastResponse, MsgNum, FMsgUidl);
+        return;
+    }
+    // The listing cannot be trusted: the request fails, the line reaches its
+    // event as no message at all (number 0, no id), and the connection is
+    // dropped, since whatever the server sends after it cannot be relied on
+    // to line up with a request.
+    MsgNum = 0;
+    FMsgUidl.clear();
+    FailRequest("-ERR Malformed UIDL listing", 500);
+    FWSocket->Close();
+}
 
 // ---------------------------------------------------------------------------
 // Reply parsing
+
+bool TCustomPop3Cli::NumbersFit(const std::string& Text) {
+    // The numbers TwoNumbers reads: the first digits, then the digits after
+    // the blanks that follow them.
+    std::size_t i = 0;
+    while (i < Text.size() && !IsDigit(Text[i])) ++i;
+    for (int n = 0; n < 2 && i < Text.size(); ++n) {
+        if (i > 0 && Text[i - 1] == '-') return false;
+        std::uint64_t value = 0;
+        for (; i < Text.size() && IsDigit(Text[i]); ++i) {
+            value = value * 10 + static_cast<std::uint64_t>(Text[i] - '0');
+            if (value > static_cast<std::uint64_t>(INT32_MAX)) return false;
+        }
+        while (i < Text.size() && (Text[i] == '\t' || Text[i] == '\n' || Text[i] == '\r' || Text[i] == ' ')) ++i;
+        if (i + 1 < Text.size() && Text[i] == '-' && IsDigit(Text[i + 1])) return false;
+        if (i >= Text.size() || !IsDigit(Text[i])) break;
+    }
+    return true;
+}
 
 bool TCustomPop3Cli::TwoNumbers(const std::string& Text, int& First, int& Second) {
     std::size_t i = 0;
@@ -544,6 +649,12 @@ void TCustomPop3Cli::Quit() {
 void TCustomPop3Cli::Stat() {
     FCurrentStep = stStat;
     StartTransactionCommand("STAT", "", rqStat, [this] {
+        if (!NumbersFit(FLastResponse)) {
+            FMsgCount = 0;
+            FMsgSize = 0;
+            FailRequest("-ERR Malformed STAT reply (count or size out of range): " + FLastResponse, 500);
+            return;
+        }
         TwoNumbers(FLastResponse, FMsgCount, FMsgSize);
         NotifyRequestDone(static_cast<WORD>(FRequestOutcome));
     });
@@ -708,6 +819,11 @@ bool TSyncPop3Cli::AwaitReady() {
             std::uint64_t limit = static_cast<std::uint64_t>(Timeout) * 1000;
             std::uint64_t elapsed = static_cast<DWORD>(GetTickCount() - FSilenceStart);
             if (elapsed > limit) break;
+            // A multi-line reply ends within kReplyTimeouts time-outs in all,
+            // however steadily its lines trickle in.
+            if (InMultiLineReply() &&
+                static_cast<DWORD>(GetTickCount() - FDataStart) > limit * kReplyTimeouts)
+                break;
             // Wake just after the limit passes, so the test above sees it.
             waitMs = std::min<std::uint64_t>(limit - elapsed + 1, kIdleWakeMs);
         }

@@ -121,6 +121,9 @@ public:
     int RequestOutcome() const { return FRequestOutcome; }
     int ReplyStatus() const { return FReplyStatus; }
     const std::string& TimeStamp() const { return FTimeStamp; }
+    // True while a multi-line reply runs; its start as a tick count.
+    bool InMultiLineReply() const;
+    DWORD MultiLineStart() const { return FDataStart; }
     bool InHeader() const { return FInHeader; }
     const std::string& LastHeaderKey() const { return FLastHeaderKey; }
     const std::string& LastHeaderValue() const { return FLastHeaderValue; }
@@ -232,6 +235,9 @@ protected:
     void RunNextStep();
 
     // Reply parsing.
+    // False when a number TwoNumbers would read from `Text` is negative or
+    // does not fit an int.
+    static bool NumbersFit(const std::string& Text);
     static bool TwoNumbers(const std::string& Text, int& First, int& Second);
     static void NumberAndUid(const std::string& Text, int& Number, std::string& Uid);
 
@@ -246,6 +252,18 @@ protected:
 
     char FReceiveBuffer[kReceiveBufferSize] = {};
     int FReceiveLength = 0;
+    // A line was cut: the next line taken from the buffer continues it.
+    bool FCutPending = false;
+    bool FNextContinues = false;
+    // The line being handled continues a cut line: never the end of a reply,
+    // never dot-unstuffed, never a header line or a reply of its own.
+    bool FLineContinues = false;
+
+    // The multi-line reply running: its text so far, the most it may have,
+    // and the tick count at which it began.
+    std::size_t FDataBytes = 0;
+    std::size_t FDataLimit = 0;
+    DWORD FDataStart = 0;
 
     int FRequestOutcome = 0;
     int FReplyStatus = 0;
@@ -310,6 +328,8 @@ public:
     // Seconds without a received line after which a wait gives up; 0 or
     // less: no limit.
     int Timeout = 15;
+    // A multi-line reply gets at most this many time-outs in all.
+    static constexpr int kReplyTimeouts = 4;
     // While waiting, pump this thread's messages with the socket layer's own
     // loop before blocking for the next one.
     bool MultiThreaded = false;

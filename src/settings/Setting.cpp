@@ -272,6 +272,11 @@ int TfrmSetting::SelectedAccount() const {
     return static_cast<size_t>(i) < Accounts.size() ? i : -1;
 }
 
+bool TfrmSetting::SameAccountAt(int i, size_t count, const std::string& name) const {
+    return i >= 0 && Accounts.size() == count && static_cast<size_t>(i) < count &&
+           Accounts[static_cast<size_t>(i)].AccountName == name;
+}
+
 int TfrmSetting::EditedAccount() const { return FShowing ? -1 : SelectedAccount(); }
 
 void TfrmSetting::EnableAccountFields(bool on) {
@@ -324,9 +329,10 @@ void TfrmSetting::ClearAccountCopy() { Accounts.clear(); }
 void TfrmSetting::ReadSettings() {
     TSettingsFile file(FHost->GetIniPath());
     ClearAccountCopy();
-    // A negative count means no accounts, as it does to the main window. The
-    // count is not bounded: all the file's accounts are listed and saved.
-    AccountCount = std::max(0, file.ReadAccountCount());
+    // A negative count means no accounts, as it does to the main window. At
+    // most kMaxListedAccounts are listed (and saved again): a count typed by
+    // hand as 2147483647 must not keep the dialog reading for ever.
+    AccountCount = std::clamp(file.ReadAccountCount(), 0, kMaxListedAccounts);
     for (int n = 1; n <= AccountCount; ++n) Accounts.push_back(file.ReadAccount(n));
 
     cboAccountName->clear();
@@ -455,27 +461,29 @@ void TfrmSetting::btnCreateAccountClick(TObject*) {
 }
 
 void TfrmSetting::btnRenameAccountClick(TObject*) {
-    int i = SelectedAccount();
+    const int i = SelectedAccount();
     if (i < 0) return;
-    std::string name = Accounts[static_cast<size_t>(i)].AccountName;
+    const size_t count = Accounts.size();
+    const std::string named = Accounts[static_cast<size_t>(i)].AccountName;
+    std::string name = named;
     if (!InputQuery("Rename", "New name:", name)) return;
-    // The input box runs its own message loop: look at the selection again.
-    i = SelectedAccount();
-    if (i < 0) return;
+    // The input box runs its own message loop (a poll cycle keeps the form
+    // usable meanwhile): the account it named is renamed, and only while it
+    // is still there, whatever is selected now.
+    if (!SameAccountAt(i, count, named)) return;
     Accounts[static_cast<size_t>(i)].AccountName = name;
     cboAccountName->setItemText(i, QStr(name));
-    cboAccountName->setCurrentIndex(i);
 }
 
 void TfrmSetting::btnDeleteAccountClick(TObject*) {
     if (AccountCount <= 1) return;
-    int i = SelectedAccount();
+    const int i = SelectedAccount();
     if (i < 0) return;
-    if (!ConfirmYesNo("Are you sure you want to delete '" + Accounts[static_cast<size_t>(i)].AccountName +
-                      "' and all of its information?"))
-        return;
-    i = SelectedAccount();
-    if (i < 0 || AccountCount <= 1) return;
+    const size_t count = Accounts.size();
+    const std::string named = Accounts[static_cast<size_t>(i)].AccountName;
+    if (!ConfirmYesNo("Are you sure you want to delete '" + named + "' and all of its information?")) return;
+    // As for a rename: the account the question named, if it is unchanged.
+    if (!SameAccountAt(i, count, named) || AccountCount <= 1) return;
     AccountCount = AccountCount - 1;
     Accounts.erase(Accounts.begin() + i);
     cboAccountName->removeItem(i);

@@ -25,6 +25,9 @@
 #include <vector>
 
 // What the dialog needs of the main window.
+// The most accounts the dialog lists; a larger count in the file lists these.
+constexpr int kMaxListedAccounts = 100;
+
 class TSettingHost {
 public:
     virtual ~TSettingHost() = default;
@@ -139,6 +142,9 @@ private:
     // The selected account's index when a field change comes from the user
     // (not from ShowAccount), else -1.
     int EditedAccount() const;
+    // True while the dialog's copy still has `count` accounts and the one at
+    // index i is still called `name`: what a question box named is still there.
+    bool SameAccountAt(int i, size_t count, const std::string& name) const;
     // Applies `edit` (none: only the port) to the account being edited and
     // stores the port on display with it.
     void StoreEdit(const std::function<void(TAccount&)>& edit);

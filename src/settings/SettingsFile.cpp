@@ -17,48 +17,54 @@ TAccount NewAccount(int n) {
     return account;
 }
 
-int TSettingsFile::ReadAccountCount() const { return FIni.ReadInteger(kAccountConfig, "Count", 1); }
+const TMemIniFile& TSettingsFile::Values() const {
+    if (!FValues) FValues.emplace(FIni.FileName);
+    return *FValues;
+}
+
+int TSettingsFile::ReadAccountCount() const { return Values().ReadInteger(kAccountConfig, "Count", 1); }
 
 TAccount TSettingsFile::ReadAccount(int n) const {
     const std::string section = AccountSection(n);
     TAccount account;
-    account.AccountName = FIni.ReadString(section, "AccountName", section);
-    account.Server = FIni.ReadString(section, "POPServer", "");
-    account.UserName = FIni.ReadString(section, "UserName", "");
-    account.Port = FIni.ReadInteger(section, "PortNumber", kDefaultPort);
-    account.Password = FBase64.Decode(FIni.ReadString(section, "Password", ""));
-    account.APop = FIni.ReadInteger(section, "APOP", 0);
+    account.AccountName = Values().ReadString(section, "AccountName", section);
+    account.Server = Values().ReadString(section, "POPServer", "");
+    account.UserName = Values().ReadString(section, "UserName", "");
+    account.Port = Values().ReadInteger(section, "PortNumber", kDefaultPort);
+    account.Password = FBase64.Decode(Values().ReadString(section, "Password", ""));
+    account.APop = Values().ReadInteger(section, "APOP", 0);
     return account;
 }
 
 TGlobalOptions TSettingsFile::ReadGlobalOptions() const {
     TGlobalOptions options;
-    options.CheckInterval = FIni.ReadInteger(kGlobal, "CheckInterval", 60);
-    options.LightOnEqual = FIni.ReadInteger(kGlobal, "LightOnEqual", 1) != 0;
-    options.Flash = FIni.ReadInteger(kGlobal, "Flash", 0) != 0;
-    options.FlashOnEqual = FIni.ReadInteger(kGlobal, "FlashOnEqual", 0) != 0;
-    options.FlashOnError = FIni.ReadInteger(kGlobal, "FlashOnError", 0) != 0;
-    options.AttentiveWait = FIni.ReadInteger(kGlobal, "AttentiveWait", 1) != 0;
-    options.TaskTray = FIni.ReadInteger(kGlobal, "TaskTray", 0) != 0;
-    options.Notify = FIni.ReadInteger(kGlobal, "Notify", 0) != 0;
+    options.CheckInterval = Values().ReadInteger(kGlobal, "CheckInterval", 60);
+    options.LightOnEqual = Values().ReadInteger(kGlobal, "LightOnEqual", 1) != 0;
+    options.Flash = Values().ReadInteger(kGlobal, "Flash", 0) != 0;
+    options.FlashOnEqual = Values().ReadInteger(kGlobal, "FlashOnEqual", 0) != 0;
+    options.FlashOnError = Values().ReadInteger(kGlobal, "FlashOnError", 0) != 0;
+    options.AttentiveWait = Values().ReadInteger(kGlobal, "AttentiveWait", 1) != 0;
+    options.TaskTray = Values().ReadInteger(kGlobal, "TaskTray", 0) != 0;
+    options.Notify = Values().ReadInteger(kGlobal, "Notify", 0) != 0;
     return options;
 }
 
 TSirenOptions TSettingsFile::ReadSirenOptions() const {
     TSirenOptions siren;
-    siren.Enabled = FIni.ReadInteger(kSiren, "Enabled", 0) != 0;
-    siren.Target1 = FIni.ReadString(kSiren, "Target1", "");
-    siren.Target2 = FIni.ReadString(kSiren, "Target2", "");
-    siren.Target3 = FIni.ReadString(kSiren, "Target3", "");
-    siren.Song1 = FIni.ReadString(kSiren, "Song1", "");
-    siren.Song2 = FIni.ReadString(kSiren, "Song2", "");
-    siren.Song3 = FIni.ReadString(kSiren, "Song3", "");
-    siren.Song0 = FIni.ReadString(kSiren, "Song0", "");
+    siren.Enabled = Values().ReadInteger(kSiren, "Enabled", 0) != 0;
+    siren.Target1 = Values().ReadString(kSiren, "Target1", "");
+    siren.Target2 = Values().ReadString(kSiren, "Target2", "");
+    siren.Target3 = Values().ReadString(kSiren, "Target3", "");
+    siren.Song1 = Values().ReadString(kSiren, "Song1", "");
+    siren.Song2 = Values().ReadString(kSiren, "Song2", "");
+    siren.Song3 = Values().ReadString(kSiren, "Song3", "");
+    siren.Song0 = Values().ReadString(kSiren, "Song0", "");
     return siren;
 }
 
 void TSettingsFile::Write(std::span<const TAccount> accounts, const TGlobalOptions& options,
                           const TSirenOptions& siren) {
+    FValues.reset();
     int n = 0;
     for (const TAccount& account : accounts) {
         const std::string section = AccountSection(++n);

@@ -10,6 +10,7 @@
 #include "codec/Base64.h"
 #include "framework/IniFiles.h"
 
+#include <optional>
 #include <span>
 #include <string>
 
@@ -81,6 +82,11 @@ public:
     void Write(std::span<const TAccount> accounts, const TGlobalOptions& options, const TSirenOptions& siren);
 
 private:
+    // The file as it was at the first read after construction or the last
+    // write: every read of one load parses the file once.
+    const TMemIniFile& Values() const;
+
     TIniFile FIni;
+    mutable std::optional<TMemIniFile> FValues;
     TBase64 FBase64;
 };

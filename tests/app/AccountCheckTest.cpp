@@ -6,17 +6,22 @@
 #include <gtest/gtest.h>
 
 TEST(AccountCheck, AFailedStepKeepsTheReasonAndLogsOutASuccessClearsIt) {
+    using TestSupport::TScript;
     TestSupport::TScriptedPop3Server refusing, accepting;
-    refusing.On("USER", "+OK\r\n");
-    refusing.On("PASS", "-ERR wrong password\r\n");
-    refusing.On("QUIT", "+OK bye\r\n", TestSupport::TScriptedPop3Server::Then::Close);
-    accepting.On("USER", "+OK\r\n");
-    accepting.On("PASS", "+OK\r\n");
-    accepting.On("STAT", "+OK 2 200\r\n");
-    accepting.On("QUIT", "+OK bye\r\n", TestSupport::TScriptedPop3Server::Then::Close);
+    refusing.Play(TScript()
+                      .Send(refusing.Greeting)
+                      .ExpectLine("USER u").Send("+OK\r\n")
+                      .ExpectLine("PASS p").Send("-ERR wrong password\r\n")
+                      .ExpectLine("QUIT").Send("+OK bye\r\n").Close());
+    accepting.Play(TScript()
+                       .Send(accepting.Greeting)
+                       .ExpectLine("USER u").Send("+OK\r\n")
+                       .ExpectLine("PASS p").Send("+OK\r\n")
+                       .ExpectLine("STAT").Send("+OK 2 200\r\n")
+                       .ExpectLine("QUIT").Send("+OK bye\r\n").Close());
     TestSupport::TempDir dir;
     TestSupport::WriteFile(dir.File("Vesk.ini"), "[AccountConfig]\nCount=1\n[Account1]\nPOPServer=127.0.0.1\n"
-                                                 "UserName=u\nPortNumber=" + refusing.PortText() + "\n");
+                                                 "UserName=u\nPassword=cA==\nPortNumber=" + refusing.PortText() + "\n");
     TForm* savedMain = Application->MainForm;
     Application->MainForm = nullptr;
     {
@@ -32,5 +37,7 @@ TEST(AccountCheck, AFailedStepKeepsTheReasonAndLogsOutASuccessClearsIt) {
         EXPECT_EQ(form.GetAccountError(0), "");
         EXPECT_EQ(form.GetMessageCount(0), 2);
     }
+    EXPECT_TRUE(refusing.Finished()) << refusing.Failure();
+    EXPECT_TRUE(accepting.Finished()) << accepting.Failure();
     Application->MainForm = savedMain;
 }

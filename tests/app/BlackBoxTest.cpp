@@ -51,6 +51,8 @@ TEST(BlackBox, RealProgramLightsScrollLockForWaitingMailAndDarkensItWhenEmptied)
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("DISPLAY", display);
     env.insert("QT_QPA_PLATFORM", "offscreen");  // windows offscreen; the LED is the display's
+    env.remove("WAYLAND_DISPLAY");                // an X11 session, even when the tests run under Wayland
+    env.remove("XDG_SESSION_TYPE");
     vesk.setProcessEnvironment(env);
     vesk.start(QString::fromStdString(exe), {});
     ASSERT_TRUE(vesk.waitForStarted(10000));

@@ -7,6 +7,8 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include <memory>
 
 using TestSupport::TempDir;
@@ -164,8 +166,13 @@ TEST_F(MainWindowTest, CheckIntervalForms) {
     EXPECT_TRUE(form->tmrMain->Enabled());
     Reload("[Global Parameters]\nCheckInterval=-10\n");
     EXPECT_FALSE(form->tmrMain->Running()) << "a negative interval stops it like 0";
-    Reload("[Global Parameters]\nCheckInterval=3000000\n");
-    EXPECT_FALSE(form->tmrMain->Running()) << "an interval past the timer's range stops it";
+    Reload("[Global Parameters]\nCheckInterval=2147483\n");
+    EXPECT_EQ(form->tmrMain->Interval(), 2147483000);
+    Reload("[Global Parameters]\nCheckInterval=2147484\n");
+    EXPECT_TRUE(form->tmrMain->Running()) << "an interval past the timer's range is clamped, not stopped";
+    EXPECT_EQ(form->tmrMain->Interval(), INT32_MAX);
+    Reload("[Global Parameters]\nCheckInterval=2147483647\n");
+    EXPECT_EQ(form->tmrMain->Interval(), INT32_MAX);
     Reload("[Global Parameters]\nCheckInterval=60\n");
     EXPECT_TRUE(form->tmrMain->Running());
 }

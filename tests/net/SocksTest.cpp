@@ -154,6 +154,25 @@ TEST(Socks, LeftoverBytesOfTheFinalReplyComeFirst) {
     ASSERT_TRUE(WaitFor([&] { return log.Data == "def"; }));
 }
 
+// The longest reply a version 5 proxy may give: the bound address as a
+// 255-byte domain name. It must fit the reply buffer whole.
+TEST(Socks, Version5ReplyWithTheLongestDomainName) {
+    const std::string bound(255, 'b');
+    TScriptedServer proxy(TScript()
+                              .Expect(3)
+                              .Send(Bytes({5, 0}))
+                              .Expect(16)
+                              .Send(Bytes({5, 0, 0, 3, 255}) + bound + Bytes({0x1f, 0x90}) + "abc")
+                              .DrainUntilClosed());
+    TSocksLog log;
+    TWSocket s;
+    log.AttachSocks(s);
+    s.OnDataAvailable = [&](TObject*, WORD) { log.Data += s.ReceiveText(); };
+    ConnectThrough(s, proxy.Port(), "5");
+    ASSERT_TRUE(WaitFor([&] { return log.Data == "abc"; })) << log.Joined();
+    EXPECT_EQ(log.Joined(), "socksconnected 0; connected 0; ");
+}
+
 TEST(Socks, RepliesSplitAtEveryOffset) {
     // Greeting reply, login reply and connect reply (with a name as bound
     // address and two application bytes) as one stream, cut once at every

@@ -86,6 +86,20 @@ TEST(Profile, WriteTouchesOnlyTheKeyWritten) {
     EXPECT_EQ(ReadFile(ini), expected + "\r\n[Siren]\r\nEnabled=0\r\n");
 }
 
+// A file edited with two editors mixes line ends; a write keeps every line
+// it does not touch byte for byte, and new lines take the first line's end.
+TEST(Profile, MixedLineEndsSurviveWrites) {
+    TempDir dir;
+    std::string ini = dir.File("mixed.ini");
+    const std::string before = "[A]\nx=1\r\ny=2\r\r\nz=3";
+    WriteFile(ini, before);
+    ASSERT_TRUE(put(ini, "A", "x", "1"));
+    EXPECT_EQ(ReadFile(ini), before);
+    ASSERT_TRUE(put(ini, "A", "w", "4"));
+    EXPECT_EQ(ReadFile(ini), before + "\nw=4\n");
+    EXPECT_EQ(get(ini, "A", "y"), "2");
+}
+
 TEST(Profile, FileWrittenFromScratchKeepsWriteOrder) {
     TempDir dir;
     std::string ini = dir.File("new.ini");

@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -188,4 +189,94 @@ TEST_F(Pop3Sync, OtherClientsWorkFromInsideAWait) {
     EXPECT_EQ(count, 9);
     EXPECT_EQ(cli.MsgCount(), 1);
     EXPECT_TRUE(other.Finished()) << other.Failure();
+}
+
+// ---- servers that misbehave ----
+
+// A header line of exactly 4094 bytes ending in "." is cut after 4093 bytes;
+// the piece "." that continues it arrives before its line end, and the rest
+// of the reply in a later packet. The piece is no end of the reply: the TOP
+// goes on to its real end and the next command gets its own reply.
+TEST_F(Pop3Sync, APieceOfACutLineIsNeverTheEndOfTheReply) {
+    server.On("NOOP", "+OK noop\r\n");
+    LogIn();
+    std::string line = "X-Long: ";
+    line += std::string(4094 - line.size() - 1, 'a') + ".";
+    ASSERT_EQ(line.size(), 4094u);
+    server.OnCommand = [&](const std::string& command) {
+        if (command != "TOP 1 0") return false;
+        server.Send("+OK\r\n" + line);
+        QTimer::singleShot(300, [&] { server.Send("\r\nSubject: s\r\n\r\n.\r\n"); });
+        return true;
+    };
+    cli.MsgNum = 1;
+    EXPECT_TRUE(cli.TopWait());
+    EXPECT_EQ(cli.SubjectValue(), " s");
+    EXPECT_TRUE(cli.NoopWait());
+    EXPECT_EQ(cli.LastResponse(), "+OK noop");
+}
+
+// A connect that raises at once (here: no such local address to bind) must
+// leave the socket closed, so the next connect can change its settings.
+TEST_F(Pop3Sync, AFailedBindLeavesTheClientReadyToConnectAgain) {
+    cli.LocalAddr = "192.0.2.1";
+    EXPECT_FALSE(cli.ConnectWait());
+    EXPECT_NE(cli.ErrorMessage().find("bind"), std::string::npos) << cli.ErrorMessage();
+    cli.LocalAddr = "0.0.0.0";
+    EXPECT_TRUE(cli.ConnectWait()) << cli.ErrorMessage();
+}
+
+// A header line every 200 ms keeps the silence short for ever: the reply as
+// a whole gets 4 time-outs, then the request fails and the connection goes.
+TEST_F(Pop3Sync, AReplyThatNeverEndsFailsAfterFourTimeouts) {
+    LogIn();
+    cli.Timeout = 1;
+    QTimer trickle;
+    trickle.setInterval(200);
+    QObject::connect(&trickle, &QTimer::timeout, [&] { server.Send("X-More: x\r\n"); });
+    server.OnCommand = [&](const std::string& command) {
+        if (command != "TOP 1 0") return false;
+        server.Send("+OK\r\n");
+        trickle.start();
+        return true;
+    };
+    cli.MsgNum = 1;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(cli.TopWait());
+    const auto took = std::chrono::steady_clock::now() - start;
+    trickle.stop();
+    EXPECT_GE(took, std::chrono::seconds(4));
+    EXPECT_LT(took, std::chrono::seconds(7));
+    EXPECT_EQ(cli.ErrorMessage(), "426 Timeout");
+    EXPECT_FALSE(cli.Connected());
+}
+
+// More than 1 MiB of header for a TOP n 0: the request fails at once with
+// "-ERR Reply too long" and the connection is dropped.
+TEST_F(Pop3Sync, AHeaderPastOneMebibyteFailsTheTop) {
+    LogIn();
+    std::string header = "+OK\r\n";
+    while (header.size() <= (1u << 20) + 100) header += "X-Filler: " + std::string(100, 'f') + "\r\n";
+    server.On("TOP", header);
+    cli.MsgNum = 1;
+    EXPECT_FALSE(cli.TopWait());
+    EXPECT_EQ(cli.ErrorMessage(), "-ERR Reply too long");
+    EXPECT_EQ(cli.RequestOutcome(), 426);
+    EXPECT_FALSE(cli.Connected());
+}
+
+// STAT numbers that do not fit an int, or are negative, are a malformed
+// reply: the request fails with a clear text instead of reading them wrapped.
+TEST_F(Pop3Sync, StatNumbersOutOfRangeFailTheRequest) {
+    LogIn();
+    for (const char* reply : {"+OK 4294967296 10", "+OK 4294967297 5", "+OK 1000000000000 10", "+OK 3 4294967296", "+OK -1 0", "+OK 3 -5"}) {
+        server.On("STAT", std::string(reply) + "\r\n");
+        EXPECT_FALSE(cli.StatWait()) << reply;
+        EXPECT_NE(cli.ErrorMessage().find("Malformed STAT reply"), std::string::npos) << reply << ": " << cli.ErrorMessage();
+        EXPECT_EQ(cli.MsgCount(), 0) << reply;
+    }
+    server.On("STAT", "+OK 2147483647 2147483647\r\n");
+    EXPECT_TRUE(cli.StatWait());
+    EXPECT_EQ(cli.MsgCount(), 2147483647);
+    EXPECT_EQ(cli.MsgSize(), 2147483647);
 }

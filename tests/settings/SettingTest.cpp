@@ -6,6 +6,9 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
+
 #include <memory>
 #include <optional>
 
@@ -69,10 +72,12 @@ protected:
         host.iniPath = dir.File("Vesk.ini");
         TDialogHooks hooks;
         hooks.confirm = [this](const std::string& text) {
+            if (duringBox) duringBox();
             confirmations.push_back(text);
             return confirmAnswer;
         };
         hooks.inputQuery = [this](const std::string& caption, const std::string& prompt, std::string& value) {
+            if (duringBox) duringBox();
             queries.push_back(caption + "|" + prompt + "|" + value);
             if (!inputAnswer) return false;
             value = *inputAnswer;
@@ -132,6 +137,8 @@ protected:
     bool confirmAnswer = true;
     std::vector<std::string> queries;
     std::optional<std::string> inputAnswer;
+    // Runs while a question box is up, as the user's clicks meanwhile.
+    std::function<void()> duringBox;
 };
 
 std::string ThreeAccounts() {
@@ -281,6 +288,41 @@ TEST_F(SettingDialog, DeletingSelectsTheFollowingOrTheNewLastAccount) {
     EXPECT_EQ(d.cboAccountName->currentIndex(), 2);
     EXPECT_EQ(str(d.edtPop->text()), "");
     EXPECT_EQ(Ini(), ThreeAccounts());
+}
+
+// A poll cycle keeps the form usable under a question box: the user may pick
+// another account before answering. The answer applies to the account the
+// question named.
+TEST_F(SettingDialog, DeleteAndRenameActOnTheAccountTheirQuestionNamed) {
+    WriteIni(ThreeAccounts());
+    auto& d = Open();
+    Select(0);
+    duringBox = [this] { Select(2); };
+    d.btnDeleteAccount->click();
+    EXPECT_EQ(Items(), (std::vector<std::string>{"Account2", "Account3"}));
+    EXPECT_EQ(Servers(d), (std::vector<std::string>{"pop2.example", "pop3.example"}));
+
+    Select(0);
+    duringBox = [this] { Select(1); };
+    inputAnswer = "Renamed";
+    d.btnRenameAccount->click();
+    EXPECT_EQ(AccountNames(d), (std::vector<std::string>{"Renamed", "Account3"}));
+}
+
+// A count typed by hand far beyond any real number of accounts: the dialog
+// lists the first hundred at once (before, it read the file for every count).
+TEST_F(SettingDialog, AHugeCountListsTheFirstHundredAccountsAtOnce) {
+    WriteIni("[AccountConfig]\nCount=2147483647\n[Account100]\nAccountName=Hundredth\n");
+    const auto start = std::chrono::steady_clock::now();
+    auto& d = Open();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    ASSERT_EQ(Items().size(), 100u);
+    EXPECT_EQ(Items().back(), "Hundredth");
+    d.btnCancel->click();
+
+    WriteIni("[AccountConfig]\nCount=25\n");
+    Open();
+    EXPECT_EQ(Items().size(), 25u);
 }
 
 TEST_F(SettingDialog, RenameTakesTheEnteredTextUnchanged) {

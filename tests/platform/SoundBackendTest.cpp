@@ -2,7 +2,7 @@
 // its null sink is recorded from the sink's monitor and measured.
 #include "signals/Siren.h"
 
-#include "SignalsFixtures.h"
+#include "DesktopFixtures.h"
 #include "platform/Sound.h"
 #include "support/TestSupport.h"
 
@@ -17,7 +17,7 @@
 
 namespace {
 
-using namespace SignalsFixtures;
+using namespace DesktopFixtures;
 
 constexpr qint64 kBytesPerSecond = 44100 * 2 * 2;  // what the recorder writes
 

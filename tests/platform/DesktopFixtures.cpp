@@ -1,4 +1,4 @@
-#include "SignalsFixtures.h"
+#include "DesktopFixtures.h"
 
 #include "support/Fixtures.h"
 
@@ -7,7 +7,7 @@
 
 #include <stdexcept>
 
-namespace SignalsFixtures {
+namespace DesktopFixtures {
 
 namespace {
 
@@ -60,4 +60,4 @@ void XsetSetScrollLock(const std::string& display, bool on) {
     if (run.exitCode != 0) throw std::runtime_error("xset led failed: " + run.err);
 }
 
-}  // namespace SignalsFixtures
+}  // namespace DesktopFixtures

@@ -1,4 +1,4 @@
-// What the signals tests need of the outside world: the private X display and
+// What the desktop backend tests need of the outside world: the private X display and
 // sound server that the CTest fixtures started, and the command-line tools
 // that read them back.
 #pragma once
@@ -7,7 +7,7 @@
 
 #include <string>
 
-namespace SignalsFixtures {
+namespace DesktopFixtures {
 
 // The display name written by scripts/fixtures/xvfb.sh (e.g. ":3"). Raises
 // std::runtime_error when the fixture did not run: a missing display fails.
@@ -32,4 +32,4 @@ bool XsetScrollLock(const std::string& display);
 // Sets it with `xset led named "Scroll Lock"`.
 void XsetSetScrollLock(const std::string& display, bool on);
 
-}  // namespace SignalsFixtures
+}  // namespace DesktopFixtures

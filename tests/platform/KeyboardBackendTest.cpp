@@ -3,18 +3,20 @@
 // out like /sys/class/leds, and the in-memory LED.
 #include "signals/SlLed.h"
 
-#include "SignalsFixtures.h"
+#include "DesktopFixtures.h"
 #include "platform/Keyboard.h"
+#include "support/EnvScope.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
+#include <utility>
 
 namespace {
 
-using namespace SignalsFixtures;
+using namespace DesktopFixtures;
 
 // Installs a keyboard host for one test.
 class HostScope {
@@ -161,6 +163,7 @@ TEST_F(SysfsKeyboard, SignalSetsEveryScrollLockLedAndReadsTheFirst) {
 }
 
 TEST_F(SysfsKeyboard, AutomaticChoiceTakesTheDisplayThenTheKernelLedsThenMemory) {
+    TestSupport::EnvScope wayland("WAYLAND_DISPLAY", nullptr), session("XDG_SESSION_TYPE", "x11");
     EXPECT_EQ(ChooseKeyboardHost(XDisplay().c_str(), dir.Path())->Kind(), "x11");
     EXPECT_EQ(ChooseKeyboardHost("", dir.Path())->Kind(), "sysfs");
     EXPECT_FALSE(OpenX11KeyboardHost(":4095"));
@@ -169,6 +172,37 @@ TEST_F(SysfsKeyboard, AutomaticChoiceTakesTheDisplayThenTheKernelLedsThenMemory)
     EXPECT_FALSE(OpenSysfsKeyboardHost(empty.Path()));
     EXPECT_FALSE(OpenSysfsKeyboardHost(empty.File("missing")));
     EXPECT_EQ(ChooseKeyboardHost("", empty.Path())->Kind(), "memory");
+}
+
+// Under Wayland the X display is Xwayland's, whose indicator no keyboard
+// shows: the kernel LED comes first and the X11 one is never taken; when
+// only the LED in memory is left, the user is told once how to fix it.
+TEST_F(SysfsKeyboard, UnderWaylandTheKernelLedComesFirstAndTheX11OneIsNotUsed) {
+    const std::string display = XDisplay();
+    TestSupport::TempDir empty;
+    for (auto [waylandDisplay, sessionType] : {std::pair<const char*, const char*>{"wayland-0", nullptr},
+                                              std::pair<const char*, const char*>{nullptr, "wayland"},
+                                              std::pair<const char*, const char*>{"wayland-1", "x11"}}) {
+        TestSupport::EnvScope wayland("WAYLAND_DISPLAY", waylandDisplay), session("XDG_SESSION_TYPE", sessionType);
+        EXPECT_TRUE(WaylandSession());
+        std::string notice;
+        EXPECT_EQ(ChooseKeyboardHost(display.c_str(), dir.Path(), &notice)->Kind(), "sysfs");
+        EXPECT_EQ(notice, "");
+        EXPECT_EQ(ChooseKeyboardHost(display.c_str(), empty.Path(), &notice)->Kind(), "memory");
+        EXPECT_NE(notice.find("Wayland"), std::string::npos) << notice;
+        EXPECT_NE(notice.find("70-vesk-scrolllock.rules"), std::string::npos) << notice;
+        EXPECT_EQ(notice.find('\n'), std::string::npos) << "one line";
+    }
+
+    // An X11 session keeps the display first, and says nothing while a real
+    // LED is found.
+    TestSupport::EnvScope wayland("WAYLAND_DISPLAY", ""), session("XDG_SESSION_TYPE", "x11");
+    EXPECT_FALSE(WaylandSession());
+    std::string notice;
+    EXPECT_EQ(ChooseKeyboardHost(display.c_str(), empty.Path(), &notice)->Kind(), "x11");
+    EXPECT_EQ(notice, "");
+    EXPECT_EQ(ChooseKeyboardHost(":4095", empty.Path(), &notice)->Kind(), "memory");
+    EXPECT_NE(notice.find("no X display"), std::string::npos) << notice;
 }
 
 }  // namespace
