@@ -465,6 +465,7 @@ TEST_F(PollCycle, HugeMailboxCostsAtMostAThousandTopsAndTheNextAccountIsStillChe
     EXPECT_EQ(std::count(form->HeaderText.begin(), form->HeaderText.end(), '\n'), 1001);
     Cycle();
     EXPECT_EQ(tops().size(), 1000u) << "the second cycle reads every value from the cache";
+}
 
 // ---------------------------------------------------------------------------
 // What the user sees of a cycle: error-output lines, tray icon, tooltip,
