@@ -4,6 +4,7 @@
 #include "app/Main.h"
 #include "codec/Base64.h"
 #include "platform/Keyboard.h"
+#include "platform/Notify.h"
 #include "platform/Sound.h"
 #include "support/Fixtures.h"
 #include "support/ScriptedPop3Server.h"
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <sstream>
 #include <utility>
 
 using TestSupport::TDovecotFixture;
@@ -491,4 +493,96 @@ TEST_F(PollCycle, TlsAccountsBesideAPlainOne) {
     EXPECT_EQ(form->GetAccountError(2), "");
     EXPECT_EQ(form->GetAccountError(3), "-ERR TLS: fingerprint mismatch");
     EXPECT_EQ(form->GetAccountError(4).rfind("-ERR TLS: ", 0), 0u) << form->GetAccountError(4);
+}
+
+// ---------------------------------------------------------------------------
+// What the user sees of a cycle: error-output lines, tray icon, tooltip,
+// window, notification.
+
+namespace {
+
+// A mailbox that answers USER with +OK, PASS with `pass` and STAT with
+// `count` messages.
+void ServeLogin(TScriptedPop3Server& server, const std::string& pass, int count = 0) {
+    server.On("USER", "+OK\r\n");
+    server.On("PASS", pass);
+    server.On("STAT", "+OK " + std::to_string(count) + " 100\r\n");
+    server.On("QUIT", "+OK bye\r\n", TScriptedPop3Server::Then::Close);
+}
+
+}  // namespace
+
+TEST_F(PollCycle, ErrorOutputSaysWhenAnAccountFailsDifferentlyAndWhenItWorksAgain) {
+    TScriptedPop3Server server;
+    ServeLogin(server, "-ERR [AUTH] Authentication failed.\r\n");
+    Start({Dove("three"), {"127.0.0.1", "u", "p", server.PortText()}});
+    std::ostringstream out;
+    form->StatusOutput = &out;
+    Cycle();
+    Cycle();
+    EXPECT_EQ(out.str(), "Vesk: Account2: -ERR [AUTH] Authentication failed.\n") << "once, not per cycle";
+    server.On("PASS", "-ERR [SYS/TEMP] Try again later.\r\n");
+    Cycle();
+    server.On("PASS", "+OK\r\n");
+    Cycle();
+    Cycle();
+    EXPECT_EQ(out.str(),
+              "Vesk: Account2: -ERR [AUTH] Authentication failed.\n"
+              "Vesk: Account2: -ERR [SYS/TEMP] Try again later.\n"
+              "Vesk: Account2: checked again\n");
+}
+
+TEST_F(PollCycle, TrayIconTooltipWindowAndNotificationFollowTheCycle) {
+    TScriptedPop3Server server;
+    ServeLogin(server, "-ERR [AUTH] Authentication failed.\r\n");
+    TFakeNotificationHost notes;
+    TNotificationHost* oldNotes = SetNotificationHost(&notes);
+    Start({Dove("empty"), {"127.0.0.1", "u", "p", server.PortText()}, {"", "", "", "110"}},
+          "TaskTray=1\nNotify=1\n");
+    form->StatusOutput = nullptr;
+    const auto key = std::make_pair(form->Handle(), UINT(1));
+    EXPECT_EQ(tray.tips[key], "Vesk") << "nothing checked yet";
+
+    Cycle();
+    EXPECT_EQ(tray.icons[key].hIcon, TrayStateIconHandle(tsError));
+    const std::string tip = tray.tips[key];
+    EXPECT_EQ(tip.rfind("Vesk\nAccount1: 0 messages\nAccount2: login failed: -ERR [AUTH] Authentication failed.\n"
+                        "Last check: ", 0), 0u)
+        << tip << "\n(the incomplete third account is not listed)";
+    EXPECT_EQ("Vesk\n" + form->lblStatus->text().toStdString(), tip) << "the window shows the same lines";
+
+    server.On("PASS", "+OK\r\n");
+    Cycle();
+    EXPECT_EQ(tray.icons[key].hIcon, TrayStateIconHandle(tsNoMail));
+    EXPECT_TRUE(notes.shown.empty());
+
+    server.On("STAT", "+OK 1 100\r\n");
+    Cycle();
+    EXPECT_EQ(tray.icons[key].hIcon, TrayStateIconHandle(tsMail));
+    EXPECT_NE(tray.tips[key].find("\nAccount2: 1 message\n"), std::string::npos) << tray.tips[key];
+    ASSERT_EQ(notes.shown.size(), 1u);
+    EXPECT_EQ(notes.shown[0].summary, "New mail");
+    EXPECT_EQ(notes.shown[0].body, "Account2: 1 message");
+    Cycle();
+    EXPECT_EQ(notes.shown.size(), 1u) << "the same mail is not announced again";
+    SetNotificationHost(oldNotes);
+}
+
+TEST_F(PollCycle, NotificationNamesTheFirstFromLinesTheSirenRead) {
+    TFakeNotificationHost notes;
+    TNotificationHost* oldNotes = SetNotificationHost(&notes);
+    Start({Dove("three")}, "Notify=1\n[Siren]\nEnabled=1\n");
+    Cycle();
+    SetNotificationHost(oldNotes);
+    ASSERT_EQ(notes.shown.size(), 1u);
+    // Message 3 first; each From value as the siren read it, leading space
+    // dropped.
+    std::string expected = "Account1: 3 messages";
+    const auto froms = Froms(pop, "three");
+    for (int m = 3; m >= 1; --m) {
+        std::string from = froms[static_cast<size_t>(m - 1)];
+        from.erase(0, from.find_first_not_of(" \t"));
+        if (!from.empty()) expected += "\nFrom: " + from;
+    }
+    EXPECT_EQ(notes.shown[0].body, expected);
 }
