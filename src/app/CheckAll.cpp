@@ -24,6 +24,8 @@ public:
         FCli.Port = std::to_string(target.Port);
         FCli.UserName = target.UserName;
         FCli.PassWord = target.Password;
+        FCli.Security = target.Security;
+        FCli.Fingerprint = target.Fingerprint;
         FCli.OnResponse = [this](TObject*, const std::string&) { RestartSilence(); };
         FCli.OnRequestDone = [this](TObject*, TPop3Request rq, WORD error) { RequestDone(rq, error); };
     }

@@ -16,6 +16,9 @@ struct TCheckTarget {
     std::string UserName;
     std::string Password;
     bool APop = false;
+    // 0 plain, 1 TLS from the first byte, 2 STLS; the certificate pin.
+    int Security = 0;
+    std::string Fingerprint{};
 };
 
 struct TCheckResult {

@@ -18,7 +18,8 @@ std::vector<TCheckTarget> ReadAccounts(const std::string& iniPath) {
     for (int n = 1; n <= count; ++n) {
         const TAccount account = file.ReadAccount(n);
         accounts.push_back({account.AccountName.empty() ? AccountSection(n) : account.AccountName, account.Server,
-                            account.Port, account.UserName, account.Password, account.APop != 0});
+                            account.Port, account.UserName, account.Password, account.APop != 0,
+                            account.Security, account.Fingerprint});
     }
     return accounts;
 }

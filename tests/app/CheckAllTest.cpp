@@ -92,3 +92,17 @@ TEST(CheckAll, ASilentServerFailsAfterTheSilenceLimit) {
     EXPECT_EQ(results[0].Error, "426 Timeout");
     EXPECT_TRUE(results[1].Ok) << "the other account is not held up";
 }
+
+TEST(CheckAll, AnStlsAccountNeverLogsInWhenTheServerRefusesStls) {
+    TScriptedPop3Server server;
+    ServeMailbox(server, 2);
+    server.On("STLS", "-ERR not here\r\n");
+    TCheckTarget target = Target("Home", server);
+    target.Security = 2;
+    auto results = TCheckAll().Run({target});
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_FALSE(results[0].Ok);
+    EXPECT_EQ(results[0].Error, "-ERR STLS refused by the server");
+    EXPECT_TRUE(server.Got("STLS"));
+    EXPECT_FALSE(server.Got("USER user")) << "no credential before the certificate check";
+}
