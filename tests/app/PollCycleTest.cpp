@@ -35,7 +35,7 @@ struct Account {
     std::string server, user, password, port;
     bool apop = false;
     int security = 0;
-    std::string fingerprint;
+    std::string fingerprint = "";
 };
 
 // A server holding one message that says nothing until the test opens gate
