@@ -1,4 +1,6 @@
 // libFuzzer target: the INI reader and writer on a file of arbitrary bytes.
+// The whole-file reader (TProfileValues) must find what the key-by-key
+// reader finds.
 //
 // Input: one operation byte, then section, key and value (each ending in a
 // zero byte), then the file's text. The file is read as the settings dialog
@@ -166,6 +168,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::vector<std::string> sectionsBefore;
     const Values before = snapshot(room, sectionsBefore);
+    // The whole-file reader finds what the key-by-key reader finds.
+    {
+        const TProfileValues values(g_path.c_str());
+        for (const auto& [names, value] : before) {
+            const std::string* found = values.Find(names.first, names.second);
+            CHECK((found ? *found : std::string("\x01")) == value);
+        }
+        CHECK(values.Find(section, key) ? readValue(section, key, room) == *values.Find(section, key)
+                                        : readValue(section, key, room) == "\x01");
+    }
 
     const bool sectionFits = !section.empty() && fitsLine(section) && section.find(']') == std::string::npos;
     const bool keyFits = !key.empty() && fitsLine(key) && key.find('=') == std::string::npos && key.front() != '[';

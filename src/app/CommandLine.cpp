@@ -16,12 +16,24 @@ bool AsksOnlyForInformation(const QStringList& arguments) {
     return false;
 }
 
+bool AsksToCheck(const QStringList& arguments) {
+    for (const QString& a : arguments.mid(1)) {
+        if (a == "--") break;
+        if (a == "--check") return true;
+    }
+    return false;
+}
+
 TCommandLine ParseCommandLine(const QStringList& arguments) {
     QCommandLineParser parser;
     parser.setApplicationDescription("Watches POP3 mailboxes and signals waiting mail on the Scroll Lock LED.");
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version({"v", "version"}, "Displays version information.");
     const QCommandLineOption ini("ini", "Reads and writes the settings in <path>.", "path");
+    const QCommandLineOption check("check",
+                                   "Checks every account once, prints one line per account (name, TAB, message "
+                                   "count; or name, TAB, error, TAB, reason) and exits: 0 when every account was "
+                                   "checked, 1 when one failed, 2 for a usage or settings error.");
     const QCommandLineOption fingerprint(
         "fingerprint", "Prints the TLS certificate of <host[:port]> (POP3S, port 995) and ends.", "host[:port]");
     const QCommandLineOption startTls("starttls", "With --fingerprint: plain POP3 (port 110), then STLS.");
@@ -29,6 +41,7 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
     parser.addOption(ini);
     parser.addOption(fingerprint);
     parser.addOption(startTls);
+    parser.addOption(check);
 
     TCommandLine result;
     if (!parser.parse(arguments)) {
@@ -54,6 +67,7 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
                        "' (see Vesk --help)\n";
         return result;
     }
+    result.Check = parser.isSet(check);
     if (parser.isSet(fingerprint)) {
         result.FingerprintTarget = parser.value(fingerprint).toLocal8Bit().toStdString();
         result.StartTls = parser.isSet(startTls);

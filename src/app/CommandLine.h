@@ -1,5 +1,6 @@
-// The command line: `--ini PATH` (the settings file to use), `--version`,
-// `--help`, and `--fingerprint HOST[:PORT] [--starttls]`. Each option is one QCommandLineOption in CommandLine.cpp and,
+// The command line: `--check` (check every account once, print the counts,
+// exit), `--ini PATH` (the settings file to use), `--version`, `--help`, and
+// `--fingerprint HOST[:PORT] [--starttls]`. Each option is one QCommandLineOption in CommandLine.cpp and,
 // when it carries something the program needs, one field here.
 #pragma once
 
@@ -13,6 +14,8 @@ struct TCommandLine {
     // --fingerprint HOST[:PORT]; empty when not given. --starttls: by STLS.
     std::string FingerprintTarget;
     bool StartTls = false;
+    // --check: no window; check, print, exit.
+    bool Check = false;
 
     // Set when the program should not start but print `Output` (standard
     // output) or `Error` (standard error) and end with `ExitCode`: --version,
@@ -39,6 +42,10 @@ bool AsksOnlyForInformation(const QStringList& arguments);
 // certificate was read, 1 when none was, 2 for a target it cannot use. Needs
 // a QCoreApplication and nothing of the GUI.
 int ShowCertificate(const std::string& target, bool startTls);
+
+// True when `arguments` hold --check: the program then runs without any GUI
+// object (QCoreApplication alone).
+bool AsksToCheck(const QStringList& arguments);
 
 // "Vesk 1.10": the product name and version, as --version prints them.
 std::string ProductVersionText();

@@ -3,13 +3,16 @@
 #include "app/IniLocation.h"
 #include "app/LedDecision.h"
 #include "platform/AsciiText.h"
+#include "platform/Notify.h"
 #include "signals/Siren.h"
 #include "signals/SlLed.h"
 
 #include <QCoreApplication>
+#include <QTime>
 
 #include <algorithm>
 #include <cstring>
+#include <iostream>
 
 TfrmMain* frmMain = nullptr;
 
@@ -62,6 +65,13 @@ TfrmMain::TfrmMain(QWidget* parent, std::string exePath) : TForm(parent), FExePa
     btnCallSetting = new QPushButton(QString::fromUtf8("&make up Vesk"), this);
     btnCallSetting->setGeometry(115, 122, 123, 20);
     QObject::connect(btnCallSetting, &QPushButton::clicked, [this] { Guard([this] { btnCallSettingClick(this); }); });
+
+    lblStatus = new QLabel(this);
+    lblStatus->setGeometry(8, 6, 234, 110);
+    lblStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lblStatus->setWordWrap(true);
+    lblStatus->setTextFormat(Qt::PlainText);
+    StatusOutput = &std::cerr;
 
     tmrMain = new TTimer(this);
     tmrMain->SetInterval(60000);
@@ -122,6 +132,10 @@ int TfrmMain::GetPort(int p) const { return FieldAt(FAccounts, p, &TAccount::Por
 bool TfrmMain::GetAPop(int p) const { return FieldAt(FAccounts, p, &TAccount::APop, 0) != 0; }
 int TfrmMain::GetMessageCount(int p) const { return ValueAt(FMessageCounts, p, 0); }
 std::string TfrmMain::GetAccountError(int p) const { return ValueAt(FAccountErrors, p, std::string()); }
+std::string TfrmMain::GetAccountName(int p) const {
+    std::string name = FieldAt(FAccounts, p, &TAccount::AccountName, std::string());
+    return name.empty() ? AccountSection(p + 1) : name;
+}
 
 namespace {
 
@@ -135,6 +149,9 @@ TAccount* AccountToStore(std::vector<TAccount>& accounts, int p) {
 
 }  // namespace
 
+void TfrmMain::SetAccountName(int p, const std::string& value) {
+    if (TAccount* a = AccountToStore(FAccounts, p)) a->AccountName = value;
+}
 void TfrmMain::SetServer(int p, const std::string& value) {
     if (TAccount* a = AccountToStore(FAccounts, p)) a->Server = value;
 }
@@ -169,6 +186,7 @@ void TfrmMain::LoadSettings() {
     for (int n = AccountCount; n >= 1; --n) {
         const TAccount account = file.ReadAccount(n);
         const int p = n - 1;
+        SetAccountName(p, account.AccountName);
         SetServer(p, account.Server);
         SetUserName(p, account.UserName);
         SetPort(p, account.Port);
@@ -190,6 +208,7 @@ void TfrmMain::LoadSettings() {
     FlashOnEqual = options.FlashOnEqual;
     FlashOnError = options.FlashOnError;
     AttentiveWait = options.AttentiveWait;
+    NotifyEnabled = options.Notify;
     SetTaskTray(options.TaskTray);
     SirenEnabled = file.ReadSirenOptions().Enabled;
 }
@@ -216,9 +235,23 @@ void TfrmMain::AddTrayIcon() {
     TrayIconData.uID = 1;
     TrayIconData.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     TrayIconData.uCallbackMessage = WM_TRAYNOTIFY;
-    TrayIconData.hIcon = Application ? Application->Icon : 0;
+    TrayIconData.hIcon = TrayStateIconHandle(FTrayState);
     std::strncpy(TrayIconData.szTip, "Vesk", sizeof TrayIconData.szTip);
     Shell_NotifyIconA(NIM_ADD, &TrayIconData);
+    if (!FStatusLines.empty()) SetNotifyIconTip(TrayIconData.hWnd, TrayIconData.uID, TrayTip());
+}
+
+void TfrmMain::UpdateTrayIcon() {
+    if (!InTaskTray) return;
+    TrayIconData.hIcon = TrayStateIconHandle(FTrayState);
+    Shell_NotifyIconA(NIM_MODIFY, &TrayIconData);
+    SetNotifyIconTip(TrayIconData.hWnd, TrayIconData.uID, TrayTip());
+}
+
+std::string TfrmMain::TrayTip() const {
+    std::string tip = "Vesk";
+    for (const std::string& line : FStatusLines) tip += "\n" + line;
+    return tip;
 }
 
 void TfrmMain::RemoveTrayIcon() { Shell_NotifyIconA(NIM_DELETE, &TrayIconData); }
@@ -269,12 +302,20 @@ void TfrmMain::tmrMainTimer(TObject*) {
 
     long long total = 0;
     bool failed = false;
+    std::vector<int> checked;
     for (int p = 0; p < AccountCount; ++p) {
         // An account without server or user name is skipped, which is no failure.
         const bool complete = !GetServer(p).empty() && !GetUserName(p).empty();
-        if (complete && !CheckAccount(p)) failed = true;
+        if (complete) {
+            const bool ok = CheckAccount(p);
+            if (!ok) failed = true;
+            checked.push_back(p);
+            ReportAccountChange(p, ok);
+        }
         total += GetMessageCount(p);
     }
+    ShowStatus(checked, failed, total);
+    if (NotifyEnabled) NotifyNewMail(previous, checked);
 
     if (!failed && SirenEnabled && total > 0) {
         TSiren siren;
@@ -328,6 +369,7 @@ bool TfrmMain::CheckAccount(int p) {
         error = e.what();
     }
     StoreAt(FAccountErrors, p, error);
+    StoreAt(FAccountSteps, p, FCurrentStep);
     try {
         pop3Main->QuitWait();
     } catch (const std::exception&) {
@@ -337,23 +379,126 @@ bool TfrmMain::CheckAccount(int p) {
 
 bool TfrmMain::RunAccountSteps(int p) {
     // A connection left over from before is closed first.
+    FCurrentStep = "connection";
     if (pop3Main->Connected() && !pop3Main->QuitWait()) return false;
     if (!pop3Main->ConnectWait()) return false;
+    FCurrentStep = "login";
     if (GetAPop(p)) {
         if (!pop3Main->APopWait()) return false;
     } else {
         if (!pop3Main->UserWait() || !pop3Main->PassWait()) return false;
     }
+    FCurrentStep = "check";
     if (!pop3Main->StatWait()) return false;
     SetMessageCount(p, pop3Main->MsgCount());
-    if (SirenEnabled && GetMessageCount(p) > 0) {
-        for (int m = GetMessageCount(p); m >= 1; --m) {
+    if (SirenEnabled && GetMessageCount(p) > 0 && !ReadFromValues(p)) return false;
+    pop3Main->QuitWait();  // the count is taken: how the logout ends does not matter
+    return true;
+}
+
+bool TfrmMain::ReadFromValues(int p) {
+    const int highest = GetMessageCount(p);
+    const int lowest = highest > kSirenMessages ? highest - kSirenMessages + 1 : 1;
+    // The mailbox is the one just logged in to, whatever a reload has changed
+    // in the table since.
+    FromCache.Bind(p, pop3Main->Host, pop3Main->Port, pop3Main->UserName);
+    std::vector<std::string> ids;
+    if (!ListUniqueIds(lowest, highest, ids)) return false;
+    if (!ids.empty()) FromCache.Retain(p, ids);
+    for (int m = highest; m >= lowest; --m) {
+        const std::string* id = ids.empty() ? nullptr : &ids[static_cast<size_t>(highest - m)];
+        const std::string* cached = id && !id->empty() ? FromCache.Find(p, *id) : nullptr;
+        if (cached) {
+            HeaderText += *cached;
+        } else {
             pop3Main->MsgNum = m;
             if (!pop3Main->TopWait()) return false;
             HeaderText += pop3Main->FromValue();
-            HeaderText += '\n';
+            if (id && !id->empty()) FromCache.Store(p, *id, pop3Main->FromValue());
+        }
+        HeaderText += '\n';
+    }
+    return true;
+}
+
+bool TfrmMain::ListUniqueIds(int lowest, int highest, std::vector<std::string>& ids) {
+    std::vector<std::string> listed(static_cast<size_t>(highest - lowest) + 1);
+    pop3Main->MsgNum = 0;  // the whole listing
+    pop3Main->OnUidlLine = [&](TObject*) {
+        const int m = pop3Main->MsgNum;
+        if (m >= lowest && m <= highest) listed[static_cast<size_t>(highest - m)] = pop3Main->MsgUidl();
+    };
+    const bool ok = pop3Main->UidlWait();
+    pop3Main->OnUidlLine = nullptr;
+    if (ok) {
+        ids = std::move(listed);
+        return true;
+    }
+    // UIDL is optional: a server that answers it with -ERR (and stays
+    // connected) gets a TOP for every message. A listing that broke off or
+    // did not parse fails the account.
+    ids.clear();
+    return pop3Main->Connected() && pop3Main->ReplyStatus() == 500;
+}
+
+void TfrmMain::ReportAccountChange(int p, bool checked) {
+    const std::string reported = ValueAt(FReportedErrors, p, std::string());
+    const std::string error = checked ? std::string() : GetAccountError(p);
+    if (error == reported) return;
+    StoreAt(FReportedErrors, p, error);
+    if (!StatusOutput) return;
+    *StatusOutput << "Vesk: " << GetAccountName(p) << ": " << (checked ? std::string("checked again") : error) << '\n';
+    StatusOutput->flush();
+}
+
+void TfrmMain::ShowStatus(const std::vector<int>& checkedPositions, bool failed, long long total) {
+    FStatusLines.clear();
+    for (int p : checkedPositions) {
+        const std::string error = GetAccountError(p);
+        if (error.empty()) {
+            const int count = GetMessageCount(p);
+            FStatusLines.push_back(GetAccountName(p) + ": " + std::to_string(count) +
+                                   (count == 1 ? " message" : " messages"));
+        } else {
+            FStatusLines.push_back(GetAccountName(p) + ": " + ValueAt(FAccountSteps, p, std::string("check")) +
+                                   " failed: " + error);
         }
     }
-    pop3Main->QuitWait();  // the count is taken: how the logout ends does not matter
-    return true;
+    FStatusLines.push_back("Last check: " + QTime::currentTime().toString("HH:mm:ss").toStdString());
+    FTrayState = failed ? tsError : total > 0 ? tsMail : tsNoMail;
+
+    std::string text;
+    for (const std::string& line : FStatusLines) text += (text.empty() ? "" : "\n") + line;
+    lblStatus->setText(QString::fromLocal8Bit(text));
+    UpdateTrayIcon();
+}
+
+void TfrmMain::NotifyNewMail(const std::vector<int>& previous, const std::vector<int>& checkedPositions) {
+    std::string body;
+    for (int p : checkedPositions) {
+        const int before = static_cast<size_t>(p) < previous.size() ? previous[static_cast<size_t>(p)] : 0;
+        const int now = GetMessageCount(p);
+        if (!GetAccountError(p).empty() || now <= before) continue;
+        body += (body.empty() ? "" : "\n") + GetAccountName(p) + ": " + std::to_string(now) +
+                (now == 1 ? " message" : " messages");
+    }
+    if (body.empty()) return;
+    // The first From lines the siren has read (the newest message first).
+    if (SirenEnabled) {
+        constexpr int kFromLines = 3;
+        std::size_t start = 0;
+        for (int shown = 0; shown < kFromLines && start < HeaderText.size(); ++shown) {
+            std::size_t end = HeaderText.find('\n', start);
+            if (end == std::string::npos) end = HeaderText.size();
+            std::string from = HeaderText.substr(start, end - start);
+            start = end + 1;
+            std::size_t first = from.find_first_not_of(" \t");
+            if (first == std::string::npos) {
+                --shown;  // a message without a From line
+                continue;
+            }
+            body += "\nFrom: " + from.substr(first);
+        }
+    }
+    ShowDesktopNotification("New mail", body);
 }

@@ -2,7 +2,9 @@
 // from the INI file and the account table that the poll cycle works on.
 #pragma once
 
+#include "app/FromCache.h"
 #include "app/TrayWatch.h"
+#include "app/TrayIcons.h"
 #include "framework/Application.h"
 #include "framework/Menus.h"
 #include "framework/Timer.h"
@@ -11,8 +13,10 @@
 #include "settings/Setting.h"
 #include "settings/SettingsFile.h"
 
+#include <QLabel>
 #include <QPushButton>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -27,6 +31,9 @@ public:
 
     // Controls and components.
     QPushButton* btnCallSetting;
+    // The free area above the button: one line per checked account and the
+    // time of the last check, as the tray icon's tooltip shows them.
+    QLabel* lblStatus;
     TTimer* tmrMain;
     TPopupMenu* pmnuRClick;
     TMenuItem* pmnuRClickSetting;
@@ -45,7 +52,11 @@ public:
     bool AttentiveWait = false;
     bool SirenEnabled = false;
     bool InTaskTray = false;
+    bool NotifyEnabled = false;  // Global Parameters / Notify
     std::string HeaderText;
+    // The From values read so far, by account and unique id; kept for the
+    // program's life so that a cycle sends TOP only for mail it has not seen.
+    TFromCache FromCache;
     NOTIFYICONDATAA TrayIconData{};
 
     // Account table: position p (0-based) belongs to section Account<p+1>.
@@ -58,6 +69,9 @@ public:
     // Why the account's check failed in the latest poll cycle (the POP3
     // client's error text); empty when it was checked, skipped, or not yet.
     std::string GetAccountError(int p) const;
+    // The account's display name (AccountName; its section's name by default).
+    std::string GetAccountName(int p) const;
+    void SetAccountName(int p, const std::string& value);
     void SetServer(int p, const std::string& value);
     void SetUserName(int p, const std::string& value);
     void SetPassword(int p, const std::string& value);
@@ -84,10 +98,25 @@ public:
 
     // Checks the account at position p on its server: logs in, takes the
     // message count (SetMessageCount) and, with the siren on, appends the From
-    // value of each waiting message, highest number first, to HeaderText; then
-    // logs out. False when a step failed: the connection is then closed and
+    // value of each waiting message, highest number first, to HeaderText (of
+    // the kSirenMessages highest-numbered only); then logs out. False when a step failed: the connection is then closed and
     // the reason kept (GetAccountError).
     bool CheckAccount(int p);
+    // The most messages per account whose From values a cycle reads: the
+    // highest-numbered ones; older mail takes no part in the siren's matching.
+    static constexpr int kSirenMessages = static_cast<int>(TFromCache::kMaxEntries);
+
+    // The status of the latest poll cycle: one line per checked account
+    // ("Home: 3 messages", "Work: login failed: <reason>") and the time of the
+    // check; empty before the first cycle.
+    const std::vector<std::string>& StatusLines() const { return FStatusLines; }
+    // The tray icon's tooltip: "Vesk", then the status lines.
+    std::string TrayTip() const;
+    // What the tray icon shows: no mail, mail waiting, or a failed check.
+    TTrayState TrayState() const { return FTrayState; }
+    // Where the one-line reports of failing and recovering accounts go
+    // ("Vesk: <AccountName>: <reason>", "Vesk: <AccountName>: checked again").
+    std::ostream* StatusOutput;
 
     // What the settings dialog reads of the main window.
     std::string GetIniPath() const override { return IniPath; }
@@ -103,8 +132,26 @@ protected:
 private:
     // The account's steps up to the logout; false at the first failed one.
     bool RunAccountSteps(int p);
+    // With the siren on: appends the From values of the waiting messages of
+    // position p to HeaderText. Asks UIDL and sends TOP only for messages
+    // whose unique id FromCache does not hold; a server without UIDL gets a
+    // TOP for each. False when the server failed the account.
+    bool ReadFromValues(int p);
+    // The unique ids of messages `lowest` to `highest` by number (index 0 is
+    // `highest`; empty where the listing names none). False when UIDL failed
+    // the account; true with `ids` empty when the server refused UIDL.
+    bool ListUniqueIds(int lowest, int highest, std::vector<std::string>& ids);
     // The message counts of positions 0 to AccountCount - 1.
     std::vector<int> MessageCountsByPosition() const;
+    // Writes a line to StatusOutput when the account's outcome differs from
+    // the one last reported for its position.
+    void ReportAccountChange(int p, bool checked);
+    // Shows the cycle's outcome in the window, the tray icon and its tooltip.
+    void ShowStatus(const std::vector<int>& checkedPositions, bool failed, long long total);
+    // Puts the current icon state and tooltip on the tray icon.
+    void UpdateTrayIcon();
+    // A desktop notification naming the accounts whose count grew.
+    void NotifyNewMail(const std::vector<int>& previous, const std::vector<int>& checkedPositions);
 
     std::string FExePath;
     TTrayWatch FTrayWatch;
@@ -114,6 +161,15 @@ private:
     // Results of the latest poll cycle by position; they outlive a reload.
     std::vector<int> FMessageCounts;
     std::vector<std::string> FAccountErrors;
+    // The step of the account's check that failed ("connection", "login",
+    // "check"), by position, for the status lines.
+    std::vector<std::string> FAccountSteps;
+    std::string FCurrentStep;
+    // The failure last reported on the error output, by position; empty while
+    // the account works (or never failed).
+    std::vector<std::string> FReportedErrors;
+    std::vector<std::string> FStatusLines;
+    TTrayState FTrayState = tsNoMail;
 };
 
 extern TfrmMain* frmMain;

@@ -1,8 +1,11 @@
-// Program entry: --fingerprint runs on a bare QCoreApplication, before any
-// GUI object, and ends the program; otherwise the application starts hidden,
+// Program entry. The command line is read first, without any application
+// object: --check and --fingerprint run under the Qt core application alone
+// (no display, no windows, no LED, no sound) and end the program. Otherwise
+// the application starts hidden,
 // creates the main window (which loads the settings and shows either itself
 // or the tray icon) and runs the message loop until the main window closes.
 #include "app/AppIcon.h"
+#include "app/CheckCommand.h"
 #include "app/CommandLine.h"
 #include "app/IniLocation.h"
 #include "app/Main.h"
@@ -14,21 +17,26 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 
 int main(int argc, char** argv) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
     bool certificateOnly = false;
     for (const QString& a : arguments.mid(1)) certificateOnly |= a == "--fingerprint" || a.startsWith("--fingerprint=");
-    if (certificateOnly) {
+    if (certificateOnly || AsksToCheck(arguments)) {
         QCoreApplication core(argc, argv);
+        core.setApplicationName("Vesk");
         const TCommandLine commandLine = ParseCommandLine(QCoreApplication::arguments());
         if (commandLine.Exit) {
             std::fputs(commandLine.Output.c_str(), stdout);
             std::fputs(commandLine.Error.c_str(), stderr);
             return commandLine.ExitCode;
         }
-        return ShowCertificate(commandLine.FingerprintTarget, commandLine.StartTls);
+        if (!commandLine.FingerprintTarget.empty())
+            return ShowCertificate(commandLine.FingerprintTarget, commandLine.StartTls);
+        const std::string exePath = QCoreApplication::applicationFilePath().toLocal8Bit().toStdString();
+        return RunCheckCommand(ChooseIniPath(exePath, commandLine.IniPath), std::cout, std::cerr);
     }
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !DisplayReachable()) {
         if (!AsksOnlyForInformation(arguments))

@@ -67,6 +67,13 @@ public:
         }
     }
 
+    BOOL SetTip(HWND wnd, UINT id, const std::string& tip) override {
+        auto it = FIcons.find(std::make_pair(wnd, id));
+        if (it == FIcons.end()) return FALSE;
+        it->second->setToolTip(QString::fromLocal8Bit(tip));
+        return TRUE;
+    }
+
     BOOL CursorPos(POINT* p) override {
         QPoint q = QCursor::pos();
         p->x = q.x();
@@ -149,6 +156,8 @@ BOOL Shell_NotifyIconA(DWORD message, const NOTIFYICONDATAA* data) {
     return CurrentTrayHost()->NotifyIcon(message, *data);
 }
 
+BOOL SetNotifyIconTip(HWND wnd, UINT id, const std::string& tip) { return CurrentTrayHost()->SetTip(wnd, id, tip); }
+
 BOOL GetCursorPos(POINT* point) {
     if (!point) return FALSE;
     return CurrentTrayHost()->CursorPos(point);
@@ -180,16 +189,26 @@ BOOL TFakeTrayHost::NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) {
     case NIM_ADD:
         if (icons.count(key)) return FALSE;
         icons[key] = data;
+        if (data.uFlags & NIF_TIP) tips[key] = TipOf(data);
         return result;
     case NIM_MODIFY:
         if (!icons.count(key)) return FALSE;
         icons[key] = data;
+        if (data.uFlags & NIF_TIP) tips[key] = TipOf(data);
         return result;
     case NIM_DELETE:
+        tips.erase(key);
         return icons.erase(key) ? result : FALSE;
     default:
         return FALSE;
     }
+}
+
+BOOL TFakeTrayHost::SetTip(HWND wnd, UINT id, const std::string& tip) {
+    auto key = std::make_pair(wnd, id);
+    if (!icons.count(key)) return FALSE;
+    tips[key] = tip;
+    return result;
 }
 
 BOOL TFakeTrayHost::CursorPos(POINT* point) {

@@ -41,6 +41,10 @@ struct NOTIFYICONDATAA {
 static_assert(sizeof(NOTIFYICONDATAA) == 88, "the notification record keeps its 88-byte form");
 
 BOOL Shell_NotifyIconA(DWORD message, const NOTIFYICONDATAA* data);
+// Sets the whole tooltip of the icon `id` of `wnd`: several lines and no
+// length limit (the record's szTip holds 63 bytes). A later NIF_TIP in a
+// record replaces it again. FALSE when no such icon shows.
+BOOL SetNotifyIconTip(HWND wnd, UINT id, const std::string& tip);
 BOOL GetCursorPos(POINT* point);
 bool TrayAvailable();
 // An empty handler stops the watch. One handler at a time.
@@ -55,6 +59,7 @@ public:
     virtual ~TTrayHost() = default;
     virtual BOOL NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) = 0;
     virtual BOOL CursorPos(POINT* point) = 0;
+    virtual BOOL SetTip(HWND, UINT, const std::string&) { return FALSE; }
     virtual bool Available() = 0;
     virtual void SetAvailabilityHandler(std::function<void()> handler) = 0;
 };
@@ -72,6 +77,7 @@ public:
     };
     BOOL NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) override;
     BOOL CursorPos(POINT* point) override;
+    BOOL SetTip(HWND wnd, UINT id, const std::string& tip) override;
     bool Available() override { return available; }
     void SetAvailabilityHandler(std::function<void()> handler) override { availabilityHandler = std::move(handler); }
 
@@ -85,6 +91,8 @@ public:
 
     std::vector<Call> calls;
     std::map<std::pair<HWND, UINT>, NOTIFYICONDATAA> icons;
+    // The tooltip each shown icon has now, from its record or SetTip.
+    std::map<std::pair<HWND, UINT>, std::string> tips;
     POINT cursor{0, 0};
     BOOL result = TRUE;  // what NotifyIcon answers for a valid request
     bool available = true;

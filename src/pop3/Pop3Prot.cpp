@@ -50,6 +50,27 @@ int ReadNumber(const std::string& s, std::size_t& i) {
     return static_cast<std::int32_t>(value);
 }
 
+// Longest unique id a UIDL listing may carry.
+constexpr std::size_t kUidLimit = 70;
+
+// True when a UIDL listing line has its proper form: a message number from 1
+// to 2147483647, spaces, and a unique id of 1 to kUidLimit characters from
+// "!" to "~" (whatever follows the id after a space or control character is
+// ignored).
+bool IsUidlListingLine(const std::string& s) {
+    std::size_t i = 0;
+    std::uint64_t number = 0;
+    while (i < s.size() && IsDigit(s[i])) {
+        number = number * 10 + static_cast<std::uint64_t>(s[i++] - '0');
+        if (number > INT32_MAX) return false;
+    }
+    if (i == 0 || number == 0 || i >= s.size() || s[i] != ' ') return false;
+    while (i < s.size() && s[i] == ' ') ++i;
+    std::size_t b = i;
+    while (i < s.size() && static_cast<unsigned char>(s[i]) >= 33 && static_cast<unsigned char>(s[i]) <= 126) ++i;
+    return i > b && i - b <= kUidLimit;
+}
+
 std::string SocketFailureText(WORD error) {
     return "-ERR " + SocketErrorText(error) + " (Winsock error #" + std::to_string(error) + ")";
 }
@@ -543,7 +564,22 @@ void TCustomPop3Cli::CaptureHeader(const std::string& Line) {
 
 void TCustomPop3Cli::ParseListLine() { TwoNumbers(FLastResponse, MsgNum, FMsgSize); }
 
-void TCustomPop3Cli::ParseUidlLine() { NumberAndUid(FLastResponse, MsgNum, FMsgUidl); }
+void TCustomPop3Cli::ParseUidlLine() {
+    if (IsUidlListingLine(FLastResponse)) {
+        NumberAndUid(FLastResponse, MsgNum, FMsgUidl);
+        return;
+    }
+    // The listing cannot be trusted: the request fails, the line reaches its
+    // event as no message at all (number 0, no id), and the connection is
+    // dropped, since whatever the server sends after it cannot be relied on
+    // to line up with a request.
+    MsgNum = 0;
+    FMsgUidl.clear();
+    FNext.Handler = nullptr;
+    FailRequest("-ERR Malformed UIDL line: " + FLastResponse.substr(0, 80), 500);
+    FReceiveLength = 0;
+    FWSocket->Abort();
+}
 
 // ---------------------------------------------------------------------------
 // Reply parsing

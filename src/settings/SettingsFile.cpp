@@ -47,6 +47,7 @@ TGlobalOptions TSettingsFile::ReadGlobalOptions() const {
     options.FlashOnError = Values().ReadInteger(kGlobal, "FlashOnError", 0) != 0;
     options.AttentiveWait = Values().ReadInteger(kGlobal, "AttentiveWait", 1) != 0;
     options.TaskTray = Values().ReadInteger(kGlobal, "TaskTray", 0) != 0;
+    options.Notify = Values().ReadInteger(kGlobal, "Notify", 0) != 0;
     return options;
 }
 

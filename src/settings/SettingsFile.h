@@ -46,6 +46,9 @@ struct TGlobalOptions {
     bool FlashOnError = false;
     bool AttentiveWait = true;
     bool TaskTray = false;
+    // A desktop notification when new mail arrives. Set in the file by hand:
+    // the settings dialog neither shows nor writes it.
+    bool Notify = false;
 };
 
 // The keys of section Siren that the settings dialog shows. Target0, Target4,

@@ -4,6 +4,7 @@
 #include "app/Main.h"
 #include "codec/Base64.h"
 #include "platform/Keyboard.h"
+#include "platform/Notify.h"
 #include "platform/Sound.h"
 #include "support/Fixtures.h"
 #include "support/ScriptedPop3Server.h"
@@ -13,7 +14,10 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <sstream>
+#include <utility>
 
 using TestSupport::TDovecotFixture;
 using TestSupport::TempDir;
@@ -35,7 +39,7 @@ struct Account {
     std::string server, user, password, port;
     bool apop = false;
     int security = 0;
-    std::string fingerprint = "";
+    std::string fingerprint{};
 };
 
 // A server holding one message that says nothing until the test opens gate
@@ -48,6 +52,42 @@ void ScriptOneMessageAfterAPause(TScriptedPop3Server& server) {
                     .ExpectLine("STAT").Send("+OK 1 100\r\n")
                     .ExpectLine("QUIT").Send("+OK\r\n").Close());
 }
+
+// A scripted server holding a mailbox: messages numbered from 1, each with
+// its unique id and From value, served by STAT, UIDL (unless `uidl` is off)
+// and TOP n 0. Counts the TOPs it answers.
+struct TMailboxServer {
+    TScriptedPop3Server server;
+    std::vector<std::pair<std::string, std::string>> messages;  // unique id, From value
+    bool uidl = true;
+    int tops = 0;
+
+    TMailboxServer() {
+        server.On("USER", "+OK\r\n");
+        server.On("PASS", "+OK\r\n");
+        server.On("QUIT", "+OK\r\n", TScriptedPop3Server::Then::Close);
+        server.OnCommand = [this](const std::string& line) {
+            if (line == "STAT") {
+                server.Send("+OK " + std::to_string(messages.size()) + " 0\r\n");
+            } else if (line == "UIDL") {
+                std::string reply = uidl ? "+OK\r\n" : "-ERR unknown command\r\n";
+                for (size_t i = 0; uidl && i < messages.size(); ++i)
+                    reply += std::to_string(i + 1) + " " + messages[i].first + "\r\n";
+                server.Send(uidl ? reply + ".\r\n" : reply);
+            } else if (line.rfind("TOP ", 0) == 0) {
+                const size_t n = std::stoul(line.substr(4));
+                ++tops;
+                server.Send("+OK\r\nFrom:" + messages.at(n - 1).second + "\r\nSubject: s\r\n\r\n.\r\n");
+            } else {
+                return false;
+            }
+            return true;
+        };
+    }
+    Account Login() const { return {"127.0.0.1", "u", "p", server.PortText()}; }
+    // Takes the TOPs counted so far.
+    int TakeTops() { return std::exchange(tops, 0); }
+};
 
 class PollCycle : public ::testing::Test {
 protected:
@@ -245,6 +285,7 @@ TEST_F(PollCycle, TopFailingMidwayKeepsWhatWasCollected) {
                     .ExpectLine("USER u").Send("+OK\r\n")
                     .ExpectLine("PASS p").Send("+OK\r\n")
                     .ExpectLine("STAT").Send("+OK 5 5000\r\n")
+                    .ExpectLine("UIDL").Send("+OK\r\n1 a\r\n2 b\r\n3 c\r\n4 d\r\n5 e\r\n.\r\n")
                     .ExpectLine("TOP 5 0").Send("+OK\r\nFrom: fifth@example.org\r\nSubject: x\r\n\r\n.\r\n")
                     .ExpectLine("TOP 4 0").Send("-ERR no such message\r\n")
                     .ExpectLine("QUIT").Send("+OK bye\r\n").Close());
@@ -340,6 +381,96 @@ TEST_F(PollCycle, ExitDuringACycleEndsTheWaitAtOnce) {
     EXPECT_FALSE(form->pop3Main->Connected());
 }
 
+TEST_F(PollCycle, FromCacheAsksTopOnlyForMailItHasNotSeen) {
+    TMailboxServer box;
+    box.messages = {{"id-1", " one@example.org"}, {"id-2", " two@example.org"}, {"id-3", " three@example.org"}};
+    Start({box.Login()}, "[Siren]\nEnabled=1\n");
+    Cycle();
+    EXPECT_EQ(box.TakeTops(), 3);
+    EXPECT_EQ(form->HeaderText, " three@example.org\n two@example.org\n one@example.org\n");
+
+    Cycle();
+    EXPECT_EQ(box.TakeTops(), 0) << "nothing new: every From value comes from the cache";
+    EXPECT_EQ(form->HeaderText, " three@example.org\n two@example.org\n one@example.org\n");
+
+    box.messages.push_back({"id-4", " four@example.org"});
+    Cycle();
+    EXPECT_EQ(box.TakeTops(), 1);
+    EXPECT_TRUE(box.server.Got("TOP 4 0"));
+    EXPECT_EQ(form->HeaderText, " four@example.org\n three@example.org\n two@example.org\n one@example.org\n");
+
+    // A deleted message renumbers those after it and leaves the cache.
+    box.messages.erase(box.messages.begin() + 1);
+    Cycle();
+    EXPECT_EQ(box.TakeTops(), 0);
+    EXPECT_EQ(form->HeaderText, " four@example.org\n three@example.org\n one@example.org\n");
+    EXPECT_EQ(form->FromCache.Find(0, "id-2"), nullptr);
+    EXPECT_EQ(form->FromCache.Size(0), 3u);
+
+    // The same ids on another server are other messages.
+    TMailboxServer other;
+    other.messages = {{"id-1", " elsewhere@example.net"}};
+    Rewrite({other.Login()}, "[Siren]\nEnabled=1\n");
+    form->LoadSettings();
+    Cycle();
+    EXPECT_EQ(other.TakeTops(), 1);
+    EXPECT_EQ(form->HeaderText, " elsewhere@example.net\n");
+}
+
+TEST_F(PollCycle, SirenPlaysTheSameSongWithTheCacheAndWithoutUidl) {
+    TMailboxServer box;
+    box.messages = {{"a", " alice@example.org"}, {"b", " Bob <bob@example.org>"}, {"c", ""}, {"d", " dave@example.org"}};
+    Start({box.Login()}, "[Siren]\nEnabled=1\nTarget1=carol@\nSong1=/songs/carol.wav\nTarget2=bob@example.org\n"
+                         "Song2=/songs/bob.wav\nSong0=/songs/other.wav\n");
+    const std::string expected = " dave@example.org\n\n Bob <bob@example.org>\n alice@example.org\n";
+    Cycle();  // UIDL: fills the cache
+    Cycle();  // UIDL: every value from the cache
+    EXPECT_EQ(box.TakeTops(), 4);
+    EXPECT_EQ(form->HeaderText, expected);
+    box.uidl = false;  // the server refuses UIDL: a TOP for every message, in every cycle
+    Cycle();
+    EXPECT_EQ(box.TakeTops(), 4);
+    EXPECT_EQ(form->HeaderText, expected);
+    Cycle();
+    EXPECT_EQ(box.TakeTops(), 4);
+    EXPECT_EQ(sound.Played(), std::vector<std::string>(4, "/songs/bob.wav"));
+}
+
+TEST_F(PollCycle, HugeMailboxCostsAtMostAThousandTopsAndTheNextAccountIsStillChecked) {
+    // The server claims the largest count there is and lists the ids of its
+    // top 1,005 messages.
+    constexpr int claimed = 2147483647;
+    TScriptedPop3Server huge;
+    huge.On("USER", "+OK\r\n");
+    huge.On("PASS", "+OK\r\n");
+    huge.On("STAT", "+OK 2147483647 0\r\n");
+    std::string listing = "+OK\r\n";
+    for (int m = claimed; m > claimed - 1005; --m) listing += std::to_string(m) + " u" + std::to_string(m) + "\r\n";
+    huge.On("UIDL", listing + ".\r\n");
+    huge.On("TOP", "+OK\r\nFrom: bulk@example.org\r\n\r\n.\r\n");
+    huge.On("QUIT", "+OK\r\n", TScriptedPop3Server::Then::Close);
+    TMailboxServer next;
+    next.messages = {{"id-1", " one@example.org"}};
+    Start({{"127.0.0.1", "u", "p", huge.PortText()}, next.Login()}, "[Siren]\nEnabled=1\n");
+    auto tops = [&huge] {
+        std::vector<std::string> out;
+        for (const auto& line : huge.Lines())
+            if (line.rfind("TOP ", 0) == 0) out.push_back(line);
+        return out;
+    };
+    Cycle();
+    const auto first = tops();
+    ASSERT_EQ(first.size(), 1000u);
+    EXPECT_EQ(first.front(), "TOP 2147483647 0");
+    EXPECT_EQ(first.back(), "TOP 2147482648 0");
+    EXPECT_EQ(form->FromCache.Size(0), 1000u);
+    EXPECT_EQ(next.TakeTops(), 1) << "the next account is checked in the same cycle";
+    EXPECT_EQ(form->GetMessageCount(1), 1);
+    EXPECT_EQ(std::count(form->HeaderText.begin(), form->HeaderText.end(), '\n'), 1001);
+    Cycle();
+    EXPECT_EQ(tops().size(), 1000u) << "the second cycle reads every value from the cache";
+}
+
 TEST_F(PollCycle, TlsAccountsBesideAPlainOne) {
     TDovecotFixture tls{VESK_APP_DOVECOT_TLS_DIR};
     ASSERT_TRUE(tls.Running()) << "no TLS POP3 server is running from " << tls.dir;
@@ -362,4 +493,96 @@ TEST_F(PollCycle, TlsAccountsBesideAPlainOne) {
     EXPECT_EQ(form->GetAccountError(2), "");
     EXPECT_EQ(form->GetAccountError(3), "-ERR TLS: fingerprint mismatch");
     EXPECT_EQ(form->GetAccountError(4).rfind("-ERR TLS: ", 0), 0u) << form->GetAccountError(4);
+}
+
+// ---------------------------------------------------------------------------
+// What the user sees of a cycle: error-output lines, tray icon, tooltip,
+// window, notification.
+
+namespace {
+
+// A mailbox that answers USER with +OK, PASS with `pass` and STAT with
+// `count` messages.
+void ServeLogin(TScriptedPop3Server& server, const std::string& pass, int count = 0) {
+    server.On("USER", "+OK\r\n");
+    server.On("PASS", pass);
+    server.On("STAT", "+OK " + std::to_string(count) + " 100\r\n");
+    server.On("QUIT", "+OK bye\r\n", TScriptedPop3Server::Then::Close);
+}
+
+}  // namespace
+
+TEST_F(PollCycle, ErrorOutputSaysWhenAnAccountFailsDifferentlyAndWhenItWorksAgain) {
+    TScriptedPop3Server server;
+    ServeLogin(server, "-ERR [AUTH] Authentication failed.\r\n");
+    Start({Dove("three"), {"127.0.0.1", "u", "p", server.PortText()}});
+    std::ostringstream out;
+    form->StatusOutput = &out;
+    Cycle();
+    Cycle();
+    EXPECT_EQ(out.str(), "Vesk: Account2: -ERR [AUTH] Authentication failed.\n") << "once, not per cycle";
+    server.On("PASS", "-ERR [SYS/TEMP] Try again later.\r\n");
+    Cycle();
+    server.On("PASS", "+OK\r\n");
+    Cycle();
+    Cycle();
+    EXPECT_EQ(out.str(),
+              "Vesk: Account2: -ERR [AUTH] Authentication failed.\n"
+              "Vesk: Account2: -ERR [SYS/TEMP] Try again later.\n"
+              "Vesk: Account2: checked again\n");
+}
+
+TEST_F(PollCycle, TrayIconTooltipWindowAndNotificationFollowTheCycle) {
+    TScriptedPop3Server server;
+    ServeLogin(server, "-ERR [AUTH] Authentication failed.\r\n");
+    TFakeNotificationHost notes;
+    TNotificationHost* oldNotes = SetNotificationHost(&notes);
+    Start({Dove("empty"), {"127.0.0.1", "u", "p", server.PortText()}, {"", "", "", "110"}},
+          "TaskTray=1\nNotify=1\n");
+    form->StatusOutput = nullptr;
+    const auto key = std::make_pair(form->Handle(), UINT(1));
+    EXPECT_EQ(tray.tips[key], "Vesk") << "nothing checked yet";
+
+    Cycle();
+    EXPECT_EQ(tray.icons[key].hIcon, TrayStateIconHandle(tsError));
+    const std::string tip = tray.tips[key];
+    EXPECT_EQ(tip.rfind("Vesk\nAccount1: 0 messages\nAccount2: login failed: -ERR [AUTH] Authentication failed.\n"
+                        "Last check: ", 0), 0u)
+        << tip << "\n(the incomplete third account is not listed)";
+    EXPECT_EQ("Vesk\n" + form->lblStatus->text().toStdString(), tip) << "the window shows the same lines";
+
+    server.On("PASS", "+OK\r\n");
+    Cycle();
+    EXPECT_EQ(tray.icons[key].hIcon, TrayStateIconHandle(tsNoMail));
+    EXPECT_TRUE(notes.shown.empty());
+
+    server.On("STAT", "+OK 1 100\r\n");
+    Cycle();
+    EXPECT_EQ(tray.icons[key].hIcon, TrayStateIconHandle(tsMail));
+    EXPECT_NE(tray.tips[key].find("\nAccount2: 1 message\n"), std::string::npos) << tray.tips[key];
+    ASSERT_EQ(notes.shown.size(), 1u);
+    EXPECT_EQ(notes.shown[0].summary, "New mail");
+    EXPECT_EQ(notes.shown[0].body, "Account2: 1 message");
+    Cycle();
+    EXPECT_EQ(notes.shown.size(), 1u) << "the same mail is not announced again";
+    SetNotificationHost(oldNotes);
+}
+
+TEST_F(PollCycle, NotificationNamesTheFirstFromLinesTheSirenRead) {
+    TFakeNotificationHost notes;
+    TNotificationHost* oldNotes = SetNotificationHost(&notes);
+    Start({Dove("three")}, "Notify=1\n[Siren]\nEnabled=1\n");
+    Cycle();
+    SetNotificationHost(oldNotes);
+    ASSERT_EQ(notes.shown.size(), 1u);
+    // Message 3 first; each From value as the siren read it, leading space
+    // dropped.
+    std::string expected = "Account1: 3 messages";
+    const auto froms = Froms(pop, "three");
+    for (int m = 3; m >= 1; --m) {
+        std::string from = froms[static_cast<size_t>(m - 1)];
+        from.erase(0, from.find_first_not_of(" \t"));
+        if (!from.empty()) expected += "\nFrom: " + from;
+    }
+    EXPECT_EQ(notes.shown[0].body, expected);
 }

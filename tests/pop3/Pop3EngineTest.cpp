@@ -287,6 +287,31 @@ TEST_F(Pop3Engine, UidlListingGivesNumberAndId) {
     EXPECT_EQ(cli.LastHeaderKey(), "2 qhdpyr");
 }
 
+TEST_F(Pop3Engine, UidlListingThatDoesNotParseFailsAndDropsTheConnection) {
+    const std::string longest(70, 'x');
+    LogIn();
+    server.On("UIDL", "+OK\r\n2147483647 " + longest + "\r\n.\r\n");
+    std::vector<std::string> seen;
+    cli.OnUidlLine = [&](TObject*) { seen.push_back(std::to_string(cli.MsgNum) + " " + cli.MsgUidl()); };
+    cli.MsgNum = 0;
+    ASSERT_TRUE(cli.UidlWait()) << "the highest number and an id of 70 characters are proper";
+    EXPECT_EQ(seen, std::vector<std::string>{"2147483647 " + longest});
+    ASSERT_TRUE(cli.QuitWait());
+
+    for (const std::string& line : std::vector<std::string>{"1", "no number", "1 " + longest + "x", "0 zero", "2147483648 past-the-top",
+                                   "4294967297 wraps-to-one", " 1 indented"}) {
+        LogIn();
+        server.On("UIDL", "+OK\r\n1 fine\r\n" + line + "\r\n2 after\r\n.\r\n");
+        seen.clear();
+        cli.MsgNum = 0;
+        EXPECT_FALSE(cli.UidlWait()) << line;
+        EXPECT_EQ(cli.ErrorMessage(), "-ERR Malformed UIDL line: " + line.substr(0, 80)) << line;
+        EXPECT_EQ(seen, (std::vector<std::string>{"1 fine", "0 "})) << line;
+        EXPECT_FALSE(cli.Connected()) << line;
+        EXPECT_TRUE(WaitFor([&] { return !server.ClientConnected(); })) << line;
+    }
+}
+
 TEST_F(Pop3Engine, TopCapturesHeadersAndRemovesByteStuffing) {
     LogIn();
     server.On("TOP 5 0",

@@ -14,6 +14,7 @@ package_of() {
   find:Qt6:Core | find:Qt6:Widgets | find:Qt6:Network | find:Qt6:DBus | find:Qt6:Concurrent | find:Qt6:Xml)
     echo qt6-base-dev ;;
   find:Qt6:Gui) echo "qt6-base-dev libgl-dev" ;;
+  find:Qt6:Svg) echo qt6-svg-dev ;;
   find:X11) echo libx11-dev ;;
   find:PkgConfig) echo pkg-config ;;
   find:OpenSSL | pkg:openssl | pkg:libssl | pkg:libcrypto) echo libssl-dev ;;

@@ -1,0 +1,85 @@
+// `Vesk --check`: the real program, without any display, against scripted
+// servers in this process.
+#include "codec/Base64.h"
+#include "support/ScriptedPop3Server.h"
+#include "support/TestSupport.h"
+
+#include <QProcess>
+#include <gtest/gtest.h>
+
+using TestSupport::TempDir;
+using TestSupport::TScriptedPop3Server;
+using TestSupport::WaitFor;
+
+namespace {
+
+struct TRun {
+    int exitCode = -1;
+    std::string out, err;
+};
+
+// Runs Vesk with `arguments` in an environment without DISPLAY, WAYLAND_DISPLAY
+// or QT_QPA_PLATFORM (a program that needed the GUI would abort). The event
+// loop keeps running meanwhile, so the scripted servers answer.
+TRun RunVesk(const QStringList& arguments) {
+    QProcess vesk;
+    QProcessEnvironment env;
+    env.insert("PATH", qEnvironmentVariable("PATH"));
+    vesk.setProcessEnvironment(env);
+    vesk.start(VESK_BIN_DIR "/Vesk", arguments);
+    TRun run;
+    if (!vesk.waitForStarted(10000)) return run;
+    if (!WaitFor([&] { return vesk.state() == QProcess::NotRunning; }, 30000)) vesk.kill();
+    vesk.waitForFinished(5000);
+    run.exitCode = vesk.exitStatus() == QProcess::NormalExit ? vesk.exitCode() : -1;
+    run.out = vesk.readAllStandardOutput().toStdString();
+    run.err = vesk.readAllStandardError().toStdString();
+    return run;
+}
+
+std::string AccountSection(int n, const std::string& name, int port) {
+    return "[Account" + std::to_string(n) + "]\nAccountName=" + name + "\nPOPServer=127.0.0.1\nUserName=u\n" +
+           "Password=" + TBase64().Encode("p") + "\nPortNumber=" + std::to_string(port) + "\n";
+}
+
+}  // namespace
+
+TEST(CheckCommand, PrintsOneLinePerAccountAndExitsOneWhenAnAccountFailed) {
+    TScriptedPop3Server home, work;
+    for (auto* server : {&home, &work}) {
+        server->On("USER", "+OK\r\n");
+        server->On("PASS", "+OK\r\n");
+        server->On("QUIT", "+OK bye\r\n", TScriptedPop3Server::Then::Close);
+    }
+    home.On("STAT", "+OK 3 300\r\n");
+    work.On("PASS", "-ERR [AUTH] Authentication failed.\r\n");
+    TempDir dir;
+    TestSupport::WriteFile(dir.File("status.ini"),
+                           "[AccountConfig]\nCount=3\n" + AccountSection(1, "Home", home.Port()) +
+                               "[Account2]\nAccountName=Unset\n" + AccountSection(3, "Work", work.Port()));
+    TRun run = RunVesk({"--check", "--ini", QString::fromStdString(dir.File("status.ini"))});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_EQ(run.out, "Home\t3\nWork\terror\t-ERR [AUTH] Authentication failed.\n")
+        << "account order; the account without server is skipped";
+
+    TestSupport::WriteFile(dir.File("good.ini"), "[AccountConfig]\nCount=1\n" + AccountSection(1, "Home", home.Port()));
+    run = RunVesk({"--check", "--ini", QString::fromStdString(dir.File("good.ini"))});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "Home\t3\n");
+}
+
+TEST(CheckCommand, ASettingsFileThatCannotBeReadOrAWrongOptionIsExitTwo) {
+    TempDir dir;
+    TRun run = RunVesk({"--check", "--ini", QString::fromStdString(dir.File("missing.ini"))});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("missing.ini"), std::string::npos) << run.err;
+
+    run = RunVesk({"--check", "--no-such-option"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("no-such-option"), std::string::npos) << run.err;
+
+    run = RunVesk({"--version"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, "Vesk 1.10\n");
+}
