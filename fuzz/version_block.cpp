@@ -15,14 +15,7 @@
 #include <string>
 #include <vector>
 
-// A broken promise stops the run as a crash, naming the promise.
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                             \
-        }                                                                             \
-    } while (0)
+#include "FuzzCheck.h"
 
 namespace {
 

@@ -38,8 +38,8 @@ settings() {
   local tray=$1 n=0 name user port; shift
   {
     printf '[AccountConfig]\nCount=%d\n' $#
-    for spec in "$@"; do
-      n=$((n + 1)); IFS=: read -r name user port <<<"$spec"
+    for account in "$@"; do
+      n=$((n + 1)); IFS=: read -r name user port <<<"$account"
       printf '[Account%d]\nAccountName=%s\nPOPServer=%s\nUserName=%s\nPortNumber=%s\nPassword=%s\n' \
         "$n" "$name" "$VESK_POP3_HOST" "$user" "$port" "$(printf 'secret-%s' "$user" | base64 -w0)"
     done
