@@ -3,6 +3,7 @@
 #include "net/WSocketPrivate.h"
 
 #include "platform/AsciiText.h"
+#include "platform/Window.h"
 
 #include <algorithm>
 #include <cstring>
@@ -48,14 +49,29 @@ const TSocksReplyText kSocks5Replies[] = {
 
 constexpr int kSocksUnassignedReply = 20012;
 
+// The negotiation's time-out: its timer on the socket's window, and the
+// error it ends the negotiation with.
+constexpr UINT kSocksTimer = 1;
+constexpr int kSocksTimedOut = 20018;
+
 }  // namespace
 
 TCustomSocksWSocket::TCustomSocksWSocket(TComponent* AOwner) : TCustomWSocket(AOwner) {}
 
 TCustomSocksWSocket::~TCustomSocksWSocket() = default;
 
+void TCustomSocksWSocket::WindowProcedure(TMessage& Msg) {
+    if (Msg.Msg != WM_TIMER || Msg.WParam != kSocksTimer) {
+        TCustomWSocket::WindowProcedure(Msg);
+        return;
+    }
+    KillTimer(FWindowHandle, kSocksTimer);
+    if (SocksInProgress() && FState != wsClosed) SocksFailure(kSocksTimedOut, "socks negotiation timed out");
+}
+
 void TCustomSocksWSocket::ResetDefaults() {
     TCustomWSocket::ResetDefaults();
+    if (FWindowHandle != 0) KillTimer(FWindowHandle, kSocksTimer);
     FSocksState = socksIdle;
     FSocksServer.clear();
     FSocksPort.clear();
@@ -122,6 +138,9 @@ void TCustomSocksWSocket::Connect() {
         return;
     }
     TCustomWSocket::Connect();
+    const int limit = NegotiationTimeout();
+    if (limit > 0 && SocksInProgress() && FState != wsClosed)
+        SetTimer(FWindowHandle, kSocksTimer, static_cast<UINT>(limit));
 }
 
 void TCustomSocksWSocket::Listen() {
@@ -232,6 +251,7 @@ void TCustomSocksWSocket::SocksDoAuthenticate() {
 }
 
 void TCustomSocksWSocket::SocksFailure(int Error, const std::string& Msg) {
+    KillTimer(FWindowHandle, kSocksTimer);
     NotifySocksError(Error, Msg);
     FSocksState = socksIdle;
     NotifySessionConnected(static_cast<WORD>(Error));
@@ -250,6 +270,7 @@ void TCustomSocksWSocket::SocksReplyFailure(bool Version4, int Reply) {
 }
 
 bool TCustomSocksWSocket::SocksSuccess() {
+    KillTimer(FWindowHandle, kSocksTimer);
     FSocksState = socksIdle;
     NotifySessionConnected(0);
     return NotifyDataAvailable(0);

@@ -345,12 +345,17 @@ public:
     TSocksAuthStateEvent OnSocksAuthState;
 
 protected:
+    void WindowProcedure(TMessage& Msg) override;
     void ResetDefaults() override;
     bool NotifyDataAvailable(WORD Error) override;
     void NotifySessionConnected(WORD Error) override;
     void NotifySessionClosed(WORD Error) override;
     int RecvRaw(void* Buffer, int BufferSize, int Flags) override;
     bool NegotiationInProgress() const override;
+    // Milliseconds the whole negotiation (from the connection to the proxy
+    // to its final reply) may take; 0: no limit. Past it the negotiation
+    // fails with error 20018, "socks negotiation timed out".
+    virtual int NegotiationTimeout() const { return 0; }
     virtual void NotifySocksConnected(WORD Error);
     virtual void NotifySocksError(int Error, const std::string& Msg);
     virtual void NotifySocksAuthState(TSocksAuthState AuthState);
@@ -555,10 +560,12 @@ public:
     virtual int RunAndWait(bool& Flag, const std::function<void()>& Proc);
     virtual int WaitForFlag(bool& Flag);
 
-    // Wait limit in milliseconds; 0 waits without limit.
+    // Wait limit in milliseconds; 0 waits without limit. Also the limit of a
+    // SOCKS negotiation.
     int Timeout = 0;
 
 protected:
+    int NegotiationTimeout() const override { return Timeout; }
     DWORD FTimeStop = 0;
 };
 

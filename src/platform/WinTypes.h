@@ -21,6 +21,7 @@ using HICON = std::uint32_t;  // 0 = no icon
 constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;
 
+constexpr UINT WM_TIMER = 0x113;
 constexpr UINT WM_USER = 0x400;
 constexpr UINT WM_LBUTTONDOWN = 0x201;
 constexpr UINT WM_LBUTTONUP = 0x202;

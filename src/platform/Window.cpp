@@ -4,10 +4,14 @@
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QObject>
+#include <QTimerEvent>
 
+#include <algorithm>
+#include <climits>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <map>
 #include <unordered_map>
 
 namespace {
@@ -28,7 +32,8 @@ struct WindowEntry {
 };
 
 // Receives the posted-message events on the GUI thread and hands each to the
-// procedure of its window, if that window still exists.
+// procedure of its window, if that window still exists. Also runs the
+// windows' timers: one Qt timer per window and timer id.
 class MessageDispatcher : public QObject {
 public:
     bool event(QEvent* e) override {
@@ -37,6 +42,43 @@ public:
         SendMessageA(pm->wnd, pm->msg, pm->wParam, pm->lParam);
         return true;
     }
+
+    void Start(HWND wnd, UINT id, UINT ms) {
+        Stop(wnd, id);
+        const int qtId = startTimer(static_cast<int>(std::min<UINT>(ms, INT32_MAX)));
+        FTimers[{wnd, id}] = qtId;
+        FOwners[qtId] = {wnd, id};
+    }
+
+    bool Stop(HWND wnd, UINT id) {
+        auto it = FTimers.find({wnd, id});
+        if (it == FTimers.end()) return false;
+        killTimer(it->second);
+        FOwners.erase(it->second);
+        FTimers.erase(it);
+        return true;
+    }
+
+    void StopAll(HWND wnd) {
+        auto it = FTimers.lower_bound({wnd, 0});
+        while (it != FTimers.end() && it->first.first == wnd) {
+            killTimer(it->second);
+            FOwners.erase(it->second);
+            it = FTimers.erase(it);
+        }
+    }
+
+protected:
+    void timerEvent(QTimerEvent* e) override {
+        auto it = FOwners.find(e->timerId());
+        if (it == FOwners.end()) return;
+        const auto [wnd, id] = it->second;
+        SendMessageA(wnd, WM_TIMER, id, 0);
+    }
+
+private:
+    std::map<std::pair<HWND, UINT>, int> FTimers;  // window and id -> Qt timer
+    std::map<int, std::pair<HWND, UINT>> FOwners;  // Qt timer -> window and id
 };
 
 struct Registry {
@@ -90,6 +132,7 @@ void DeallocateHWnd(HWND wnd) {
     if (it == r.windows.end()) return;
     keep = std::move(it->second);
     r.windows.erase(it);
+    if (r.dispatcher) r.dispatcher->StopAll(wnd);
 }
 
 BOOL IsWindow(HWND wnd) {
@@ -124,6 +167,20 @@ LRESULT SendMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         if (onException) onException(e);
     }
     return m.Result;
+}
+
+UINT SetTimer(HWND wnd, UINT id, UINT ms) {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> g(r.lock);
+    if (!r.windows.count(wnd) || !r.dispatcher) return 0;
+    r.dispatcher->Start(wnd, id, ms);
+    return id;
+}
+
+BOOL KillTimer(HWND wnd, UINT id) {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> g(r.lock);
+    return r.dispatcher && r.dispatcher->Stop(wnd, id) ? TRUE : FALSE;
 }
 
 LRESULT DefWindowProcA(HWND, UINT, WPARAM, LPARAM) { return 0; }

@@ -26,6 +26,14 @@ LRESULT SendMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
 // The answer of the default window procedure: 0.
 LRESULT DefWindowProcA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
+// Starts (or, for an `id` already running on `wnd`, restarts) a timer that
+// sends WM_TIMER with wParam `id` to `wnd` every `ms` milliseconds until
+// KillTimer or the window's release. GUI thread only. Answers `id`, or 0
+// when there is no such window.
+UINT SetTimer(HWND wnd, UINT id, UINT ms);
+// Stops a timer; FALSE when `wnd` has no timer `id`.
+BOOL KillTimer(HWND wnd, UINT id);
+
 // Milliseconds since an arbitrary start, wrapping at 2^32.
 DWORD GetTickCount();
 

@@ -313,6 +313,27 @@ TEST(Socks, LoginFailures) {
                login);
 }
 
+// A proxy that stops answering part-way ends the negotiation once the
+// socket's Timeout has passed since the connect; a finished negotiation
+// leaves the session alone however quiet it then is.
+TEST(Socks, StalledProxyEndsAtTheSocketsTimeOut) {
+    auto limit = [](TWSocket& s) { s.Timeout = 200; };
+    RunFailure({"4", TScript().Expect(9).Gate(1), 20018, "socks negotiation timed out", FailEvents(20018)}, limit);
+    RunFailure({"5", TScript().Expect(3).Send(Bytes({5, 0})).Expect(16).Gate(1), 20018, "socks negotiation timed out",
+                FailEvents(20018)},
+               limit);
+
+    TScriptedServer proxy(TScript().Expect(3).Send(Bytes({5, 0})).Expect(16).Send(kV5Success).DrainUntilClosed());
+    TSocksLog log;
+    TWSocket s;
+    log.AttachSocks(s);
+    s.Timeout = 100;
+    ConnectThrough(s, proxy.Port(), "5");
+    ASSERT_TRUE(WaitFor([&] { return log.Has("connected 0"); })) << log.Joined();
+    WaitFor([] { return false; }, 300);
+    EXPECT_EQ(s.State(), wsConnected) << log.Joined();
+}
+
 TEST(Socks, ProxyClosingDuringLoginRejectsIt) {
     TScriptedServer proxy(TScript().Expect(3).Send(Bytes({5, 2})).Expect(9).Close());
     TSocksLog log;

@@ -73,6 +73,24 @@ TEST(HiddenWindow, ExceptionInProcedureGoesToTheHandler) {
     DeallocateHWnd(wnd);
 }
 
+TEST(HiddenWindow, TimersRepeatUntilKilledOrReleased) {
+    std::vector<WPARAM> ticks;
+    HWND wnd = AllocateHWnd([&](TMessage& m) {
+        if (m.Msg == WM_TIMER) ticks.push_back(m.WParam);
+    });
+    ASSERT_EQ(SetTimer(wnd, 7, 10), 7u);
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return ticks.size() >= 2; }));
+    EXPECT_EQ(ticks[0], 7u);
+    EXPECT_TRUE(KillTimer(wnd, 7));
+    EXPECT_FALSE(KillTimer(wnd, 7));
+    const size_t afterKill = ticks.size();
+    ASSERT_EQ(SetTimer(wnd, 8, 10), 8u);
+    DeallocateHWnd(wnd);
+    EXPECT_EQ(SetTimer(wnd, 9, 10), 0u) << "no timer for a released window";
+    TestSupport::WaitFor([] { return false; }, 100);
+    EXPECT_EQ(ticks.size(), afterKill) << "neither the killed nor the released window's timer fired";
+}
+
 TEST(TickCount, Advances) {
     DWORD a = GetTickCount();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
