@@ -159,7 +159,7 @@ PY
 
 echo
 echo "== Idle cost: Vesk running with nothing to do for ${idle_seconds} s"
-cp "$root/build-bench/bin/Vesk" "$work/Vesk"
+cp "$root/build-bench/bin/Vesk" "$root/build-bench/bin/vesk-desktop" "$work/"
 printf '[AccountConfig]\nCount=1\n[Account1]\nPOPServer=%s\nUserName=box1\nPassword=%s\nPortNumber=%s\n[Global Parameters]\nCheckInterval=3600\n' \
   "$VESK_POP3_HOST" "$(printf 'secret-box1' | base64 -w0)" "$VESK_POP3_PORT" >"$work/Vesk.ini"
 QT_QPA_PLATFORM=offscreen "$work/Vesk" 2>/dev/null &

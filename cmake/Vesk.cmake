@@ -8,7 +8,8 @@
 function(vesk_folder_library name)
   cmake_parse_arguments(ARG "" "" "DEPENDS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-  list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
+  # Program entries (main.cpp, desktop_main.cpp) belong to executables.
+  list(FILTER sources EXCLUDE REGEX "/[a-z_]*main\\.cpp$")
   file(GLOB headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
   if(sources)
     add_library(vesk_${name} STATIC ${sources} ${headers})

@@ -59,7 +59,7 @@ fi
 pass() { awk -F: -v u="$1" '$1 == u { print $2 }' "$pop/users.txt"; }
 b64() { printf '%s' "$1" | base64 -w0; }
 
-cp "$root/build/bin/Vesk" "$demo/Vesk"
+cp "$root/build/bin/Vesk" "$root/build/bin/vesk-desktop" "$demo/"
 cat >"$demo/Vesk.ini" <<INI
 [Account1]
 AccountName=Alice (USER/PASS)

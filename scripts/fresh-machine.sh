@@ -129,13 +129,13 @@ AccountName=none
 CheckInterval=2
 TaskTray=0
 INI
-# chroot, env, bash and run.sh each replace themselves with the next, so the
-# process started here becomes Vesk.
+# chroot, env, bash, run.sh and Vesk each replace themselves with the next,
+# so the process started here becomes Vesk's desktop program.
 (exec chroot "$target" /usr/bin/env -i "${clean_env[@]}" /bin/bash -c \
   'cd /root/vesk && exec scripts/run.sh --ini /tmp/fresh.ini') >"$work/run.log" 2>&1 &
 vesk_pid=$!
 deadline=$(($(date +%s) + ${VESK_FRESH_START_TIMEOUT:-2400}))
-until [ "$(readlink "/proc/$vesk_pid/exe" 2>/dev/null)" = "$target/root/vesk/build/bin/Vesk" ]; do
+until [ "$(readlink "/proc/$vesk_pid/exe" 2>/dev/null)" = "$target/root/vesk/build/bin/vesk-desktop" ]; do
   if ! kill -0 "$vesk_pid" 2>/dev/null; then
     tail -n 40 "$work/run.log"
     echo "fresh-machine: scripts/run.sh ended before Vesk ran" >&2

@@ -19,7 +19,7 @@ for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(cat "$work/display")"
 unset QT_QPA_PLATFORM
 
-cp "$root/build/bin/Vesk" "$work/Vesk"
+cp "$root/build/bin/Vesk" "$root/build/bin/vesk-desktop" "$work/"
 printf '[Global Parameters]\nTaskTray=0\n' > "$work/Vesk.ini"
 "$work/Vesk" & pids+=($!)
 for _ in $(seq 100); do id=$(xdotool search --name '^Vesk$' 2>/dev/null | head -1) && [ -n "$id" ] && break; sleep 0.1; done

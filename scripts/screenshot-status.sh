@@ -30,7 +30,7 @@ pids+=($!)
 for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(cat "$work/display")"
 unset QT_QPA_PLATFORM
-cp "$root/build/bin/Vesk" "$work/Vesk"
+cp "$root/build/bin/Vesk" "$root/build/bin/vesk-desktop" "$work/"
 
 # Settings with the accounts given as NAME:USER:PORT; the password is the
 # fixture's for USER.

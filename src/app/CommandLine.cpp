@@ -1,10 +1,14 @@
 #include "app/CommandLine.h"
 
+#include "app/CheckCommand.h"
+#include "app/IniLocation.h"
 #include "net/WSocket.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
 
 #include <cstdio>
+#include <iostream>
 
 std::string ProductVersionText() { return "Vesk " VESK_PRODUCT_VERSION; }
 
@@ -16,12 +20,33 @@ bool AsksOnlyForInformation(const QStringList& arguments) {
     return false;
 }
 
-bool AsksToCheck(const QStringList& arguments) {
+bool RunsWithoutWindows(const QStringList& arguments) {
     for (const QString& a : arguments.mid(1)) {
         if (a == "--") break;
-        if (a == "--check") return true;
+        if (a == "--check" || a == "--fingerprint" || a.startsWith("--fingerprint=")) return true;
     }
-    return false;
+    return AsksOnlyForInformation(arguments);
+}
+
+QStringList ArgumentList(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
+int RunWithoutWindows(int argc, char** argv) {
+    QCoreApplication core(argc, argv);
+    core.setApplicationName("Vesk");
+    const TCommandLine commandLine = ParseCommandLine(QCoreApplication::arguments());
+    if (commandLine.Exit) {
+        std::fputs(commandLine.Output.c_str(), stdout);
+        std::fputs(commandLine.Error.c_str(), stderr);
+        return commandLine.ExitCode;
+    }
+    if (!commandLine.FingerprintTarget.empty())
+        return ShowCertificate(commandLine.FingerprintTarget, commandLine.StartTls);
+    const std::string exePath = QCoreApplication::applicationFilePath().toLocal8Bit().toStdString();
+    return RunCheckCommand(ChooseIniPath(exePath, commandLine.IniPath), std::cout, std::cerr);
 }
 
 TCommandLine ParseCommandLine(const QStringList& arguments) {

@@ -43,9 +43,18 @@ bool AsksOnlyForInformation(const QStringList& arguments);
 // a QCoreApplication and nothing of the GUI.
 int ShowCertificate(const std::string& target, bool startTls);
 
-// True when `arguments` hold --check: the program then runs without any GUI
-// object (QCoreApplication alone).
-bool AsksToCheck(const QStringList& arguments);
+// True when `arguments` ask for what runs without any window: --check,
+// --fingerprint, --version, --help (and a command line that does not parse
+// along with them).
+bool RunsWithoutWindows(const QStringList& arguments);
+
+// argv as QCoreApplication::arguments would give it, before any application
+// object exists.
+QStringList ArgumentList(int argc, char** argv);
+
+// Runs that under the Qt core application alone (no display, no window, no
+// LED, no sound) and answers the exit status.
+int RunWithoutWindows(int argc, char** argv);
 
 // "Vesk 1.10": the product name and version, as --version prints them.
 std::string ProductVersionText();

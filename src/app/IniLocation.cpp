@@ -1,6 +1,6 @@
 #include "app/IniLocation.h"
 
-#include "app/Main.h"
+#include "platform/AsciiText.h"
 #include "platform/FileAccess.h"
 
 #include <QDir>
@@ -23,9 +23,16 @@ std::string configHome() {
 
 }  // namespace
 
+std::string IniBesideExecutable(const std::string& exePath) {
+    const bool endsWithExe =
+        exePath.size() >= 4 && EqualNoCaseAscii(std::string_view(exePath).substr(exePath.size() - 4), ".exe");
+    if (endsWithExe) return exePath.substr(0, exePath.size() - 3) + "ini";
+    return exePath + ".ini";
+}
+
 std::string ChooseIniPath(const std::string& exePath, const std::string& option) {
     if (!option.empty()) return option;
-    const std::string beside = TfrmMain::IniPathOf(exePath);
+    const std::string beside = IniBesideExecutable(exePath);
     const QFileInfo besideInfo(QString::fromLocal8Bit(beside));
     if (besideInfo.exists() || CanCreateFilesIn(besideInfo.absolutePath().toLocal8Bit().toStdString()))
         return beside;

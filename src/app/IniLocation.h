@@ -1,7 +1,7 @@
 // Where the settings file lives.
 //
 //  1. `--ini PATH` on the command line: that file, wherever it is.
-//  2. The file beside the executable (TfrmMain::IniPathOf: Vesk reads
+//  2. The file beside the executable (IniBesideExecutable: Vesk reads
 //     Vesk.ini) when it exists or its folder takes new files, so a copied,
 //     portable Vesk keeps its settings with it.
 //  3. Otherwise, as for a Vesk installed in a folder the user cannot write
@@ -12,6 +12,10 @@
 #pragma once
 
 #include <string>
+
+// The settings file beside the executable: its name with ".exe" replaced by,
+// or else followed by, ".ini".
+std::string IniBesideExecutable(const std::string& exePath);
 
 // The settings file for the executable at `exePath`; `iniOption` is the
 // --ini value (empty when not given).

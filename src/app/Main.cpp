@@ -49,10 +49,6 @@ private:
     TTimer* FTimer;
 };
 
-bool EndsWithExeNoCase(const std::string& path) {
-    return path.size() >= 4 && EqualNoCaseAscii(std::string_view(path).substr(path.size() - 4), ".exe");
-}
-
 }  // namespace
 
 TfrmMain::TfrmMain(QWidget* parent, std::string exePath) : TForm(parent), FExePath(std::move(exePath)) {
@@ -105,10 +101,7 @@ TfrmMain::~TfrmMain() {
     if (frmMain == this) frmMain = nullptr;
 }
 
-std::string TfrmMain::IniPathOf(const std::string& exePath) {
-    if (EndsWithExeNoCase(exePath)) return exePath.substr(0, exePath.size() - 3) + "ini";
-    return exePath + ".ini";
-}
+std::string TfrmMain::IniPathOf(const std::string& exePath) { return IniBesideExecutable(exePath); }
 
 void TfrmMain::FormCreate(TObject*) {
     InTaskTray = false;

@@ -39,8 +39,8 @@ TEST(BlackBox, RealProgramLightsScrollLockForWaitingMailAndDarkensItWhenEmptied)
     ASSERT_EQ(ScrollLock(display), "off");
 
     TestSupport::TempDir dir;
-    const std::string exe = dir.File("Vesk");
-    ASSERT_TRUE(QFile::copy(VESK_BIN_DIR "/Vesk", QString::fromStdString(exe)));
+    const std::string exe = TestSupport::CopyProgram(VESK_BIN_DIR, dir.Path());
+    ASSERT_FALSE(exe.empty());
     TBase64 b64;
     TestSupport::WriteFile(dir.File("Vesk.ini"),
                            "[AccountConfig]\nCount=1\n[Account1]\nPOPServer=" + host + "\nUserName=ledbox\nPassword=" +

@@ -1,5 +1,6 @@
 // Starts the real Vesk program, as a user would, on the offscreen platform.
 #include "support/Fixtures.h"
+#include "support/ScriptedServer.h"
 #include "support/TestSupport.h"
 
 #include <QFile>
@@ -9,13 +10,16 @@
 #include <csignal>
 #include <vector>
 
+// Vesk starts the desktop program in its place, which reads the settings
+// file named after Vesk beside it (its account's failure on standard error
+// shows that it did).
 TEST(Startup, RealProgramStartsWithItsIniAndEndsCleanly) {
     TestSupport::TempDir dir;
-    const std::string exe = dir.File("Vesk");
-    ASSERT_TRUE(QFile::copy(VESK_BIN_DIR "/Vesk", QString::fromStdString(exe)));
-    const std::string ini =
-        "[AccountConfig]\nCount=1\n[Account1]\nPOPServer=\nUserName=\n"
-        "[Global Parameters]\nCheckInterval=1\nTaskTray=1\n";
+    const std::string exe = TestSupport::CopyProgram(VESK_BIN_DIR, dir.Path());
+    ASSERT_FALSE(exe.empty());
+    const std::string ini = "[AccountConfig]\nCount=1\n[Account1]\nAccountName=Beside\nPOPServer=127.0.0.1\nPortNumber=" +
+                            std::to_string(TestSupport::UnusedPort()) +
+                            "\nUserName=u\n[Global Parameters]\nCheckInterval=1\nTaskTray=1\n";
     TestSupport::WriteFile(dir.File("Vesk.ini"), ini);
 
     QProcess vesk;
@@ -32,8 +36,30 @@ TEST(Startup, RealProgramStartsWithItsIniAndEndsCleanly) {
     ::kill(static_cast<pid_t>(vesk.processId()), SIGTERM);
     ASSERT_TRUE(vesk.waitForFinished(10000));
     EXPECT_EQ(vesk.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(vesk.exitCode(), 0) << vesk.readAllStandardError().toStdString();
+    const std::string err = vesk.readAllStandardError().toStdString();
+    EXPECT_EQ(vesk.exitCode(), 0) << err;
+    EXPECT_NE(err.find("Vesk: Beside: "), std::string::npos) << err;
     EXPECT_EQ(TestSupport::ReadFile(dir.File("Vesk.ini")), ini) << "the program itself never writes its INI file";
+}
+
+// Vesk itself loads no GUI library (that is what keeps --check quick), and a
+// copy without the desktop program says what is missing.
+TEST(Startup, VeskLinksNoGuiAndNamesAMissingDesktopProgram) {
+    QProcess readelf;
+    readelf.start("readelf", {"-d", VESK_BIN_DIR "/Vesk"});
+    ASSERT_TRUE(readelf.waitForFinished(10000));
+    const QString needed = QString::fromLocal8Bit(readelf.readAllStandardOutput());
+    ASSERT_TRUE(needed.contains("libQt6Core")) << needed.toStdString();
+    for (const char* gui : {"libQt6Gui", "libQt6Widgets", "libX11", "libcanberra", "libQt6DBus"})
+        EXPECT_FALSE(needed.contains(gui)) << gui;
+
+    TestSupport::TempDir dir;
+    ASSERT_TRUE(QFile::copy(VESK_BIN_DIR "/Vesk", QString::fromStdString(dir.File("Vesk"))));
+    QProcess vesk;
+    vesk.start(QString::fromStdString(dir.File("Vesk")), {});
+    ASSERT_TRUE(vesk.waitForFinished(10000));
+    EXPECT_EQ(vesk.exitCode(), 1);
+    EXPECT_TRUE(vesk.readAllStandardError().contains("cannot start the desktop program"));
 }
 
 TEST(Startup, WithoutAnyDisplayItSaysSoAndRunsOffscreen) {

@@ -2,7 +2,8 @@
 # Installs the build into a temporary DESTDIR with prefix /usr, as the Debian
 # package does, and checks the tree: the program, the menu entry (accepted by
 # desktop-file-validate), the icon, the opt-in autostart entry (not installed
-# to start for everyone) and the udev rule; then builds the .deb with CPack
+# to start for everyone) and the udev rule; that the installed Vesk finds its
+# desktop program; then builds the .deb with CPack
 # from the same rules and checks its contents and its dependencies.
 # Usage: install-tree.sh BUILD_DIR CMAKE CPACK
 set -uo pipefail
@@ -19,6 +20,7 @@ DESTDIR="$work/dest" "$cmake" --install "$build" --prefix /usr >"$work/install.l
 dest="$work/dest"
 expected="usr/bin/Vesk
 usr/lib/udev/rules.d/70-vesk-scrolllock.rules
+usr/libexec/vesk/vesk-desktop
 usr/share/applications/vesk.desktop
 usr/share/icons/hicolor/256x256/apps/vesk.png
 usr/share/icons/hicolor/48x48/apps/vesk.png
@@ -28,6 +30,11 @@ actual=$(cd "$dest" && find . -type f | sed 's|^\./||' | sort)
 [ "$actual" = "$expected" ] || fail "installed files differ:$(diff <(echo "$expected") <(echo "$actual") | sed 's/^/\n  /')"
 
 [ -x "$dest/usr/bin/Vesk" ] || fail "usr/bin/Vesk is not executable"
+# Vesk finds its desktop program in the installed tree: the desktop program
+# is the one that reads the command line of a windowed start and rejects an
+# unknown option (a missing one is reported as such, with status 1).
+out=$(QT_QPA_PLATFORM=offscreen "$dest/usr/bin/Vesk" --no-such-option 2>&1)
+[ $? -eq 2 ] && grep -q 'no-such-option' <<<"$out" || fail "the installed Vesk did not start its desktop program: $out"
 for entry in usr/share/applications/vesk.desktop usr/share/vesk/vesk-autostart.desktop; do
   [ -f "$dest/$entry" ] || continue
   out=$(desktop-file-validate "$dest/$entry" 2>&1) || fail "desktop-file-validate rejects $entry: $out"

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -46,6 +47,15 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
+}
+
+std::string CopyProgram(const std::string& binDir, const std::string& folder) {
+    for (const char* name : {"Vesk", "vesk-desktop"}) {
+        std::error_code error;
+        std::filesystem::copy_file(binDir + "/" + name, folder + "/" + name, error);
+        if (error) return "";
+    }
+    return folder + "/Vesk";
 }
 
 }  // namespace TestSupport

@@ -34,6 +34,11 @@ private:
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 
+// Copies the program (Vesk and the desktop program it starts) from `binDir`
+// into `folder`, as a user makes a portable copy; answers the copied Vesk's
+// path, or "" when a file could not be copied.
+std::string CopyProgram(const std::string& binDir, const std::string& folder);
+
 // The message of the `E` that `f` raises, or "(no exception)". Exceptions of
 // other types pass through and fail the test.
 template <class E>
