@@ -75,16 +75,18 @@ host=$VESK_POP3_HOST
 echo "Dovecot on $host:$VESK_POP3_PORT with 20 mailboxes: ${layout[*]}"
 echo "Dovecot with POP3S on $host:$pop3s_port, the same mailboxes"
 
-# Starts a relay to PORT that delays by delay_ms; prints the relay's port.
+# Starts a relay to PORT that delays by delay_ms; its port is then in
+# $work/relay-PORT.port.
 start_relay() {
   local port_file="$work/relay-$1.port"
   python3 "$root/bench/delay-relay.py" "$host" "$1" "$delay_ms" "$port_file" &
   relay_pids+=($!)
   for _ in $(seq 1 100); do [ -s "$port_file" ] && break; sleep 0.05; done
-  cat "$port_file"
 }
-relay_port=$(start_relay "$VESK_POP3_PORT")
-relay_tls_port=$(start_relay "$pop3s_port")
+start_relay "$VESK_POP3_PORT"
+start_relay "$pop3s_port"
+relay_port=$(cat "$work/relay-$VESK_POP3_PORT.port")
+relay_tls_port=$(cat "$work/relay-$pop3s_port.port")
 echo "Relays on $host:$relay_port and $host:$relay_tls_port add $delay_ms ms each way"
 
 export FETCHMAILHOME="$work/fetchmail"
