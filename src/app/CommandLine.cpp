@@ -34,15 +34,17 @@ QStringList ArgumentList(int argc, char** argv) {
     return arguments;
 }
 
+int PrintAndExit(const TCommandLine& commandLine) {
+    std::fputs(commandLine.Output.c_str(), stdout);
+    std::fputs(commandLine.Error.c_str(), stderr);
+    return commandLine.ExitCode;
+}
+
 int RunWithoutWindows(int argc, char** argv) {
     QCoreApplication core(argc, argv);
     core.setApplicationName("Vesk");
     const TCommandLine commandLine = ParseCommandLine(QCoreApplication::arguments());
-    if (commandLine.Exit) {
-        std::fputs(commandLine.Output.c_str(), stdout);
-        std::fputs(commandLine.Error.c_str(), stderr);
-        return commandLine.ExitCode;
-    }
+    if (commandLine.Exit) return PrintAndExit(commandLine);
     if (!commandLine.FingerprintTarget.empty())
         return ShowCertificate(commandLine.FingerprintTarget, commandLine.StartTls);
     const std::string exePath = QCoreApplication::applicationFilePath().toLocal8Bit().toStdString();

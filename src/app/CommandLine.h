@@ -26,6 +26,10 @@ struct TCommandLine {
     std::string Error;
 };
 
+// For a command line that ends the program (Exit): writes its Output and
+// Error and answers its ExitCode.
+int PrintAndExit(const TCommandLine& commandLine);
+
 // Reads `arguments` (the program name first, as QCoreApplication::arguments
 // gives them).
 TCommandLine ParseCommandLine(const QStringList& arguments);

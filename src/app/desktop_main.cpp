@@ -27,11 +27,7 @@ int main(int argc, char** argv) {
     QApplication qtApp(argc, argv);
     qtApp.setApplicationName("Vesk");
     const TCommandLine commandLine = ParseCommandLine(QApplication::arguments());
-    if (commandLine.Exit) {
-        std::fputs(commandLine.Output.c_str(), stdout);
-        std::fputs(commandLine.Error.c_str(), stderr);
-        return commandLine.ExitCode;
-    }
+    if (commandLine.Exit) return PrintAndExit(commandLine);
     SetIniOption(commandLine.IniPath);
 
     TApplication app;
