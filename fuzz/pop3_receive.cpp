@@ -8,12 +8,12 @@
 #include "framework/Application.h"
 #include "pop3/Pop3Prot.h"
 
-#include <QApplication>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "FuzzApp.h"
 
 namespace {
 
@@ -110,14 +110,7 @@ private:
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    static int argc = 1;
-    static char name[] = "fuzz_pop3_receive";
-    static char* argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication qtApp(argc, argv);
-    static TApplication app;
-    app.Initialize();
-    app.OnException = [](const std::exception&) {};
+    StartFuzzApplication();
     return 0;
 }
 

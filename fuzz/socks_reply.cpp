@@ -8,8 +8,6 @@
 #include "framework/Application.h"
 #include "net/WSocket.h"
 
-#include <QApplication>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +16,7 @@
 #include <cstring>
 #include <string>
 
+#include "FuzzApp.h"
 #include "FuzzCheck.h"
 
 namespace {
@@ -99,14 +98,7 @@ private:
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    static int argc = 1;
-    static char name[] = "fuzz_socks_reply";
-    static char* argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication qtApp(argc, argv);
-    static TApplication app;
-    app.Initialize();
-    app.OnException = [](const std::exception&) {};
+    StartFuzzApplication();
     return 0;
 }
 

@@ -123,11 +123,11 @@ void TCustomSocksWSocket::Connect() {
     }
     try {
         if (!FPortResolved) {
-            sin.sin_port = htons(WSocketResolvePort(FSocksPort, FProtoStr));
+            FSin.sin_port = htons(WSocketResolvePort(FSocksPort, FProtoStr));
             FPortResolved = true;
         }
         if (!FAddrResolved) {
-            sin.sin_addr.s_addr = WSocketResolveHost(FSocksServer);
+            FSin.sin_addr.s_addr = WSocketResolveHost(FSocksServer);
             FAddrResolved = true;
         }
         FSocksDestPort = WSocketResolvePort(FPortStr, FProtoStr);

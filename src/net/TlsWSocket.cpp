@@ -484,7 +484,7 @@ void TCustomTlsWSocket::WindowProcedure(TMessage& Msg) {
         BeginHandshake();
         return;
     }
-    if (Msg.Msg != WM_ASYNCSELECT || !FTls || static_cast<SOCKET>(Msg.WParam) != FHSocket || bPaused ||
+    if (Msg.Msg != WM_ASYNCSELECT || !FTls || static_cast<SOCKET>(Msg.WParam) != FHSocket || FPaused ||
         FTls->State == tsFailed) {
         TCustomSocksWSocket::WindowProcedure(Msg);
         return;

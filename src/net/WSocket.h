@@ -184,7 +184,7 @@ public:
     // window that receives its notifications.
     WSock::SOCKET HSocket() const { return FHSocket; }
     HWND Handle() const { return FWindowHandle; }
-    bool AllSent() const { return bAllSent; }
+    bool AllSent() const { return FAllSent; }
     // The blocks of the send queue, oldest first (for inspection).
     const std::vector<std::unique_ptr<TBuffer>>& SendQueue() const { return FBufList; }
     // True once the thread's quit message has been seen by PumpOneMessage.
@@ -227,6 +227,8 @@ protected:
     virtual void RaiseError(const std::string& Msg);
     void AssignEndpointText(const char* what, const std::string& Value, std::string& text, bool& assigned,
                             bool& resolved);
+    // The start of a lookup: cancels one still pending and clears the results.
+    void BeginLookup();
     virtual void HandleBackgroundError(const std::exception& E);
     // Each answers false when no handler is assigned.
     virtual bool NotifyDataAvailable(WORD Error);
@@ -274,7 +276,7 @@ protected:
 
     WSock::SOCKET FHSocket = WSock::INVALID_SOCKET;
     HWND FWindowHandle = 0;
-    WSock::sockaddr_in sin{};
+    WSock::sockaddr_in FSin{};
     int FAddrFormat = WSock::PF_INET;
     int FType = WSock::SOCK_STREAM;
     int FProto = WSock::IPPROTO_TCP;
@@ -294,13 +296,13 @@ protected:
     bool FLocalPortResolved = false;
     std::vector<std::unique_ptr<TBuffer>> FBufList;
     int FBufSize = 1460;
-    bool bAllSent = true;
+    bool FAllSent = true;
     WSock::HANDLE FDnsLookupHandle = 0;
     std::unique_ptr<char[]> FDnsLookupBuffer;
     TMessage FDnsLookupTempMsg{};
     bool FDnsLookupTempMsgFlag = false;
     long FSelectEvent = 0;
-    bool bPaused = false;
+    bool FPaused = false;
     bool FCloseInvoked = false;
     bool FTerminated = false;
     int FSendFlags = 0;

@@ -89,7 +89,7 @@ void TCustomWSocket::HandleBackgroundError(const std::exception& E) {
 }
 
 void TCustomWSocket::Do_FD_Events(TMessage& Msg) {
-    if (static_cast<SOCKET>(Msg.WParam) != FHSocket || bPaused) return;
+    if (static_cast<SOCKET>(Msg.WParam) != FHSocket || FPaused) return;
     WORD Events = WSAGETSELECTEVENT(Msg.LParam);
     WORD E = WSAGETSELECTERROR(Msg.LParam);
     if (Events & FD_CONNECT) {
@@ -108,7 +108,7 @@ void TCustomWSocket::Do_FD_Events(TMessage& Msg) {
     }
     if (Events & FD_WRITE) {
         TryToSend();
-        if (bAllSent) NotifyDataSent(E);
+        if (FAllSent) NotifyDataSent(E);
     }
     if (Events & FD_ACCEPT) NotifySessionAvailable(E);
     if ((Events & FD_CLOSE) && FState != wsConnecting) {
@@ -160,8 +160,8 @@ void TCustomWSocket::SetState(TSocketState NewState) {
 }
 
 void TCustomWSocket::ResetDefaults() {
-    std::memset(&sin, 0, sizeof sin);
-    sin.sin_family = static_cast<std::int16_t>(AF_INET);
+    std::memset(&FSin, 0, sizeof FSin);
+    FSin.sin_family = static_cast<std::int16_t>(AF_INET);
     FAddrFormat = PF_INET;
     FPortAssigned = false;
     FAddrAssigned = false;
@@ -180,8 +180,8 @@ void TCustomWSocket::ResetDefaults() {
     FHSocket = INVALID_SOCKET;
     FSelectEvent = 0;
     FState = wsClosed;
-    bAllSent = true;
-    bPaused = false;
+    FAllSent = true;
+    FPaused = false;
     FReadCount = 0;
     FCloseInvoked = false;
     FlushTimeout = 60;
@@ -323,7 +323,7 @@ void TCustomWSocket::Connect() {
         SetState(wsConnected);
         NotifySessionConnected(0);
     } else {
-        int rc = connect(FHSocket, reinterpret_cast<const sockaddr*>(&sin), sizeof sin);
+        int rc = connect(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin);
         if (rc == 0 || WSAGetLastError() == WSAEWOULDBLOCK) {
             SetState(wsConnecting);
         } else {
@@ -349,7 +349,7 @@ bool TCustomWSocket::ResolveEndpoint(bool ForListen) {
         }
         if (!FPortResolved) {
             FPortNum = WSocketResolvePort(FPortStr, FProtoStr);
-            sin.sin_port = htons(FPortNum);
+            FSin.sin_port = htons(FPortNum);
             FPortResolved = true;
         }
         if (!ForListen && !FLocalPortResolved) {
@@ -357,7 +357,7 @@ bool TCustomWSocket::ResolveEndpoint(bool ForListen) {
             FLocalPortResolved = true;
         }
         if (!FAddrResolved) {
-            sin.sin_addr.s_addr = WSocketResolveHost(FAddrStr);
+            FSin.sin_addr.s_addr = WSocketResolveHost(FAddrStr);
             FAddrResolved = true;
         }
     } catch (const ESocketException& E) {
@@ -389,7 +389,7 @@ bool TCustomWSocket::PrepareDatagram() {
             if (!SetOption(IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface, "IP_MULTICAST_IF")) return false;
         }
     }
-    if (sin.sin_addr.s_addr == INADDR_NONE && !SetOption(SOL_SOCKET, SO_BROADCAST, 1, "SO_BROADCAST")) return false;
+    if (FSin.sin_addr.s_addr == INADDR_NONE && !SetOption(SOL_SOCKET, SO_BROADCAST, 1, "SO_BROADCAST")) return false;
     return true;
 }
 
@@ -507,12 +507,12 @@ void TCustomWSocket::Shutdown(int How) {
 // --- pausing ---------------------------------------------------------------
 
 void TCustomWSocket::Pause() {
-    bPaused = true;
+    FPaused = true;
     WSAAsyncSelect(FHSocket, FWindowHandle, 0, 0);
 }
 
 void TCustomWSocket::Resume() {
-    bPaused = false;
+    FPaused = false;
     WSAAsyncSelect(FHSocket, FWindowHandle, WM_ASYNCSELECT, FSelectEvent);
 }
 
@@ -550,7 +550,7 @@ void TCustomWSocket::TryToSend() {
         const char* data = block->Peek(len);
         if (len <= 0) {
             if (FBufList.size() == 1) {
-                bAllSent = true;
+                FAllSent = true;
                 return;
             }
             FBufList.erase(FBufList.begin());
@@ -581,8 +581,8 @@ void TCustomWSocket::TryToSend() {
 int TCustomWSocket::SendChunk(const void* Data, int Len) {
     int n;
     if (FType == SOCK_DGRAM)
-        n = sendto(FHSocket, static_cast<const char*>(Data), Len, FSendFlags, reinterpret_cast<const sockaddr*>(&sin),
-                   sizeof sin);
+        n = sendto(FHSocket, static_cast<const char*>(Data), Len, FSendFlags, reinterpret_cast<const sockaddr*>(&FSin),
+                   sizeof FSin);
     else
         n = send(FHSocket, static_cast<const char*>(Data), Len, FSendFlags);
     if (n > 0) NotifySendData(n);
@@ -595,13 +595,13 @@ int TCustomWSocket::Send(const void* Data, int Len) {
         ReportSocketError("Send");
         return -1;
     }
-    bAllSent = false;
+    FAllSent = false;
     if (Len <= 0)
         Len = 0;
     else
         QueueSendData(Data, Len);
     TryToSend();
-    if (bAllSent) PostMessageA(FWindowHandle, WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket), FD_WRITE);
+    if (FAllSent) PostMessageA(FWindowHandle, WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket), FD_WRITE);
     return Len;
 }
 
@@ -611,9 +611,9 @@ int TCustomWSocket::SendText(const std::string& Str) {
 }
 
 void TCustomWSocket::Flush() {
-    while (FHSocket != INVALID_SOCKET && !bAllSent) {
+    while (FHSocket != INVALID_SOCKET && !FAllSent) {
         TryToSend();
-        if (bAllSent || FHSocket == INVALID_SOCKET) break;
+        if (FAllSent || FHSocket == INVALID_SOCKET) break;
         YieldToMessages();
         if (FTerminated) break;
     }
@@ -673,12 +673,7 @@ void TCustomWSocket::WaitUntilClosed() {
 
 // --- name lookups ----------------------------------------------------------
 
-void TCustomWSocket::DnsLookup(const std::string& HostName) {
-    if (HostName.empty()) {
-        RaiseError("DNS lookup: invalid host name.");
-        NotifyDnsLookupDone(WSAEINVAL);
-        return;
-    }
+void TCustomWSocket::BeginLookup() {
     if (FDnsLookupHandle != 0) {
         WSACancelAsyncRequest(FDnsLookupHandle);
         FDnsLookupHandle = 0;
@@ -686,6 +681,15 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
     FDnsResult.clear();
     FDnsResultList.clear();
     LoadSocketLibrary();
+}
+
+void TCustomWSocket::DnsLookup(const std::string& HostName) {
+    if (HostName.empty()) {
+        RaiseError("DNS lookup: invalid host name.");
+        NotifyDnsLookupDone(WSAEINVAL);
+        return;
+    }
+    BeginLookup();
     if (IsDottedAddress(HostName)) {
         WSock::u_long addr = inet_addr(Trim(HostName).c_str());
         if (addr != INADDR_NONE) {
@@ -740,13 +744,7 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
         NotifyDnsLookupDone(WSAEINVAL);
         return;
     }
-    if (FDnsLookupHandle != 0) {
-        WSACancelAsyncRequest(FDnsLookupHandle);
-        FDnsLookupHandle = 0;
-    }
-    FDnsResult.clear();
-    FDnsResultList.clear();
-    LoadSocketLibrary();
+    BeginLookup();
     WSock::u_long addr = inet_addr(Trim(HostAddr).c_str());
     if (FWindowHandle == 0) {
         RaiseError("ReverseDnsLookup: Window not assigned");

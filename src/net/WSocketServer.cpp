@@ -28,7 +28,7 @@ void TCustomWSocket::Listen() {
         return;
     }
     if (FType == SOCK_DGRAM && ReuseAddr && !SetOption(SOL_SOCKET, SO_REUSEADDR, -1, "SO_REUSEADDR")) return;
-    if (bind(FHSocket, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) == SOCKET_ERROR) {
+    if (bind(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin) == SOCKET_ERROR) {
         // The socket is released before the report so that it cannot leak
         // when the report raises.
         int err = WSAGetLastError();
@@ -43,7 +43,7 @@ void TCustomWSocket::Listen() {
     if (FType == SOCK_DGRAM && MultiCast) {
         ip_mreq mreq{};
         mreq.imr_multiaddr.s_addr = inet_addr(MultiCastAddrStr.c_str());
-        mreq.imr_interface.s_addr = sin.sin_addr.s_addr;
+        mreq.imr_interface.s_addr = FSin.sin_addr.s_addr;
         if (!SetOption(IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq, "IP MULTICAST")) return;
     }
     if (FType == SOCK_STREAM) {
@@ -71,8 +71,8 @@ SOCKET TCustomWSocket::Accept() {
         ReportSocketError("not a listening socket");
         return INVALID_SOCKET;
     }
-    int len = sizeof sin;
-    FASocket = accept(FHSocket, reinterpret_cast<sockaddr*>(&sin), &len);
+    int len = sizeof FSin;
+    FASocket = accept(FHSocket, reinterpret_cast<sockaddr*>(&FSin), &len);
     if (FASocket == INVALID_SOCKET) {
         ReportSocketError("Accept");
         return INVALID_SOCKET;
