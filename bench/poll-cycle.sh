@@ -31,26 +31,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-layout=()
-for i in $(seq 1 20); do
-  case $((i % 3)) in 0) n=0 ;; 1) n=3 ;; 2) n=50 ;; esac
-  layout+=("box$i:$n")
-done
-# The server keeps its login and mail processes running, as a busy production
-# server is set up to; a process started per connection would put ~35 ms of
-# the server's own start-up into every check, Vesk's and the peers' alike.
-export VESK_DOVECOT_EXTRA_CONF='service pop3-login {
-  service_count = 0
-  process_min_avail = 2
-}
-service pop3 {
-  service_count = 0
-  process_min_avail = 2
-}
-service auth {
-  process_min_avail = 1
-}'
-"$root/scripts/fixtures/dovecot.sh" start "$pop" "${layout[@]}" >/dev/null
+# shellcheck source=bench/dovecot-kept.sh
+. "$root/bench/dovecot-kept.sh"
+bench_layout
+start_kept_dovecot 2 2 "$pop" "${layout[@]}"
 # shellcheck disable=SC1091
 . "$pop/server.env"
 echo "Dovecot on $VESK_POP3_HOST:$VESK_POP3_PORT with 20 mailboxes: ${layout[*]}"
@@ -134,7 +118,7 @@ echo
 echo "== The siren at scale: 20 mailboxes of 250 messages (5,000 in all)"
 big_layout=()
 for i in $(seq 1 20); do big_layout+=("big$i:250"); done
-"$root/scripts/fixtures/dovecot.sh" start "$big" "${big_layout[@]}" >/dev/null
+start_kept_dovecot 2 2 "$big" "${big_layout[@]}"
 VESK_DOVECOT_DIR="$big" "$build/bin/bench_poll_cycle" --benchmark_format=json \
   --benchmark_filter='BM_PollCycle|BM_FromCache' >"$work/big.json"
 python3 - "$work/big.json" <<'PY'

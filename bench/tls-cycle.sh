@@ -29,18 +29,9 @@ trap cleanup EXIT
 layout=()
 for i in $(seq 1 20); do layout+=("box$i:3"); done
 # Login and mail processes kept running, as in bench/poll-cycle.sh.
-export VESK_DOVECOT_EXTRA_CONF='service pop3-login {
-  service_count = 0
-  process_min_avail = 2
-}
-service pop3 {
-  service_count = 0
-  process_min_avail = 2
-}
-service auth {
-  process_min_avail = 1
-}'
-"$root/scripts/fixtures/dovecot.sh" start "$pop" --tls "${layout[@]}" >/dev/null
+# shellcheck source=bench/dovecot-kept.sh
+. "$root/bench/dovecot-kept.sh"
+start_kept_dovecot 2 2 "$pop" --tls "${layout[@]}"
 # shellcheck disable=SC1091
 . "$pop/server.env"
 export SSL_CERT_FILE="$VESK_POP3_CA"

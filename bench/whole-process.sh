@@ -40,30 +40,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-layout=()
-for i in $(seq 1 20); do
-  case $((i % 3)) in 0) n=0 ;; 1) n=3 ;; 2) n=50 ;; esac
-  layout+=("box$i:$n")
-done
-# The server keeps its login and mail processes running (see
-# bench/poll-cycle.sh): a process started per connection would put the
-# server's own start-up into every check. A mail process serves one session
-# at a time, so 20 are kept ready for 20 sessions at once, as a server with
+# shellcheck source=bench/dovecot-kept.sh
+. "$root/bench/dovecot-kept.sh"
+bench_layout
+# 20 mail processes are kept ready for 20 sessions at once, as a server with
 # that many users at a time is set up; the checkers that go one account after
 # another use a few of them and lose nothing.
-export VESK_DOVECOT_EXTRA_CONF='service pop3-login {
-  service_count = 0
-  process_min_avail = 4
-}
-service pop3 {
-  service_count = 0
-  process_min_avail = 20
-}
-service auth {
-  process_min_avail = 1
-}'
-"$root/scripts/fixtures/dovecot.sh" start "$pop" "${layout[@]}" >/dev/null
-"$root/scripts/fixtures/dovecot.sh" start "$pops" --tls "${layout[@]}" >/dev/null
+start_kept_dovecot 4 20 "$pop" "${layout[@]}"
+start_kept_dovecot 4 20 "$pops" --tls "${layout[@]}"
 # shellcheck disable=SC1091
 . "$pops/server.env"
 pop3s_port=$VESK_POP3S_PORT

@@ -1,0 +1,35 @@
+# Sourced by the bench scripts: the mailboxes they check and the way their
+# private Dovecot is run.
+#
+# bench_layout: sets the array `layout` to the 20 mailboxes box1..box20 of
+# 0, 3 and 50 messages in turn.
+bench_layout() {
+  local i n
+  layout=()
+  for i in $(seq 1 20); do
+    case $((i % 3)) in 0) n=0 ;; 1) n=3 ;; 2) n=50 ;; esac
+    layout+=("box$i:$n")
+  done
+}
+
+# start_kept_dovecot LOGINS MAILS DIR [dovecot.sh start arguments...]
+# Starts scripts/fixtures/dovecot.sh in DIR with its login and mail processes
+# kept running (LOGINS and MAILS of them ready, one authentication process),
+# as a busy production server is set up: a process started per connection
+# would put ~35 ms of the server's own start-up into every check, Vesk's and
+# the peers' alike. A mail process serves one session at a time.
+start_kept_dovecot() {
+  local logins=$1 mails=$2 dir=$3
+  shift 3
+  VESK_DOVECOT_EXTRA_CONF="service pop3-login {
+  service_count = 0
+  process_min_avail = $logins
+}
+service pop3 {
+  service_count = 0
+  process_min_avail = $mails
+}
+service auth {
+  process_min_avail = 1
+}" "$root/scripts/fixtures/dovecot.sh" start "$dir" "$@" >/dev/null
+}
