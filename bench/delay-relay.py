@@ -64,7 +64,14 @@ async def delayed_pipe(reader, writer_future, delay):
 
 
 async def serve(target_host, target_port, delay, port_file):
+    # The event loop holds its tasks weakly: a connection's task is kept
+    # here until it ends, or it could be collected while still waiting.
+    running = set()
+
     async def handle(client_reader, client_writer):
+        task = asyncio.current_task()
+        running.add(task)
+        task.add_done_callback(running.discard)
         no_delay(client_writer)
         loop = asyncio.get_running_loop()
         upstream = loop.create_future()

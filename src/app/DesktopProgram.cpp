@@ -28,7 +28,10 @@ std::string DesktopProgramFor(const std::string& frontPath, const std::string& r
 }
 
 int StartDesktopProgram(char** argv) {
-    const std::string frontPath = QFileInfo("/proc/self/exe").canonicalFilePath().toLocal8Bit().toStdString();
+    // The executable's own path; without /proc, the path it was started by.
+    QString self = QFileInfo("/proc/self/exe").canonicalFilePath();
+    if (self.isEmpty() && argv[0]) self = QFileInfo(QString::fromLocal8Bit(argv[0])).absoluteFilePath();
+    const std::string frontPath = self.toLocal8Bit().toStdString();
     const std::string program = DesktopProgramFor(frontPath, VESK_DESKTOP_FOLDER_FROM_BIN);
     ::setenv(kFrontPathVariable, frontPath.c_str(), 1);
     ::execv(program.c_str(), argv);
