@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Takes screenshots of Vesk's main window and of its tray icon under a private
 # X server (Xvfb), for the documentation: docs/main-window.png, docs/tray.png.
-# Needs a built build/bin/Vesk (scripts/run.sh or scripts/build.sh build).
+# Builds build/ first when it holds no vesk-desktop (a build from before Vesk
+# had its desktop program apart).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/deps.sh" program tests tools/screenshots
-[ -x "$root/build/bin/Vesk" ] || "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=Release -DVESK_TESTS=OFF
+[ -x "$root/build/bin/vesk-desktop" ] || "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=Release -DVESK_TESTS=OFF
 
 work=$(mktemp -d)
 pids=()

@@ -3,11 +3,11 @@
 # (Xvfb) with a tray host, against a private Dovecot: the tray icon for no
 # mail, mail waiting and a failed check (docs/tray-none.png, tray-mail.png,
 # tray-error.png) and the main window with its status lines
-# (docs/main-window-status.png). Needs a built build/bin/Vesk.
+# (docs/main-window-status.png). Builds build/ first when it holds no vesk-desktop.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/deps.sh" program tests pop3 tools/screenshots
-[ -x "$root/build/bin/Vesk" ] || "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=Release -DVESK_TESTS=OFF
+[ -x "$root/build/bin/vesk-desktop" ] || "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=Release -DVESK_TESTS=OFF
 
 work=$(mktemp -d /tmp/vesk-shots-XXXXXX)
 chmod 755 "$work"

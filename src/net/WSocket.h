@@ -229,6 +229,9 @@ protected:
                             bool& resolved);
     // The start of a lookup: cancels one still pending and clears the results.
     void BeginLookup();
+    // The bound address of the socket (bound, connected or listening); false
+    // otherwise or when the system cannot tell.
+    bool LocalName(WSock::sockaddr_in& local);
     virtual void HandleBackgroundError(const std::exception& E);
     // Each answers false when no handler is assigned.
     virtual bool NotifyDataAvailable(WORD Error);

@@ -819,20 +819,20 @@ std::string TCustomWSocket::PeerPort() {
     return Format("%d", ntohs(peer.sin_port));
 }
 
-std::string TCustomWSocket::LocalPortText() {
-    if (FState != wsBound && FState != wsConnected && FState != wsListening) return "error";
-    sockaddr_in local{};
+bool TCustomWSocket::LocalName(sockaddr_in& local) {
+    if (FState != wsBound && FState != wsConnected && FState != wsListening) return false;
     int len = sizeof local;
-    if (getsockname(FHSocket, reinterpret_cast<sockaddr*>(&local), &len) == SOCKET_ERROR) return "error";
-    return Format("%d", ntohs(local.sin_port));
+    return getsockname(FHSocket, reinterpret_cast<sockaddr*>(&local), &len) != SOCKET_ERROR;
+}
+
+std::string TCustomWSocket::LocalPortText() {
+    sockaddr_in local{};
+    return LocalName(local) ? Format("%d", ntohs(local.sin_port)) : "error";
 }
 
 std::string TCustomWSocket::LocalAddrText() {
-    if (FState != wsBound && FState != wsConnected && FState != wsListening) return "error";
     sockaddr_in local{};
-    int len = sizeof local;
-    if (getsockname(FHSocket, reinterpret_cast<sockaddr*>(&local), &len) == SOCKET_ERROR) return "error";
-    return DottedText(local.sin_addr.s_addr);
+    return LocalName(local) ? DottedText(local.sin_addr.s_addr) : "error";
 }
 
 bool TCustomWSocket::TimeIsSet(const WSock::timeval& tvp) { return tvp.tv_sec != 0 || tvp.tv_usec != 0; }
