@@ -65,9 +65,9 @@ std::string VerifyFailureText(long result) {
     return std::string("TLS: certificate verify failed: ") + X509_verify_cert_error_string(result);
 }
 
-// The client context every connection shares: the system's trust store
-// (loaded once; again when SSL_CERT_FILE or SSL_CERT_DIR change), TLS 1.2
-// or newer, the peer's certificate checked.
+// The client context connections share: the system's trust store (loaded
+// once; again when SSL_CERT_FILE or SSL_CERT_DIR change), TLS 1.2 or newer,
+// the peer's certificate checked.
 SSL_CTX* SharedContext() {
     static SSL_CTX* ctx = nullptr;
     static std::string loadedFile, loadedDir;
@@ -83,6 +83,20 @@ SSL_CTX* SharedContext() {
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     loadedFile = f;
     loadedDir = d;
+    return ctx;
+}
+
+// The context of connections whose certificate is pinned by its
+// fingerprint: no trust store, since no chain is checked. Searching the
+// system store for issuers reads its whole folder once or twice per
+// handshake, which was most of a pinned check's work.
+SSL_CTX* PinnedContext() {
+    static SSL_CTX* ctx = nullptr;
+    if (ctx) return ctx;
+    ctx = SSL_CTX_new(TLS_client_method());
+    if (!ctx) return nullptr;
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
     return ctx;
 }
 
@@ -202,7 +216,8 @@ void TCustomTlsWSocket::StartTls() {
 void TCustomTlsWSocket::BeginHandshake() {
     FTlsErrorText.clear();
     FTlsCertInfo = TTlsCertInfo{};
-    SSL_CTX* ctx = SharedContext();
+    const bool pinned = !FTlsFingerprint.empty();
+    SSL_CTX* ctx = pinned ? PinnedContext() : SharedContext();
     SSL* ssl = ctx ? SSL_new(ctx) : nullptr;
     BIO* in = BIO_new(BIO_s_mem());
     BIO* out = BIO_new(BIO_s_mem());
@@ -220,7 +235,7 @@ void TCustomTlsWSocket::BeginHandshake() {
     FTls->Out = out;
     FTls->State = tsHandshaking;
     SSL_set_connect_state(ssl);
-    if (!FTlsFingerprint.empty() || !TlsVerify) SSL_set_verify(ssl, SSL_VERIFY_NONE, nullptr);
+    if (pinned || !TlsVerify) SSL_set_verify(ssl, SSL_VERIFY_NONE, nullptr);
     const std::string host = FTlsHost.empty() ? FAddrStr : FTlsHost;
     if (IsDottedAddress(host)) {
         X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
@@ -297,9 +312,8 @@ bool TCustomTlsWSocket::CheckCertificate() {
     FTlsCertInfo.Issuer = NameText(X509_get_issuer_name(cert));
     FTlsCertInfo.NotBefore = TimeText(X509_get0_notBefore(cert));
     FTlsCertInfo.NotAfter = TimeText(X509_get0_notAfter(cert));
-    FTlsCertInfo.Trusted = verify == X509_V_OK;
-    FTlsCertInfo.VerifyText = verify == X509_V_OK ? "" : VerifyFailureText(verify).substr(5);
     if (!FTlsFingerprint.empty()) {
+        // Accepted by the pin alone: no store was asked (Trusted stays false).
         std::string seen;
         NormalizeTlsFingerprint(FTlsCertInfo.Sha256, seen);
         if (seen != FTlsFingerprint) {
@@ -308,6 +322,8 @@ bool TCustomTlsWSocket::CheckCertificate() {
         }
         return true;
     }
+    FTlsCertInfo.Trusted = verify == X509_V_OK;
+    FTlsCertInfo.VerifyText = verify == X509_V_OK ? "" : VerifyFailureText(verify).substr(5);
     if (TlsVerify && verify != X509_V_OK) {
         FailTls(VerifyFailureText(verify));
         return false;

@@ -423,7 +423,8 @@ struct TTlsCertInfo {
     std::string Issuer;
     std::string NotBefore;  // "YYYY-MM-DD HH:MM:SS UTC"
     std::string NotAfter;
-    bool Trusted = false;    // the system store (and the host name check) accepts it
+    bool Trusted = false;    // the system store (and the host name check) accepts it;
+                             // not asked, so false, when a fingerprint pins it
     std::string VerifyText;  // why not, when not trusted
 };
 
@@ -448,7 +449,7 @@ public:
     void SetTlsHost(const std::string& Value);
     // SHA-256 of the certificate's DER form; when set, a certificate is
     // accepted if and only if it has this fingerprint (chain and name are
-    // not checked). Raises for a value that is not 64 hex digits.
+    // not checked, and the system store is not read). Raises for a value that is not 64 hex digits.
     std::string TlsFingerprint() const { return FTlsFingerprint; }
     void SetTlsFingerprint(const std::string& Value);
     // False accepts any certificate and only records it (TlsCertInfo says

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -16,30 +18,31 @@
 
 namespace {
 
-const QEvent::Type kPostedMessageEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+// Asks the dispatcher to deliver the queued messages.
+const QEvent::Type kDeliverPostedEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
-struct PostedMessageEvent : QEvent {
-    PostedMessageEvent(HWND w, UINT m, WPARAM wp, LPARAM lp)
-        : QEvent(kPostedMessageEvent), wnd(w), msg(m), wParam(wp), lParam(lp) {}
+struct PostedMessage {
     HWND wnd;
     UINT msg;
     WPARAM wParam;
     LPARAM lParam;
+    std::uint64_t serial;  // order of posting
 };
 
 struct WindowEntry {
     TWndMethod proc;
 };
 
-// Receives the posted-message events on the GUI thread and hands each to the
-// procedure of its window, if that window still exists. Also runs the
-// windows' timers: one Qt timer per window and timer id.
+void DeliverPosted();
+
+// Delivers the queued messages on the GUI thread, each to the procedure of
+// its window if that window still exists. Also runs the windows' timers: one
+// Qt timer per window and timer id.
 class MessageDispatcher : public QObject {
 public:
     bool event(QEvent* e) override {
-        if (e->type() != kPostedMessageEvent) return QObject::event(e);
-        auto* pm = static_cast<PostedMessageEvent*>(e);
-        SendMessageA(pm->wnd, pm->msg, pm->wParam, pm->lParam);
+        if (e->type() != kDeliverPostedEvent) return QObject::event(e);
+        DeliverPosted();
         return true;
     }
 
@@ -81,17 +84,55 @@ private:
     std::map<int, std::pair<HWND, UINT>> FOwners;  // Qt timer -> window and id
 };
 
+// Posted messages wait in one queue of our own; the event loop is woken by
+// one Qt event per batch rather than one per message, since every Qt event
+// posted also writes to the loop's wake-up descriptor (a check of many
+// accounts posts dozens of messages per connection).
 struct Registry {
     std::mutex lock;
     std::unordered_map<HWND, std::shared_ptr<WindowEntry>> windows;
     HWND next = 1;
     MessageDispatcher* dispatcher = nullptr;
     std::function<void(const std::exception&)> onException;
+    std::deque<PostedMessage> queue;
+    std::uint64_t nextSerial = 0;
+    bool deliveryAsked = false;  // a delivery event is waiting in Qt's queue
 };
 
 Registry& TheRegistry() {
     static Registry r;
     return r;
+}
+
+// Delivers the messages posted before this delivery began, oldest first.
+// Each is taken from the queue just before it is delivered, so that an event
+// loop a procedure runs goes on with the next ones in order. Messages posted
+// meanwhile wait for the next delivery event: a delivery event is waiting
+// whenever the queue holds a message no running delivery will take.
+void DeliverPosted() {
+    Registry& r = TheRegistry();
+    std::uint64_t end;
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        r.deliveryAsked = false;
+        end = r.nextSerial;
+    }
+    for (;;) {
+        PostedMessage m;
+        {
+            std::lock_guard<std::mutex> g(r.lock);
+            if (r.queue.empty() || r.queue.front().serial >= end) return;
+            m = r.queue.front();
+            r.queue.pop_front();
+            // An event loop run by the procedure needs a delivery event of
+            // its own to see the rest.
+            if (!r.queue.empty() && !r.deliveryAsked && r.dispatcher) {
+                r.deliveryAsked = true;
+                QCoreApplication::postEvent(r.dispatcher, new QEvent(kDeliverPostedEvent));
+            }
+        }
+        SendMessageA(m.wnd, m.msg, m.wParam, m.lParam);
+    }
 }
 
 MessageDispatcher* TheDispatcher() {
@@ -103,8 +144,12 @@ MessageDispatcher* TheDispatcher() {
         if (auto* app = QCoreApplication::instance()) {
             r.dispatcher->moveToThread(app->thread());
             QObject::connect(app, &QObject::destroyed, [] {
-                std::lock_guard<std::mutex> g(TheRegistry().lock);
-                TheRegistry().dispatcher = nullptr;
+                Registry& reg = TheRegistry();
+                std::lock_guard<std::mutex> g(reg.lock);
+                reg.dispatcher = nullptr;
+                // Messages not delivered by now are dropped with the loop.
+                reg.queue.clear();
+                reg.deliveryAsked = false;
             });
             r.dispatcher->setParent(app);
         }
@@ -145,7 +190,11 @@ BOOL PostMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     Registry& r = TheRegistry();
     std::lock_guard<std::mutex> g(r.lock);
     if (!r.windows.count(wnd) || !r.dispatcher) return FALSE;
-    QCoreApplication::postEvent(r.dispatcher, new PostedMessageEvent(wnd, msg, wParam, lParam));
+    r.queue.push_back(PostedMessage{wnd, msg, wParam, lParam, r.nextSerial++});
+    if (!r.deliveryAsked) {
+        r.deliveryAsked = true;
+        QCoreApplication::postEvent(r.dispatcher, new QEvent(kDeliverPostedEvent));
+    }
     return TRUE;
 }
 

@@ -22,6 +22,24 @@ TEST(HiddenWindow, PostedMessagesArriveLaterAndInOrder) {
     DeallocateHWnd(wnd);
 }
 
+// A procedure that waits in an event loop of its own still gets the messages
+// queued behind its own, in order.
+TEST(HiddenWindow, AProcedureWaitingInALoopGetsTheRestInOrder) {
+    std::vector<UINT> got;
+    bool nestedSawRest = false;
+    HWND wnd = AllocateHWnd([&](TMessage& m) {
+        got.push_back(m.Msg);
+        if (m.Msg == 0x401) nestedSawRest = TestSupport::WaitFor([&] { return got.size() == 3; });
+    });
+    PostMessageA(wnd, 0x401, 0, 0);
+    PostMessageA(wnd, 0x402, 0, 0);
+    PostMessageA(wnd, 0x403, 0, 0);
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return got.size() == 3; }));
+    EXPECT_TRUE(nestedSawRest);
+    EXPECT_EQ(got, (std::vector<UINT>{0x401, 0x402, 0x403}));
+    DeallocateHWnd(wnd);
+}
+
 TEST(HiddenWindow, SendCallsAtOnceAndReturnsResult) {
     HWND wnd = AllocateHWnd([](TMessage& m) { m.Result = static_cast<LRESULT>(m.WParam + m.LParam); });
     EXPECT_EQ(SendMessageA(wnd, 0x500, 40, 2), 42);
