@@ -1,5 +1,6 @@
 #include "platform/Sockets.h"
 
+#include "platform/AsciiText.h"
 #include "platform/NameLookup.h"
 
 #include "platform/Window.h"
@@ -782,6 +783,18 @@ protoent* getprotobyname(const char* name) {
     if (!name) {
         Fail(WSAEFAULT);
         return nullptr;
+    }
+    // TCP and UDP answer without the protocol database: their numbers are
+    // fixed, the database is read anew on every call (after a search for
+    // the nsswitch modules it names), and a minimal system may lack
+    // /etc/protocols altogether.
+    static char tcpName[] = "tcp", udpName[] = "udp";
+    if (EqualNoCaseAscii(name, "tcp") || EqualNoCaseAscii(name, "udp")) {
+        const bool tcp = EqualNoCaseAscii(name, "tcp");
+        result.p_name = tcp ? tcpName : udpName;
+        result.p_aliases = noAliases;
+        result.p_proto = static_cast<std::int16_t>(tcp ? 6 : 17);
+        return &result;
     }
     int rc = ::getprotobyname_r(name, &sys, buf, sizeof buf, &found);
     if (rc != 0 || !found) {

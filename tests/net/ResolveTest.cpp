@@ -60,6 +60,7 @@ TEST(Resolve, Protocols) {
     EXPECT_EQ(WSocketResolveProto("tcp"), 6);
     EXPECT_EQ(WSocketResolveProto(" udp "), 17);
     EXPECT_EQ(WSocketResolveProto("17"), 17);
+    EXPECT_EQ(WSocketResolveProto("icmp"), 1);  // from the protocol database
     EXPECT_EQ(ErrorOf([] { WSocketResolveProto(""); }), "WSocketResolveProto: Invalid Protocol.");
     EXPECT_EQ(ErrorOf([] { WSocketResolveProto(std::string(32, 'x')); }), "WSocketResolveProto: Invalid Protocol.");
     std::string err = ErrorOf([] { WSocketResolveProto("bogus"); });
