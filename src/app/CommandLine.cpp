@@ -41,7 +41,13 @@ int PrintAndExit(const TCommandLine& commandLine) {
 }
 
 int RunWithoutWindows(int argc, char** argv) {
+    // Qt's plain Unix event loop rather than GLib's: nothing here needs GLib,
+    // and with GLib's every socket notifier turned off wakes the loop through
+    // its descriptor, dozens of times per connection of a check.
+    const bool glibChosen = qEnvironmentVariableIsSet("QT_NO_GLIB");
+    if (!glibChosen) qputenv("QT_NO_GLIB", "1");
     QCoreApplication core(argc, argv);
+    if (!glibChosen) qunsetenv("QT_NO_GLIB");
     core.setApplicationName("Vesk");
     const TCommandLine commandLine = ParseCommandLine(QCoreApplication::arguments());
     if (commandLine.Exit) return PrintAndExit(commandLine);
