@@ -17,7 +17,11 @@ bench_layout() {
 # kept running (LOGINS and MAILS of them ready, one authentication process),
 # as a busy production server is set up: a process started per connection
 # would put ~35 ms of the server's own start-up into every check, Vesk's and
-# the peers' alike. A mail process serves one session at a time.
+# the peers' alike. A mail process serves one session at a time, and there
+# are never more than MAILS of them: Dovecot otherwise starts new ones to keep
+# MAILS idle whenever some are busy, so that a checker with many sessions at
+# once would pay for process starts in the middle of its timed runs (and the
+# extra processes are stopped again after a minute idle).
 start_kept_dovecot() {
   local logins=$1 mails=$2 dir=$3
   shift 3
@@ -28,6 +32,7 @@ start_kept_dovecot() {
 service pop3 {
   service_count = 0
   process_min_avail = $mails
+  process_limit = $mails
 }
 service auth {
   process_min_avail = 1
