@@ -7,13 +7,10 @@
 // see nothing of the connection: its readiness messages are taken here.
 #include "net/WSocket.h"
 
+#include "net/OpenSsl.h"
+
 #include "platform/Window.h"
 
-#include <openssl/err.h>
-#include <openssl/evp.h>
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -23,6 +20,9 @@
 using namespace WSock;
 
 namespace {
+
+// OpenSSL's functions, once a session start has loaded the library.
+const TOpenSsl& Lib() { return *LoadOpenSsl(); }
 
 // Most ciphertext moved in one step (one TLS record and some).
 constexpr int kCipherChunk = 17 * 1024;
@@ -40,19 +40,19 @@ std::string Hex(const unsigned char* p, unsigned n) {
 }
 
 std::string NameText(const X509_NAME* name) {
-    BIO* bio = BIO_new(BIO_s_mem());
+    BIO* bio = Lib().BIO_new(Lib().BIO_s_mem());
     if (!bio) return "";
-    X509_NAME_print_ex(bio, name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB);
+    Lib().X509_NAME_print_ex(bio, name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB);
     char* data = nullptr;
-    long len = BIO_get_mem_data(bio, &data);
+    long len = Lib().BIO_ctrl(bio, BIO_CTRL_INFO, 0, &data);
     std::string text(data ? data : "", data ? static_cast<size_t>(len) : 0);
-    BIO_free(bio);
+    Lib().BIO_free(bio);
     return text;
 }
 
 std::string TimeText(const ASN1_TIME* t) {
     std::tm tm{};
-    if (!t || ASN1_TIME_to_tm(t, &tm) != 1) return "";
+    if (!t || Lib().ASN1_TIME_to_tm(t, &tm) != 1) return "";
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S UTC", &tm);
     return buf;
@@ -62,7 +62,7 @@ std::string TimeText(const ASN1_TIME* t) {
 std::string VerifyFailureText(long result) {
     if (result == X509_V_ERR_HOSTNAME_MISMATCH || result == X509_V_ERR_IP_ADDRESS_MISMATCH)
         return "TLS: certificate is for another host";
-    return std::string("TLS: certificate verify failed: ") + X509_verify_cert_error_string(result);
+    return std::string("TLS: certificate verify failed: ") + Lib().X509_verify_cert_error_string(result);
 }
 
 // The client context connections share: the system's trust store (loaded
@@ -75,12 +75,12 @@ SSL_CTX* SharedContext() {
     const char* dir = std::getenv("SSL_CERT_DIR");
     std::string f = file ? file : "", d = dir ? dir : "";
     if (ctx && f == loadedFile && d == loadedDir) return ctx;
-    if (ctx) SSL_CTX_free(ctx);  // connections still using it hold their own reference
-    ctx = SSL_CTX_new(TLS_client_method());
+    if (ctx) Lib().SSL_CTX_free(ctx);  // connections still using it hold their own reference
+    ctx = Lib().SSL_CTX_new(Lib().TLS_client_method());
     if (!ctx) return nullptr;
-    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-    SSL_CTX_set_default_verify_paths(ctx);
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    Lib().SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+    Lib().SSL_CTX_set_default_verify_paths(ctx);
+    Lib().SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     loadedFile = f;
     loadedDir = d;
     return ctx;
@@ -93,10 +93,10 @@ SSL_CTX* SharedContext() {
 SSL_CTX* PinnedContext() {
     static SSL_CTX* ctx = nullptr;
     if (ctx) return ctx;
-    ctx = SSL_CTX_new(TLS_client_method());
+    ctx = Lib().SSL_CTX_new(Lib().TLS_client_method());
     if (!ctx) return nullptr;
-    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    Lib().SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+    Lib().SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
     return ctx;
 }
 
@@ -132,7 +132,7 @@ struct TTlsSession {
     unsigned long long Moved = 0;  // plaintext bytes decrypted plus handed out
 
     ~TTlsSession() {
-        if (Ssl) SSL_free(Ssl);
+        if (Ssl) Lib().SSL_free(Ssl);
     }
     size_t PlainLeft() const { return Plain.size() - PlainPos; }
 };
@@ -172,7 +172,7 @@ bool TCustomTlsWSocket::TlsEstablished() const { return FTls && FTls->State == t
 
 std::string TCustomTlsWSocket::TlsVersion() const {
     if (!FTls || !FTls->Ssl || FTls->State != tsEstablished) return "";
-    return SSL_get_version(FTls->Ssl);
+    return Lib().SSL_get_version(FTls->Ssl);
 }
 
 void TCustomTlsWSocket::ResetDefaults() {
@@ -216,32 +216,37 @@ void TCustomTlsWSocket::StartTls() {
 void TCustomTlsWSocket::BeginHandshake() {
     FTlsErrorText.clear();
     FTlsCertInfo = TTlsCertInfo{};
+    std::string why;
+    if (!LoadOpenSsl(&why)) {
+        FailTls("TLS: cannot load the TLS library: " + why);
+        return;
+    }
     const bool pinned = !FTlsFingerprint.empty();
     SSL_CTX* ctx = pinned ? PinnedContext() : SharedContext();
-    SSL* ssl = ctx ? SSL_new(ctx) : nullptr;
-    BIO* in = BIO_new(BIO_s_mem());
-    BIO* out = BIO_new(BIO_s_mem());
+    SSL* ssl = ctx ? Lib().SSL_new(ctx) : nullptr;
+    BIO* in = Lib().BIO_new(Lib().BIO_s_mem());
+    BIO* out = Lib().BIO_new(Lib().BIO_s_mem());
     if (!ssl || !in || !out) {
-        if (ssl) SSL_free(ssl);
-        BIO_free(in);
-        BIO_free(out);
+        if (ssl) Lib().SSL_free(ssl);
+        Lib().BIO_free(in);
+        Lib().BIO_free(out);
         FailTls("TLS: cannot set up the TLS library");
         return;
     }
-    BIO_set_mem_eof_return(in, -1);
-    SSL_set_bio(ssl, in, out);
+    Lib().BIO_ctrl(in, BIO_C_SET_BUF_MEM_EOF_RETURN, -1, nullptr);
+    Lib().SSL_set_bio(ssl, in, out);
     FTls->Ssl = ssl;
     FTls->In = in;
     FTls->Out = out;
     FTls->State = tsHandshaking;
-    SSL_set_connect_state(ssl);
-    if (pinned || !TlsVerify) SSL_set_verify(ssl, SSL_VERIFY_NONE, nullptr);
+    Lib().SSL_set_connect_state(ssl);
+    if (pinned || !TlsVerify) Lib().SSL_set_verify(ssl, SSL_VERIFY_NONE, nullptr);
     const std::string host = FTlsHost.empty() ? FAddrStr : FTlsHost;
     if (IsDottedAddress(host)) {
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
+        Lib().X509_VERIFY_PARAM_set1_ip_asc(Lib().SSL_get0_param(ssl), host.c_str());
     } else {
-        SSL_set_tlsext_host_name(ssl, host.c_str());
-        SSL_set1_host(ssl, host.c_str());
+        Lib().SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, const_cast<char*>(host.c_str()));
+        Lib().SSL_set1_host(ssl, host.c_str());
     }
     ContinueHandshake(false);
 }
@@ -249,9 +254,9 @@ void TCustomTlsWSocket::BeginHandshake() {
 void TCustomTlsWSocket::ContinueHandshake(bool PeerClosed) {
     PumpCipherIn();
     if (!FTls) return;
-    ERR_clear_error();
-    int rc = SSL_do_handshake(FTls->Ssl);
-    int err = rc == 1 ? SSL_ERROR_NONE : SSL_get_error(FTls->Ssl, rc);
+    Lib().ERR_clear_error();
+    int rc = Lib().SSL_do_handshake(FTls->Ssl);
+    int err = rc == 1 ? SSL_ERROR_NONE : Lib().SSL_get_error(FTls->Ssl, rc);
     FlushOut();
     if (!FTls || FTls->State != tsHandshaking) return;
     if (rc == 1) {
@@ -265,7 +270,7 @@ void TCustomTlsWSocket::ContinueHandshake(bool PeerClosed) {
         }
         // Records that came with the end of the handshake are read once the
         // layers above know of the session.
-        if (BIO_ctrl_pending(FTls->In) > 0 || FTls->PeerEof)
+        if (Lib().BIO_ctrl_pending(FTls->In) > 0 || FTls->PeerEof)
             PostMessageA(FWindowHandle, WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket), FD_READ);
         if (FTls->Implicit)
             TCustomSocksWSocket::NotifySessionConnected(0);
@@ -277,41 +282,41 @@ void TCustomTlsWSocket::ContinueHandshake(bool PeerClosed) {
         if (PeerClosed || FTls->PeerEof) FailTls("TLS: connection closed during handshake");
         return;
     }
-    long verify = SSL_get_verify_result(FTls->Ssl);
+    long verify = Lib().SSL_get_verify_result(FTls->Ssl);
     if (verify != X509_V_OK && FTlsFingerprint.empty() && TlsVerify) {
         FailTls(VerifyFailureText(verify));
         return;
     }
-    unsigned long e = ERR_peek_error();
+    unsigned long e = Lib().ERR_peek_error();
     if (e != 0) {
-        const char* reason = ERR_reason_error_string(e);
+        const char* reason = Lib().ERR_reason_error_string(e);
         FailTls(std::string("TLS: ") + (reason ? reason : "handshake failed"));
     } else if (FTls->PeerEof || PeerClosed) {
         FailTls("TLS: connection closed during handshake");
     } else {
         FailTls("TLS: handshake failed");
     }
-    ERR_clear_error();
+    Lib().ERR_clear_error();
 }
 
 bool TCustomTlsWSocket::CheckCertificate() {
-    X509* cert = SSL_get0_peer_certificate(FTls->Ssl);
+    X509* cert = Lib().SSL_get0_peer_certificate(FTls->Ssl);
     if (!cert) {
         FailTls("TLS: the server sent no certificate");
         return false;
     }
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned len = 0;
-    if (X509_digest(cert, EVP_sha256(), md, &len) != 1) {
+    if (Lib().X509_digest(cert, Lib().EVP_sha256(), md, &len) != 1) {
         FailTls("TLS: cannot compute the certificate fingerprint");
         return false;
     }
-    long verify = SSL_get_verify_result(FTls->Ssl);
+    long verify = Lib().SSL_get_verify_result(FTls->Ssl);
     FTlsCertInfo.Sha256 = Hex(md, len);
-    FTlsCertInfo.Subject = NameText(X509_get_subject_name(cert));
-    FTlsCertInfo.Issuer = NameText(X509_get_issuer_name(cert));
-    FTlsCertInfo.NotBefore = TimeText(X509_get0_notBefore(cert));
-    FTlsCertInfo.NotAfter = TimeText(X509_get0_notAfter(cert));
+    FTlsCertInfo.Subject = NameText(Lib().X509_get_subject_name(cert));
+    FTlsCertInfo.Issuer = NameText(Lib().X509_get_issuer_name(cert));
+    FTlsCertInfo.NotBefore = TimeText(Lib().X509_get0_notBefore(cert));
+    FTlsCertInfo.NotAfter = TimeText(Lib().X509_get0_notAfter(cert));
     if (!FTlsFingerprint.empty()) {
         // Accepted by the pin alone: no store was asked (Trusted stays false).
         std::string seen;
@@ -355,7 +360,7 @@ void TCustomTlsWSocket::PumpCipherIn() {
     while (FTls && !FTls->PeerEof) {
         int n = TCustomSocksWSocket::RecvRaw(buf, sizeof buf, 0);
         if (n > 0) {
-            BIO_write(FTls->In, buf, n);
+            Lib().BIO_write(FTls->In, buf, n);
             continue;
         }
         if (n == 0) FTls->PeerEof = true;
@@ -372,24 +377,24 @@ void TCustomTlsWSocket::PumpIn() {
     }
     char buf[kCipherChunk];
     for (;;) {
-        ERR_clear_error();
-        int n = SSL_read(FTls->Ssl, buf, sizeof buf);
+        Lib().ERR_clear_error();
+        int n = Lib().SSL_read(FTls->Ssl, buf, sizeof buf);
         if (n > 0) {
             FTls->Plain.append(buf, static_cast<size_t>(n));
             FTls->Moved += static_cast<unsigned>(n);
             continue;
         }
-        int err = SSL_get_error(FTls->Ssl, n);
+        int err = Lib().SSL_get_error(FTls->Ssl, n);
         if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) break;
         if (err == SSL_ERROR_ZERO_RETURN) {
             FTls->PeerEof = true;
             break;
         }
         // A broken record or an alert: the connection cannot go on.
-        unsigned long e = ERR_peek_error();
-        const char* reason = e ? ERR_reason_error_string(e) : nullptr;
+        unsigned long e = Lib().ERR_peek_error();
+        const char* reason = e ? Lib().ERR_reason_error_string(e) : nullptr;
         FTlsErrorText = std::string("TLS: ") + (reason ? reason : "connection failed");
-        ERR_clear_error();
+        Lib().ERR_clear_error();
         FTls->PeerEof = true;
         CloseLater();
         break;
@@ -399,10 +404,10 @@ void TCustomTlsWSocket::PumpIn() {
 
 void TCustomTlsWSocket::FlushOut() {
     while (FTls && FTls->Out) {
-        size_t pending = BIO_ctrl_pending(FTls->Out);
+        size_t pending = Lib().BIO_ctrl_pending(FTls->Out);
         if (pending == 0) return;
         std::string data(pending, '\0');
-        int n = BIO_read(FTls->Out, data.data(), static_cast<int>(pending));
+        int n = Lib().BIO_read(FTls->Out, data.data(), static_cast<int>(pending));
         if (n <= 0) return;
         TCustomSocksWSocket::Send(data.data(), n);
     }
@@ -431,8 +436,8 @@ int TCustomTlsWSocket::Send(const void* Data, int Len) {
     const char* p = static_cast<const char*>(Data);
     int left = Len;
     while (left > 0 && FTls) {
-        ERR_clear_error();
-        int n = SSL_write(FTls->Ssl, p, left);
+        Lib().ERR_clear_error();
+        int n = Lib().SSL_write(FTls->Ssl, p, left);
         if (n <= 0) break;
         p += n;
         left -= n;
@@ -535,12 +540,12 @@ void TCustomTlsWSocket::DoClose(bool bShut, WORD Error) {
     // (close_notify), when nothing else is still waiting to be sent.
     if (bShut && FTls && FTls->State == tsEstablished && FHSocket != INVALID_SOCKET && FState == wsConnected &&
         AllSent() && !FTls->PeerEof) {
-        ERR_clear_error();
-        SSL_shutdown(FTls->Ssl);
-        size_t pending = BIO_ctrl_pending(FTls->Out);
+        Lib().ERR_clear_error();
+        Lib().SSL_shutdown(FTls->Ssl);
+        size_t pending = Lib().BIO_ctrl_pending(FTls->Out);
         if (pending > 0) {
             std::string data(pending, '\0');
-            int n = BIO_read(FTls->Out, data.data(), static_cast<int>(pending));
+            int n = Lib().BIO_read(FTls->Out, data.data(), static_cast<int>(pending));
             if (n > 0) TCustomWSocket::SendChunk(data.data(), n);
         }
     }

@@ -42,16 +42,17 @@ TEST(Startup, RealProgramStartsWithItsIniAndEndsCleanly) {
     EXPECT_EQ(TestSupport::ReadFile(dir.File("Vesk.ini")), ini) << "the program itself never writes its INI file";
 }
 
-// Vesk itself loads no GUI library (that is what keeps --check quick), and a
-// copy without the desktop program says what is missing.
+// Vesk itself loads no GUI library and no OpenSSL before a TLS session
+// needs it (that is what keeps --check quick), and a copy without the
+// desktop program says what is missing.
 TEST(Startup, VeskLinksNoGuiAndNamesAMissingDesktopProgram) {
     QProcess readelf;
     readelf.start("readelf", {"-d", VESK_BIN_DIR "/Vesk"});
     ASSERT_TRUE(readelf.waitForFinished(10000));
     const QString needed = QString::fromLocal8Bit(readelf.readAllStandardOutput());
     ASSERT_TRUE(needed.contains("libQt6Core")) << needed.toStdString();
-    for (const char* gui : {"libQt6Gui", "libQt6Widgets", "libX11", "libcanberra", "libQt6DBus"})
-        EXPECT_FALSE(needed.contains(gui)) << gui;
+    for (const char* lib : {"libQt6Gui", "libQt6Widgets", "libX11", "libcanberra", "libQt6DBus", "libssl", "libcrypto"})
+        EXPECT_FALSE(needed.contains(lib)) << lib;
 
     TestSupport::TempDir dir;
     ASSERT_TRUE(QFile::copy(VESK_BIN_DIR "/Vesk", QString::fromStdString(dir.File("Vesk"))));

@@ -68,7 +68,7 @@ else
   in_deb=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | sort)
   [ "$in_deb" = "$expected" ] || fail "the package's files differ:$(diff <(echo "$expected") <(echo "$in_deb") | sed 's/^/\n  /')"
   depends=$(dpkg-deb -f "$deb" Depends)
-  for dep in libqt6widgets6 libcanberra0 libx11-6 libc6 libcanberra-pulse netbase; do
+  for dep in libqt6widgets6 libcanberra0 libx11-6 libc6 libssl3 libcanberra-pulse netbase; do
     grep -q "\b$dep\b" <<<"$depends" || fail "the package does not depend on $dep: $depends"
   done
 fi
