@@ -21,16 +21,12 @@ const TOpenSsl* LoadOpenSsl(std::string* Error) {
             const char* why = dlerror();
             failure = why ? why : kLibSsl;
         } else {
-            bool all = true;
-#define VESK_OPENSSL_LOOKUP(name)                                                            \
-    lib.name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));                    \
-    if (!lib.name && all) {                                                                  \
-        all = false;                                                                         \
-        failure = std::string(kLibSsl) + " has no " #name;                                   \
-    }
+#define VESK_OPENSSL_LOOKUP(name)                                                   \
+    lib.name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));           \
+    if (!lib.name && failure.empty()) failure = std::string(kLibSsl) + " has no " #name;
             VESK_OPENSSL_FUNCTIONS(VESK_OPENSSL_LOOKUP)
 #undef VESK_OPENSSL_LOOKUP
-            loaded = all;
+            loaded = failure.empty();
         }
     }
     if (!loaded && Error) *Error = failure;

@@ -11,7 +11,6 @@
 
 #include "platform/Window.h"
 
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -65,9 +64,19 @@ std::string VerifyFailureText(long result) {
     return std::string("TLS: certificate verify failed: ") + Lib().X509_verify_cert_error_string(result);
 }
 
+// A client context for TLS 1.2 or newer that checks the peer's certificate
+// as `verifyMode` says.
+SSL_CTX* NewClientContext(int verifyMode) {
+    SSL_CTX* ctx = Lib().SSL_CTX_new(Lib().TLS_client_method());
+    if (!ctx) return nullptr;
+    Lib().SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+    Lib().SSL_CTX_set_verify(ctx, verifyMode, nullptr);
+    return ctx;
+}
+
 // The client context connections share: the system's trust store (loaded
-// once; again when SSL_CERT_FILE or SSL_CERT_DIR change), TLS 1.2 or newer,
-// the peer's certificate checked.
+// once; again when SSL_CERT_FILE or SSL_CERT_DIR change), the peer's
+// certificate checked.
 SSL_CTX* SharedContext() {
     static SSL_CTX* ctx = nullptr;
     static std::string loadedFile, loadedDir;
@@ -76,11 +85,9 @@ SSL_CTX* SharedContext() {
     std::string f = file ? file : "", d = dir ? dir : "";
     if (ctx && f == loadedFile && d == loadedDir) return ctx;
     if (ctx) Lib().SSL_CTX_free(ctx);  // connections still using it hold their own reference
-    ctx = Lib().SSL_CTX_new(Lib().TLS_client_method());
+    ctx = NewClientContext(SSL_VERIFY_PEER);
     if (!ctx) return nullptr;
-    Lib().SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
     Lib().SSL_CTX_set_default_verify_paths(ctx);
-    Lib().SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     loadedFile = f;
     loadedDir = d;
     return ctx;
@@ -92,11 +99,7 @@ SSL_CTX* SharedContext() {
 // handshake, which was most of a pinned check's work.
 SSL_CTX* PinnedContext() {
     static SSL_CTX* ctx = nullptr;
-    if (ctx) return ctx;
-    ctx = Lib().SSL_CTX_new(Lib().TLS_client_method());
-    if (!ctx) return nullptr;
-    Lib().SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
-    Lib().SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    if (!ctx) ctx = NewClientContext(SSL_VERIFY_NONE);
     return ctx;
 }
 
@@ -240,7 +243,7 @@ void TCustomTlsWSocket::BeginHandshake() {
     FTls->Out = out;
     FTls->State = tsHandshaking;
     Lib().SSL_set_connect_state(ssl);
-    if (pinned || !TlsVerify) Lib().SSL_set_verify(ssl, SSL_VERIFY_NONE, nullptr);
+    if (!TlsVerify) Lib().SSL_set_verify(ssl, SSL_VERIFY_NONE, nullptr);  // a pinned context checks nothing anyway
     const std::string host = FTlsHost.empty() ? FAddrStr : FTlsHost;
     if (IsDottedAddress(host)) {
         Lib().X509_VERIFY_PARAM_set1_ip_asc(Lib().SSL_get0_param(ssl), host.c_str());

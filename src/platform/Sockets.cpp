@@ -789,8 +789,8 @@ protoent* getprotobyname(const char* name) {
     // the nsswitch modules it names), and a minimal system may lack
     // /etc/protocols altogether.
     static char tcpName[] = "tcp", udpName[] = "udp";
-    if (EqualNoCaseAscii(name, "tcp") || EqualNoCaseAscii(name, "udp")) {
-        const bool tcp = EqualNoCaseAscii(name, "tcp");
+    const bool tcp = EqualNoCaseAscii(name, "tcp");
+    if (tcp || EqualNoCaseAscii(name, "udp")) {
         result.p_name = tcp ? tcpName : udpName;
         result.p_aliases = noAliases;
         result.p_proto = static_cast<std::int16_t>(tcp ? 6 : 17);

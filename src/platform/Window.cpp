@@ -104,6 +104,14 @@ Registry& TheRegistry() {
     return r;
 }
 
+// Posts a delivery event unless one is waiting already. Called with the
+// registry's lock held.
+void AskForDelivery(Registry& r) {
+    if (r.deliveryAsked || !r.dispatcher) return;
+    r.deliveryAsked = true;
+    QCoreApplication::postEvent(r.dispatcher, new QEvent(kDeliverPostedEvent));
+}
+
 // Delivers the messages posted before this delivery began, oldest first.
 // Each is taken from the queue just before it is delivered, so that an event
 // loop a procedure runs goes on with the next ones in order. Messages posted
@@ -126,10 +134,7 @@ void DeliverPosted() {
             r.queue.pop_front();
             // An event loop run by the procedure needs a delivery event of
             // its own to see the rest.
-            if (!r.queue.empty() && !r.deliveryAsked && r.dispatcher) {
-                r.deliveryAsked = true;
-                QCoreApplication::postEvent(r.dispatcher, new QEvent(kDeliverPostedEvent));
-            }
+            if (!r.queue.empty()) AskForDelivery(r);
         }
         SendMessageA(m.wnd, m.msg, m.wParam, m.lParam);
     }
@@ -191,10 +196,7 @@ BOOL PostMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     std::lock_guard<std::mutex> g(r.lock);
     if (!r.windows.count(wnd) || !r.dispatcher) return FALSE;
     r.queue.push_back(PostedMessage{wnd, msg, wParam, lParam, r.nextSerial++});
-    if (!r.deliveryAsked) {
-        r.deliveryAsked = true;
-        QCoreApplication::postEvent(r.dispatcher, new QEvent(kDeliverPostedEvent));
-    }
+    AskForDelivery(r);
     return TRUE;
 }
 
