@@ -1,5 +1,6 @@
 #include "pop3/Pop3Prot.h"
 
+#include "codec/ServerText.h"
 #include "framework/Application.h"
 #include "platform/AsciiText.h"
 #include "platform/Window.h"
@@ -20,6 +21,11 @@ constexpr std::size_t kHeaderValueLimit = 10000;
 // is a header alone, every other one may be a whole mailbox listing or message.
 constexpr std::size_t kHeaderReplyLimit = std::size_t{1} << 20;
 constexpr std::size_t kDataReplyLimit = std::size_t{16} << 20;
+// Longest single-line reply (a greeting, a status line): a server that sends
+// more without a line end is not speaking POP3.
+constexpr std::size_t kReplyLineLimit = std::size_t{64} << 10;
+// Most of a server's reply that an error text shows.
+constexpr std::size_t kShownReplyLimit = 200;
 
 // Sequence steps and their bits in the step set.
 enum : std::uint8_t {
@@ -167,7 +173,32 @@ bool TCustomPop3Cli::CheckOk() {
 }
 
 void TCustomPop3Cli::SetErrorMessage() {
-    if (FErrorMessage.empty()) FErrorMessage = FLastResponse;
+    if (!FErrorMessage.empty()) return;
+    // The server's words, made safe to show; a failure always says something,
+    // even when the server said nothing (or only bytes that end at a zero).
+    FErrorMessage = CleanServerText(FLastResponse, kShownReplyLimit);
+    if (Trim(FErrorMessage).empty()) FErrorMessage = "-ERR Empty reply";
+}
+
+void TCustomPop3Cli::ResetReceiveState() {
+    FReceiveLength = 0;
+    FReceiveBuffer[0] = 0;
+    FCutPending = false;
+    FNextContinues = false;
+    FLineContinues = false;
+    FLineBytes = 0;
+    FHeldReply.clear();
+}
+
+void TCustomPop3Cli::DropConnection() {
+    ResetReceiveState();
+    FWSocket->Abort();
+}
+
+void TCustomPop3Cli::FailAndDrop(const std::string& Text, int Outcome) {
+    FNext.Handler = nullptr;
+    FailRequest(Text, Outcome);
+    DropConnection();
 }
 
 void TCustomPop3Cli::FailRequest(const std::string& Text, int Outcome) {
@@ -219,14 +250,24 @@ void TCustomPop3Cli::Connect() {
     if (FConnected) throw Pop3Exception("POP3 component already connected");
     if (!FInSequence) FCurrentRequest = rqConnect;
     FDoneSignalled = false;
-    FReceiveLength = 0;
-    FReceiveBuffer[0] = 0;
+    // Nothing of an earlier connection (a cut line among it) carries over.
+    ResetReceiveState();
     FRequestOutcome = 0;
     // A new server chooses its own stamp; the last one's never carries over.
     FTimeStamp.clear();
     SetEngineState(esLookingUp);
     FErrorMessage.clear();
     FWSocket->OnDataSent = nullptr;
+    // Checked before any connection: a value that is no known setting, or a
+    // pin on a plain-text connection, must never become a plain-text login.
+    if (Security < 0 || Security > 2) {
+        FailRequest("Security=" + std::to_string(Security) + " is not 0, 1 or 2", 500);
+        return;
+    }
+    if (Security == 0 && !Trim(Fingerprint).empty()) {
+        FailRequest("Security=0 is plain text, but a Fingerprint is set", 500);
+        return;
+    }
     std::string pin;
     if (TlsWanted() && !Fingerprint.empty() && !NormalizeTlsFingerprint(Fingerprint, pin)) {
         // Checked before any connection: a mistyped pin must never turn into
@@ -289,6 +330,8 @@ void TCustomPop3Cli::WSocketSessionConnected(TObject*, WORD Error) {
 
 void TCustomPop3Cli::WSocketSessionClosed(TObject*, WORD Error) {
     FConnected = false;
+    // A line the server left unfinished ends with the connection.
+    ResetReceiveState();
     NotifySessionClosed(Error);
     if (FCurrentRequest == rqQuit) {
         // No reply can come after the close: a QUIT still waiting for one
@@ -356,11 +399,24 @@ void TCustomPop3Cli::ProcessReceived(WORD Error) {
         FLineContinues = FNextContinues;
         FNextContinues = FCutPending;
         FCutPending = false;
+        FLineBytes = FLineContinues ? FLineBytes + static_cast<std::size_t>(lineLen) : static_cast<std::size_t>(lineLen);
         NotifyResponse(FLastResponse);
-        if (FLineContinues && !(FEngineState == esAwaitingReply && FNext.Handler == &TCustomPop3Cli::HandleDataLine)) {
-            // The rest of an overlong greeting or reply: not a reply of its own.
-            NotifyDisplay("< " + FLastResponse);
-            continue;
+        if ((FLineContinues || FNextContinues) && !InMultiLineReply()) {
+            // A greeting or status line in pieces is handled once, at its
+            // end, with the text of its first piece; the others are never a
+            // reply of their own. One that never ends fails whatever request
+            // waits, and the connection goes, since the rest would follow.
+            if (FLineBytes > kReplyLineLimit) {
+                FConnected = false;
+                FailAndDrop("-ERR Reply too long", 426);
+                SetEngineState(esIdle);
+                return;
+            }
+            if (FLineContinues) NotifyDisplay("< " + FLastResponse);
+            if (!FLineContinues) FHeldReply = FLastResponse;
+            if (FNextContinues) continue;
+            FLastResponse.swap(FHeldReply);
+            FHeldReply.clear();
         }
 
         switch (FEngineState) {
@@ -387,6 +443,7 @@ bool TCustomPop3Cli::HandleGreeting(WORD Error) {
     if (!CheckOk()) {
         SetErrorMessage();
         FRequestOutcome = FReplyStatus;
+        ResetReceiveState();
         FWSocket->Close();
         return false;
     }
@@ -452,8 +509,7 @@ void TCustomPop3Cli::WSocketTlsDone(TObject*, WORD Error) {
     }
     // The session starts afresh: only the greeting's stamp (for APOP) is
     // kept from the plain-text part.
-    FReceiveLength = 0;
-    FReceiveBuffer[0] = 0;
+    ResetReceiveState();
     GreetingDone(0);
 }
 
@@ -462,7 +518,7 @@ void TCustomPop3Cli::FailConnect(const std::string& Text) {
     FConnected = false;
     FErrorMessage.clear();
     FailRequest(Text, 500);
-    FWSocket->Abort();
+    DropConnection();
     SetEngineState(esIdle);
 }
 
@@ -490,7 +546,6 @@ void TCustomPop3Cli::BeginMultiLine(const TNotifyEvent& BeginEvent, const TNotif
     FDataLines = {LineEvent, EndEvent, Parser};
     FDataBytes = 0;
     FDataLimit = FCurrentStep == stTop && MsgLines == 0 ? kHeaderReplyLimit : kDataReplyLimit;
-    FDataStart = GetTickCount();
     if (BeginEvent) BeginEvent(this);
     FNext.Handler = &TCustomPop3Cli::HandleDataLine;
 }
@@ -511,10 +566,7 @@ void TCustomPop3Cli::HandleDataLine() {
     if (FDataBytes > FDataLimit) {
         // A reply that never ends: the request fails and the connection is
         // dropped, since the rest of the reply would follow.
-        FNext.Handler = nullptr;
-        FailRequest("-ERR Reply too long", 426);
-        FReceiveLength = 0;
-        FWSocket->Abort();
+        FailAndDrop("-ERR Reply too long", 426);
         return;
     }
     if (FLineContinues) {
@@ -551,7 +603,8 @@ void TCustomPop3Cli::CaptureHeader(const std::string& Line) {
     std::size_t colon = Line.find(':');
     if (colon == std::string::npos) return;
     FLastHeaderKey = LowerAscii(Trim(Line.substr(0, colon)));
-    FLastHeaderValue = Line.substr(colon + 1, kHeaderValueLimit);
+    // The values reach the siren, the tooltip and notifications: kept clean.
+    FLastHeaderValue = CleanServerText(std::string_view(Line).substr(colon + 1), kHeaderValueLimit);
     static const char* const keys[] = {"from", "to", "subject", "date", "message-id", "replyto", "return-path"};
     std::string* fields[] = {&FFromValue,      &FToValue,      &FSubjectValue,  &FDateValue,
                              &FMessageIdValue, &FReplyToValue, &FReturnPathValue};
@@ -575,10 +628,7 @@ void TCustomPop3Cli::ParseUidlLine() {
     // to line up with a request.
     MsgNum = 0;
     FMsgUidl.clear();
-    FNext.Handler = nullptr;
-    FailRequest("-ERR Malformed UIDL line: " + FLastResponse.substr(0, 80), 500);
-    FReceiveLength = 0;
-    FWSocket->Abort();
+    FailAndDrop("-ERR Malformed UIDL line: " + FLastResponse.substr(0, 80), 500);
 }
 
 // ---------------------------------------------------------------------------
@@ -724,7 +774,12 @@ void TCustomPop3Cli::Stat() {
             FailRequest("-ERR Malformed STAT reply (count or size out of range): " + FLastResponse, 500);
             return;
         }
-        TwoNumbers(FLastResponse, FMsgCount, FMsgSize);
+        if (!TwoNumbers(FLastResponse, FMsgCount, FMsgSize)) {
+            // No count, or a count without anything after it (read as 0):
+            // reporting an empty mailbox that nobody saw would be a lie.
+            FailRequest("-ERR Malformed STAT reply (no count and size): " + FLastResponse, 500);
+            return;
+        }
         NotifyRequestDone(static_cast<WORD>(FRequestOutcome));
     });
 }
@@ -796,7 +851,7 @@ void TCustomPop3Cli::RSet() {
 void TCustomPop3Cli::Abort() {
     SetEngineState(esAborting);
     FWSocket->CancelLookup();
-    FWSocket->Abort();
+    DropConnection();
     SetEngineState(esIdle);
 }
 
@@ -877,6 +932,7 @@ void TSyncPop3Cli::RestartDeadline() { FSilenceStart = GetTickCount(); }
 
 bool TSyncPop3Cli::AwaitReady() {
     RestartDeadline();
+    FWaitStart = FSilenceStart;
     // Longest single block while no limit applies; the loop only re-tests
     // its conditions after it, it never spins.
     constexpr std::uint64_t kIdleWakeMs = 1000;
@@ -888,13 +944,12 @@ bool TSyncPop3Cli::AwaitReady() {
             std::uint64_t limit = static_cast<std::uint64_t>(Timeout) * 1000;
             std::uint64_t elapsed = static_cast<DWORD>(GetTickCount() - FSilenceStart);
             if (elapsed > limit) break;
-            // A multi-line reply ends within kReplyTimeouts time-outs in all,
-            // however steadily its lines trickle in.
-            if (InMultiLineReply() &&
-                static_cast<DWORD>(GetTickCount() - FDataStart) > limit * kReplyTimeouts)
-                break;
-            // Wake just after the limit passes, so the test above sees it.
-            waitMs = std::min<std::uint64_t>(limit - elapsed + 1, kIdleWakeMs);
+            // A request ends within kReplyTimeouts time-outs in all, however
+            // steadily its lines (or the pieces of one line) trickle in.
+            std::uint64_t total = static_cast<DWORD>(GetTickCount() - FWaitStart);
+            if (total > limit * kReplyTimeouts) break;
+            // Wake just after a limit passes, so the tests above see it.
+            waitMs = std::min<std::uint64_t>({limit - elapsed + 1, limit * kReplyTimeouts - total + 1, kIdleWakeMs});
         }
         if (MultiThreaded) FWSocket->PumpThreadMessages();
         if (FEngineState == esIdle) continue;

@@ -114,7 +114,8 @@ public:
     std::string UserName;
     std::string PassWord;
     // 0: plain text; 1: TLS from the first byte (POP3S); 2: plain, then
-    // STLS before anything else. Other values count as 0.
+    // STLS before anything else. Any other value fails the connect before a
+    // connection is made, and so does a Fingerprint with 0.
     int Security = 0;
     // SHA-256 of the server certificate's DER form (hex digits, colons and
     // case ignored); when set, the certificate is accepted if and only if it
@@ -136,9 +137,8 @@ public:
     int RequestOutcome() const { return FRequestOutcome; }
     int ReplyStatus() const { return FReplyStatus; }
     const std::string& TimeStamp() const { return FTimeStamp; }
-    // True while a multi-line reply runs; its start as a tick count.
+    // True while a multi-line reply runs.
     bool InMultiLineReply() const;
-    DWORD MultiLineStart() const { return FDataStart; }
     bool InHeader() const { return FInHeader; }
     const std::string& LastHeaderKey() const { return FLastHeaderKey; }
     const std::string& LastHeaderValue() const { return FLastHeaderValue; }
@@ -211,7 +211,17 @@ protected:
     void SetProtocolState(TPop3ProtocolState State);
     void RequireReady();
     bool CheckOk();
+    // The error message, unless one is set: the last response made safe to
+    // show and shortened, never empty.
     void SetErrorMessage();
+    // Forgets every received byte and the state of a cut line; whenever a
+    // connection starts or is dropped.
+    void ResetReceiveState();
+    // Drops the connection at once, with whatever it had sent.
+    void DropConnection();
+    // Fails the running request and drops the connection: what the server
+    // sends after it could not be trusted to line up with a request.
+    void FailAndDrop(const std::string& Text, int Outcome);
     // Ends the running request as failed: Text becomes the last response
     // (and the error message unless one is set), Outcome the request's
     // outcome and the code it completes with.
@@ -281,12 +291,14 @@ protected:
     // The line being handled continues a cut line: never the end of a reply,
     // never dot-unstuffed, never a header line or a reply of its own.
     bool FLineContinues = false;
+    // Bytes of the line being handled, its cut pieces counted together.
+    std::size_t FLineBytes = 0;
+    // The first piece of a status line that came in pieces, handled at its end.
+    std::string FHeldReply;
 
-    // The multi-line reply running: its text so far, the most it may have,
-    // and the tick count at which it began.
+    // The multi-line reply running: its text so far and the most it may have.
     std::size_t FDataBytes = 0;
     std::size_t FDataLimit = 0;
-    DWORD FDataStart = 0;
 
     int FRequestOutcome = 0;
     int FReplyStatus = 0;
@@ -351,7 +363,8 @@ public:
     // Seconds without a received line after which a wait gives up; 0 or
     // less: no limit.
     int Timeout = 15;
-    // A multi-line reply gets at most this many time-outs in all.
+    // A request gets at most this many time-outs in all, however steadily
+    // the server trickles its reply (lines, or pieces of one endless line).
     static constexpr int kReplyTimeouts = 4;
     // While waiting, pump this thread's messages with the socket layer's own
     // loop before blocking for the next one.
@@ -367,4 +380,6 @@ protected:
     // gives up once more than Timeout seconds have elapsed since; comparing
     // elapsed time keeps the wrap of the millisecond clock harmless.
     DWORD FSilenceStart = 0;
+    // Tick count at which the running wait began.
+    DWORD FWaitStart = 0;
 };

@@ -1,6 +1,7 @@
 // The asynchronous engine against the scripted server on loopback.
 #include "Pop3TestClient.h"
 
+#include "codec/ServerText.h"
 #include "pop3/MD5.h"
 #include "support/ScriptedPop3Server.h"
 
@@ -140,6 +141,39 @@ TEST_F(Pop3Engine, NegativeGreetingFailsThroughTheClose) {
     EXPECT_EQ(cli.Responses, std::vector<std::string>{"-ERR too busy"});
 }
 
+// A rejected greeting always gives a reason, cleaned and shortened, and
+// leaves nothing behind: the next connection's greeting is read as its own
+// (a cut line left over once swallowed it as its continuation).
+TEST_F(Pop3Engine, RejectedGreetingsGiveAReasonAndLeaveNothingForTheNextConnection) {
+    std::string junk;  // CR and LF bytes, but never the two together
+    for (int i = 0; i < 40 * 256; ++i) junk += static_cast<char>(i % 256);
+    const std::string mark(kUnshownMark);
+    struct Case {
+        std::string greeting;
+        std::string error;
+    } cases[] = {
+        {junk, "-ERR Interrupted system call (Winsock error #10004)"},
+        {std::string(5000, 'x') + "\r\n", std::string(200, 'x')},
+        {"\r\n", "-ERR Empty reply"},
+        {std::string("\0junk\r\n", 7), "-ERR Empty reply"},
+        {"-ERR \x1b]0;owned\x07" "busy\tWork\t42\r\n", "-ERR " + mark + "]0;owned" + mark + "busy Work 42"},
+    };
+    TScriptedPop3Server good;
+    good.Greeting = "+OK ready\r\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        server.Play(TScript().Send(c.greeting).Close());
+        cli.Port = server.PortText();
+        EXPECT_FALSE(cli.ConnectWait());
+        EXPECT_EQ(cli.ErrorMessage(), c.error);
+        EXPECT_FALSE(cli.Connected());
+        cli.Port = good.PortText();
+        ASSERT_TRUE(cli.ConnectWait()) << cli.ErrorMessage();
+        EXPECT_EQ(cli.LastResponse(), "+OK ready");
+        cli.Abort();
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Log-in commands
 
@@ -191,19 +225,29 @@ TEST_F(Pop3Engine, StatTwoNumberRule) {
     LogIn();
     struct Case {
         const char* reply;
+        bool ok;
         int count, size;
     } cases[] = {
-        {"+OK 2 320\r\n", 2, 320},       {"+OK 7\r\n", 0, 0},          {"+OK\r\n", 0, 0},
-        {"+OK 3 octets\r\n", 3, 0},      {"+OK\t12\t\t34 x\r\n", 12, 34}, {"+OK count=9, size=10\r\n", 9, 0},
+        {"+OK 2 320\r\n", true, 2, 320},
+        {"+OK 3 octets\r\n", true, 3, 0},
+        {"+OK\t12\t\t34 x\r\n", true, 12, 34},
+        {"+OK count=9, size=10\r\n", true, 9, 0},
+        // Without a count, or with nothing after it, no count can be trusted.
+        {"+OK 7\r\n", false, 0, 0},
+        {"+OK\r\n", false, 0, 0},
+        {"+OK AAAAAAAA\r\n", false, 0, 0},
     };
     // Numbers out of the int range (once read wrapped) fail the request:
     // Pop3Sync.StatNumbersOutOfRangeFailTheRequest.
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply);
         server.On("STAT", c.reply);
-        ASSERT_TRUE(cli.StatWait());
+        ASSERT_EQ(cli.StatWait(), c.ok);
         EXPECT_EQ(cli.MsgCount(), c.count);
         EXPECT_EQ(cli.MsgSize(), c.size);
+        if (!c.ok) {
+            EXPECT_EQ(cli.ErrorMessage().rfind("-ERR Malformed STAT reply (no count and size)", 0), 0u);
+        }
     }
     EXPECT_EQ(server.Lines().back(), "STAT");
 }

@@ -251,6 +251,33 @@ TEST_F(Pop3Sync, AReplyThatNeverEndsFailsAfterFourTimeouts) {
     EXPECT_FALSE(cli.Connected());
 }
 
+// A status line that never ends, in pieces: past 64 KiB it fails at once;
+// trickled slower, it gets 4 time-outs in all like any reply (each piece
+// used to count as a reply of its own and restart the silence for ever).
+TEST_F(Pop3Sync, AStatusLineThatNeverEndsFails) {
+    LogIn();
+    cli.Timeout = 1;
+    server.On("STAT", "+OK 2 320 " + std::string(70000, 'A'));
+    EXPECT_FALSE(cli.StatWait());
+    EXPECT_EQ(cli.ErrorMessage(), "-ERR Reply too long");
+    EXPECT_FALSE(cli.Connected());
+
+    LogIn();
+    QTimer trickle;
+    trickle.setInterval(500);
+    QObject::connect(&trickle, &QTimer::timeout, [&] { server.Send(std::string(4100, 'A')); });
+    server.OnCommand = [&](const std::string& command) {
+        if (command != "STAT") return false;
+        server.Send("+OK 2 320 ");
+        trickle.start();
+        return true;
+    };
+    EXPECT_FALSE(cli.StatWait());
+    trickle.stop();
+    EXPECT_EQ(cli.ErrorMessage(), "426 Timeout");
+    EXPECT_FALSE(cli.Connected());
+}
+
 // More than 1 MiB of header for a TOP n 0: the request fails at once with
 // "-ERR Reply too long" and the connection is dropped.
 TEST_F(Pop3Sync, AHeaderPastOneMebibyteFailsTheTop) {
