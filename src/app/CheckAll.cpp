@@ -17,8 +17,15 @@ public:
     TAccountCheck(const TCheckTarget& target, int timeout, TCheckResult& result, std::function<void()> finished)
         : FTarget(target), FResult(result), FFinished(std::move(finished)) {
         FSilence.setSingleShot(true);
-        if (timeout > 0) FSilence.setInterval(timeout * 1000);
+        FStepLimit.setSingleShot(true);
+        if (timeout > 0) {
+            FSilence.setInterval(timeout * 1000);
+            FStepLimit.setInterval(timeout * 1000 * TSyncPop3Cli::kReplyTimeouts);
+        }
         QObject::connect(&FSilence, &QTimer::timeout, [this] { SilenceExpired(); });
+        // However steadily a server trickles, one step ends within its
+        // limit in all, as in the poll cycle.
+        QObject::connect(&FStepLimit, &QTimer::timeout, [this] { SilenceExpired(); });
         FTimed = timeout > 0;
         FCli.Host = target.Server;
         FCli.Port = std::to_string(target.Port);
@@ -48,6 +55,7 @@ private:
     // Starts one request; a request refused at once fails the account.
     void Step(void (TCustomPop3Cli::*operation)()) {
         RestartSilence();
+        if (FTimed) FStepLimit.start();
         try {
             (FCli.*operation)();
         } catch (const std::exception& e) {
@@ -62,8 +70,9 @@ private:
             return;
         }
         if (error != 0) {
+            // The engine's text is cleaned and never empty for a failure it
+            // saw itself; a code alone still says something.
             std::string text = FCli.ErrorMessage();
-            if (text.empty()) text = FCli.LastResponse();
             if (text.empty()) text = "error " + std::to_string(error);
             Fail(text);
             return;
@@ -107,6 +116,7 @@ private:
         FQuitting = true;
         try {
             RestartSilence();
+            if (FTimed) FStepLimit.start();
             FCli.Quit();
         } catch (const std::exception&) {
             Stop();
@@ -136,6 +146,7 @@ private:
         if (FDone) return;
         FDone = true;
         FSilence.stop();
+        FStepLimit.stop();
         FFinished();
     }
 
@@ -144,6 +155,7 @@ private:
     std::function<void()> FFinished;
     TPop3Cli FCli;
     QTimer FSilence;
+    QTimer FStepLimit;
     bool FTimed = false;
     bool FDone = false;
     bool FFailed = false;

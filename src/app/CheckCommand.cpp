@@ -47,6 +47,7 @@ int RunCheckCommand(const std::string& iniPath, std::ostream& out, std::ostream&
     QFileInfo file(QString::fromLocal8Bit(iniPath.c_str()));
     if (!file.isFile() || !file.isReadable()) {
         err << "Vesk: cannot read the settings file " << iniPath << '\n';
+        err << "Vesk: make one with the settings dialog (start Vesk without options), or name one with --ini FILE\n";
         return kCheckUsageError;
     }
     std::vector<TCheckTarget> accounts = ReadAccounts(iniPath);

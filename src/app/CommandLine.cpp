@@ -2,6 +2,7 @@
 
 #include "app/CheckCommand.h"
 #include "app/IniLocation.h"
+#include "codec/ServerText.h"
 #include "net/WSocket.h"
 
 #include <QCommandLineParser>
@@ -171,7 +172,7 @@ int ShowCertificate(const std::string& target, bool startTls) {
         const std::string line = s.ReceiveText();
         if (!startTls || line.empty() || done) return;
         if (line[0] != '+') {
-            finish(stage == 0 ? "the server refused the session: " + line.substr(0, line.find('\r'))
+            finish(stage == 0 ? "the server refused the session: " + CleanServerText(line.substr(0, line.find('\r')), 200)
                               : "STLS refused by the server");
         } else if (stage++ == 0) {
             s.SendText("STLS\r\n");

@@ -5,7 +5,9 @@
 // notification host and returns at once. The real host sends the request to
 // org.freedesktop.Notifications without waiting for the answer: no session
 // bus or no notification daemon means no notification, never an error or a
-// delay. Tests install TFakeNotificationHost to read what would be shown.
+// delay. The body is text: for a service that renders markup in the body
+// ("body-markup" among its capabilities, asked first) it is escaped.
+// Tests install TFakeNotificationHost to read what would be shown.
 #pragma once
 
 #include <string>

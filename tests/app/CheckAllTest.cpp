@@ -106,3 +106,19 @@ TEST(CheckAll, AnStlsAccountNeverLogsInWhenTheServerRefusesStls) {
     EXPECT_TRUE(server.Got("STLS"));
     EXPECT_FALSE(server.Got("USER user")) << "no credential before the certificate check";
 }
+
+// A greeting trickled in pieces that never end: each piece is data, but the
+// step as a whole gets 4 silence limits, so the check still ends.
+TEST(CheckAll, AnEndlessGreetingFailsAfterFourSilenceLimits) {
+    TScriptedPop3Server endless;
+    endless.Greeting = "+OK ";
+    QTimer trickle;
+    trickle.setInterval(400);
+    QObject::connect(&trickle, &QTimer::timeout, [&] { endless.Send(std::string(4100, 'A')); });
+    trickle.start();
+    TCheckAll check;
+    check.Timeout = 1;
+    auto results = check.Run({Target("Endless", endless)});
+    EXPECT_FALSE(results[0].Ok);
+    EXPECT_EQ(results[0].Error, "426 Timeout");
+}

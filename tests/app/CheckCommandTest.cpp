@@ -68,12 +68,27 @@ TEST(CheckCommand, PrintsOneLinePerAccountAndExitsOneWhenAnAccountFailed) {
     EXPECT_EQ(run.out, "Home\t3\n");
 }
 
+// Whatever a server says, each account is one line of two or three fields:
+// its text reaches the output cleaned (no TAB, line end or escape of its own).
+TEST(CheckCommand, ServerTextCannotForgeLinesOrFields) {
+    TScriptedPop3Server evil;
+    evil.On("USER", "+OK\r\n");
+    evil.On("PASS", "-ERR no\x1b]0;title\x07\tWork\t42\nHome\t9\r\n");
+    evil.On("QUIT", "+OK bye\r\n", TScriptedPop3Server::Then::Close);
+    TempDir dir;
+    TestSupport::WriteFile(dir.File("evil.ini"), "[AccountConfig]\nCount=1\n" + AccountSection(1, "Evil", evil.Port()));
+    TRun run = RunVesk({"--check", "--ini", QString::fromStdString(dir.File("evil.ini"))});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_EQ(run.out, "Evil\terror\t-ERR no\xEF\xBF\xBD]0;title\xEF\xBF\xBD Work 42 Home 9\n");
+}
+
 TEST(CheckCommand, ASettingsFileThatCannotBeReadOrAWrongOptionIsExitTwo) {
     TempDir dir;
     TRun run = RunVesk({"--check", "--ini", QString::fromStdString(dir.File("missing.ini"))});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.out, "");
     EXPECT_NE(run.err.find("missing.ini"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("settings dialog"), std::string::npos) << "says how to make one: " << run.err;
 
     run = RunVesk({"--check", "--no-such-option"});
     EXPECT_EQ(run.exitCode, 2);

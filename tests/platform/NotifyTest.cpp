@@ -23,8 +23,10 @@ class FakeNotificationServer : public QObject {
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 public:
     QStringList received;  // "app|summary|body" per call
+    QStringList capabilities;
 
 public slots:
+    QStringList GetCapabilities() { return capabilities; }
     uint Notify(const QString& app, uint, const QString&, const QString& summary, const QString& body,
                 const QStringList&, const QVariantMap&, int) {
         received << app + "|" + summary + "|" + body;
@@ -76,6 +78,22 @@ TEST_F(Notifications, ReachTheNotificationServer) {
     EXPECT_LT(clock.elapsed(), 2000);
     ASSERT_TRUE(WaitFor([&] { return !fake.received.isEmpty(); }, 5000));
     EXPECT_EQ(fake.received.front().toStdString(), "Vesk|New mail|Home: 2 messages\nFrom: Ann <ann@example.org>");
+    server.unregisterService("org.freedesktop.Notifications");
+    server.unregisterObject("/org/freedesktop/Notifications");
+}
+
+// A service that renders markup gets the body's "&", "<" and ">" escaped, so
+// a From line is shown as it is and never becomes markup or a link.
+TEST_F(Notifications, AMarkupServiceGetsTheBodyEscaped) {
+    QDBusConnection server = QDBusConnection::connectToBus(QString::fromUtf8(address_), "notification-server");
+    FakeNotificationServer fake;
+    fake.capabilities = {"body", "body-markup"};
+    ASSERT_TRUE(server.registerObject("/org/freedesktop/Notifications", &fake, QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(server.registerService("org.freedesktop.Notifications"));
+    EXPECT_TRUE(ShowDesktopNotification("New mail", "From: <b>x</b> & <a href='https://e.test'>login</a>"));
+    ASSERT_TRUE(WaitFor([&] { return !fake.received.isEmpty(); }, 5000));
+    EXPECT_EQ(fake.received.front().toStdString(),
+              "Vesk|New mail|From: &lt;b&gt;x&lt;/b&gt; &amp; &lt;a href='https://e.test'&gt;login&lt;/a&gt;");
     server.unregisterService("org.freedesktop.Notifications");
     server.unregisterObject("/org/freedesktop/Notifications");
 }
