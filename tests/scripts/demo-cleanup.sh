@@ -4,6 +4,8 @@
 # stand-ins on PATH; once Vesk and the mail feeder run, sends SIGNAL to the
 # demo's shell alone and checks that the demo stopped the server, Vesk and the
 # feeder before it ended. Usage: demo-cleanup.sh SOURCE_DIR SIGNAL
+# The stand-ins' bodies are shell text in single quotes, expanded when they run.
+# shellcheck disable=SC2016
 set -uo pipefail
 src="$1"
 sig="$2"
