@@ -6,7 +6,8 @@
 # seconds (three in all), so the Scroll Lock LED blinks and lights, and the
 # siren plays: a two-tone alarm for mail from the boss, a chime for the rest.
 # Close Vesk (Exit in its menu, or the window's close box) to end the demo;
-# the server stops with it. Usage: scripts/demo.sh [--tray] [--tls]
+# the server stops with it, and also when the demo itself is ended (Ctrl-C,
+# kill, a closed terminal). Usage: scripts/demo.sh [--tray] [--tls]
 #
 # With --tls the server requires TLS: alice is checked over POP3S (Security=1)
 # and bob with STLS (Security=2) and a certificate pin (Fingerprint). The
@@ -32,11 +33,23 @@ rm -rf "$demo"
 mkdir -p "$demo/sounds" "$demo/incoming"
 pop="$demo/pop3"
 feeder=""
+vesk=""
+# Stops Vesk, the mail feeder and the server, however the demo ends: a normal
+# exit, or SIGINT (Ctrl-C), SIGTERM or SIGHUP (a closed terminal), after which
+# the demo ends by that same signal. Vesk runs in the background and the demo
+# waits for it with `wait`, which a signal interrupts at once (a foreground
+# child would keep the shell from acting on the signal until it ends).
 cleanup() {
-  [ -n "$feeder" ] && kill "$feeder" 2>/dev/null || true
+  trap - EXIT INT TERM HUP
+  if [ -n "$vesk" ]; then kill "$vesk" 2>/dev/null || true; wait "$vesk" 2>/dev/null || true; fi
+  if [ -n "$feeder" ]; then kill "$feeder" 2>/dev/null || true; wait "$feeder" 2>/dev/null || true; fi
   "$root/scripts/fixtures/dovecot.sh" stop "$pop" >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
+for sig in INT TERM HUP; do
+  # shellcheck disable=SC2064
+  trap "cleanup; kill -$sig \$\$" "$sig"
+done
 
 # Sample sounds, made here so nothing is downloaded.
 sox -n -r 44100 -c 2 -b 16 "$demo/sounds/alarm.wav" synth 0.25 sine 880 synth 0.25 sine 660 repeat 2 vol 0.6
@@ -127,4 +140,6 @@ else
   echo "demo: Vesk checks alice (2 messages) and bob (none yet) on 127.0.0.1:$VESK_POP3_PORT every 10 s."
 fi
 echo "demo: settings in $demo/Vesk.ini; close Vesk to end the demo."
-"$demo/Vesk"
+"$demo/Vesk" &
+vesk=$!
+wait "$vesk"

@@ -91,6 +91,9 @@ TSpinEdit* MakeSpin(QWidget* parent, int left, int top, int width, int height, i
     return spin;
 }
 
+// The entries None, SSL/TLS and STARTTLS of the security box: Security 0, 1, 2.
+constexpr int kSecurityChoices = 3;
+
 // Holds a flag set for the life of the object.
 class TFlagScope {
 public:
@@ -312,7 +315,7 @@ void TfrmSetting::ShowAccount() {
         edtPassword->clear();
         spePort->SetValue(110);
         chkApop->setChecked(false);
-        cboSecurity->setCurrentIndex(0);
+        ShowSecurity(nullptr);
         edtFingerprint->clear();
         EnableAccountFields(false);
         return;
@@ -324,9 +327,24 @@ void TfrmSetting::ShowAccount() {
     SetFieldText(edtPassword, account.Password);
     spePort->SetValue(account.Port);
     chkApop->setChecked(account.APop != 0);
-    // A value the dialog does not offer shows as None and is kept unless changed.
-    cboSecurity->setCurrentIndex(account.Security >= 0 && account.Security <= 2 ? account.Security : 0);
+    ShowSecurity(&account);
     SetFieldText(edtFingerprint, account.Fingerprint);
+}
+
+void TfrmSetting::ShowSecurity(const TAccount* account) {
+    while (cboSecurity->count() > kSecurityChoices) cboSecurity->removeItem(kSecurityChoices);
+    if (!account) {
+        cboSecurity->setCurrentIndex(0);
+    } else if (account->Security >= 0 && account->Security < kSecurityChoices) {
+        cboSecurity->setCurrentIndex(account->Security);
+    } else {
+        // A value that is none of the choices is shown as the file holds it,
+        // never as None: the account is not checked until the user picks one.
+        const std::string text =
+            account->SecurityText.empty() ? std::to_string(account->Security) : account->SecurityText;
+        cboSecurity->addItem(QStr("Security=" + text + " (not valid)"));
+        cboSecurity->setCurrentIndex(kSecurityChoices);
+    }
 }
 
 void TfrmSetting::UpdateFlashOptions() {
@@ -465,11 +483,17 @@ void TfrmSetting::chkApopClick(TObject*) {
 void TfrmSetting::cboSecurityChange(TObject*) {
     if (EditedAccount() < 0) return;
     const int security = cboSecurity->currentIndex();
+    if (security < 0 || security >= kSecurityChoices) return;
     if (security == 1 && spePort->Value() == kDefaultPort)
         spePort->SetValue(kDefaultTlsPort);
     else if (security != 1 && spePort->Value() == kDefaultTlsPort)
         spePort->SetValue(kDefaultPort);
-    StoreEdit([security](TAccount& a) { a.Security = security; });
+    StoreEdit([security](TAccount& a) {
+        a.Security = security;
+        a.SecurityText.clear();
+    });
+    // The account holds a valid choice now: the entry of the file's value goes.
+    while (cboSecurity->count() > kSecurityChoices) cboSecurity->removeItem(kSecurityChoices);
 }
 
 void TfrmSetting::edtFingerprintChange(TObject*) {

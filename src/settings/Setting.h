@@ -73,7 +73,10 @@ public:
     QLabel* lblPassword;
     QLineEdit* edtPassword;
     QLabel* lblSecurity;
-    QComboBox* cboSecurity;  // None, SSL/TLS, STARTTLS: the account's Security 0, 1, 2
+    // None, SSL/TLS, STARTTLS: the account's Security 0, 1, 2; while the
+    // account shown has a Security that is none of them, a fourth entry
+    // "Security=<value> (not valid)" shows it and is selected.
+    QComboBox* cboSecurity;
     QLabel* lblFingerprint;
     QLineEdit* edtFingerprint;
     QLabel* lblInterval;
@@ -156,6 +159,9 @@ private:
     // stores the port on display with it.
     void StoreEdit(const std::function<void(TAccount&)>& edit);
     void EnableAccountFields(bool on);
+    // Selects the account's Security in the security box (None for no
+    // account), adding the entry of a value that is not valid.
+    void ShowSecurity(const TAccount* account);
 
     TSettingHost* FHost;
     bool FShowing = false;

@@ -10,6 +10,15 @@ const char* const kSiren = "Siren";
 
 std::string AccountSection(int n) { return "Account" + std::to_string(n); }
 
+std::string AccountSettingsError(const TAccount& a) {
+    if (a.Security < 0 || a.Security > 2) {
+        const std::string text = a.SecurityText.empty() ? std::to_string(a.Security) : a.SecurityText;
+        return "Security=" + text + " is not 0, 1 or 2";
+    }
+    if (a.Security == 0 && !a.Fingerprint.empty()) return "Security=0 is plain text, but a Fingerprint is set";
+    return "";
+}
+
 TAccount NewAccount(int n) {
     TAccount account;
     account.AccountName = AccountSection(n);
@@ -33,7 +42,16 @@ TAccount TSettingsFile::ReadAccount(int n) const {
     account.Port = Values().ReadInteger(section, "PortNumber", kDefaultPort);
     account.Password = FBase64.Decode(Values().ReadString(section, "Password", ""));
     account.APop = Values().ReadInteger(section, "APOP", 0);
-    account.Security = Values().ReadInteger(section, "Security", 0);
+    // The reader gives the value without its surrounding blanks. Only the
+    // three digits themselves count: "+1", "0x1" or "1.0" may be what the
+    // user meant, but Vesk does not guess where a password is at stake.
+    const std::string security = Values().ReadString(section, "Security", "");
+    if (security.empty() || security == "0" || security == "1" || security == "2") {
+        account.Security = security.empty() ? 0 : security[0] - '0';
+    } else {
+        account.Security = kSecurityNotValid;
+        account.SecurityText = security;
+    }
     account.Fingerprint = Values().ReadString(section, "Fingerprint", "");
     return account;
 }
@@ -76,7 +94,10 @@ void TSettingsFile::Write(std::span<const TAccount> accounts, const TGlobalOptio
         FIni.WriteInteger(section, "PortNumber", account.Port);
         FIni.WriteString(section, "Password", FBase64.Encode(account.Password));
         FIni.WriteInteger(section, "APOP", account.APop);
-        FIni.WriteInteger(section, "Security", account.Security);
+        if (account.Security == kSecurityNotValid && !account.SecurityText.empty())
+            FIni.WriteString(section, "Security", account.SecurityText);
+        else
+            FIni.WriteInteger(section, "Security", account.Security);
         FIni.WriteString(section, "Fingerprint", account.Fingerprint);
     }
     FIni.WriteInteger(kAccountConfig, "Count", n);

@@ -30,12 +30,26 @@ struct TAccount {
     // The integer is kept so that a save writes back what was read (2 stays 2).
     int APop = 0;
     // Key Security: 0 plain text, 1 TLS from the first byte (POP3S), 2 STLS
-    // before any login. Kept as stored, like APOP.
+    // before any login; a missing or empty key is 0. Any other text (a typo
+    // such as "TLS" or "3") is no choice at all: Security is then
+    // kSecurityNotValid and SecurityText holds the text as the file has it,
+    // so that the account is never checked in plain text by mistake and a
+    // save writes the text back unchanged.
     int Security = 0;
+    std::string SecurityText;  // empty unless Security is kSecurityNotValid
     // Key Fingerprint: the SHA-256 pin of the server's certificate as the
     // user typed it (64 hex digits, colons and case ignored), or empty.
     std::string Fingerprint;
 };
+
+// The Security of an account whose file holds none of 0, 1 and 2 there.
+constexpr int kSecurityNotValid = -1;
+
+// Why the account must not be checked as its settings stand, or "" when it
+// may be: a Security that is not 0, 1 or 2 ("Security=<text> is not 0, 1 or
+// 2", the text as the file holds it), or a certificate pin on a plain-text
+// account, which could never be checked.
+std::string AccountSettingsError(const TAccount& a);
 
 // Section Global Parameters: the poll interval and the LED and tray options.
 struct TGlobalOptions {
@@ -75,7 +89,8 @@ public:
     int ReadAccountCount() const;
     // The keys of section Account<n>, each with its default (AccountName: the
     // section's name, PortNumber 110, the rest empty or 0; a file without
-    // Security and Fingerprint reads as plain text without a pin).
+    // Security and Fingerprint reads as plain text without a pin; Security
+    // as TAccount describes it).
     TAccount ReadAccount(int n) const;
     TGlobalOptions ReadGlobalOptions() const;
     TSirenOptions ReadSirenOptions() const;
@@ -86,6 +101,7 @@ public:
     // accounts); Global Parameters CheckInterval, LightOnEqual, Flash,
     // FlashOnEqual, FlashOnError, AttentiveWait, TaskTray; Siren Enabled,
     // Target1, Target2, Target3, Song1, Song2, Song3, Song0; then a flush.
+    // A Security that is not valid is written as the text it was read as.
     // Existing keys are replaced in place, nothing is erased. A refused write
     // raises EIniFileException at that key; the keys before it stay written.
     void Write(std::span<const TAccount> accounts, const TGlobalOptions& options, const TSirenOptions& siren);

@@ -577,6 +577,29 @@ TEST_F(SettingDialog, SecurityChoiceMovesTheUsualPortAndIsSavedAfterApop) {
         << ini;
 }
 
+TEST_F(SettingDialog, ASecurityThatIsNotValidIsShownAndSavedAsReadUntilAChoiceIsPicked) {
+    WriteIni("[AccountConfig]\nCount=2\n[Account1]\nPOPServer=a\nPortNumber=110\nSecurity=TLS\n"
+             "[Account2]\nPOPServer=b\nSecurity=2\n");
+    auto& d = Open();
+    auto entries = [&d] { return d.cboSecurity->count(); };
+    EXPECT_EQ(str(d.cboSecurity->currentText()), "Security=TLS (not valid)");
+    Select(1);
+    EXPECT_EQ(entries(), 3) << "the entry is there only for an account with such a value";
+    EXPECT_EQ(d.cboSecurity->currentIndex(), 2);
+    Select(0);
+    EXPECT_EQ(str(d.cboSecurity->currentText()), "Security=TLS (not valid)");
+    d.edtPop->setText("edited");  // another field edited: the value stays
+    d.btnOk->click();
+    EXPECT_NE(Ini().find("[Account1]\nPOPServer=edited\nPortNumber=110\nSecurity=TLS\n"), std::string::npos) << Ini();
+
+    Open();
+    d.cboSecurity->setCurrentIndex(1);
+    EXPECT_EQ(entries(), 3);
+    EXPECT_EQ(d.spePort->Text(), "995");
+    d.btnOk->click();
+    EXPECT_NE(Ini().find("[Account1]\nPOPServer=edited\nPortNumber=995\nSecurity=1\n"), std::string::npos) << Ini();
+}
+
 TEST_F(SettingDialog, PortsOutsideTheRangeAreSavedAsReadUnlessTheAccountIsEdited) {
     WriteIni("[AccountConfig]\nCount=3\n[Account1]\nPortNumber=70000\n[Account2]\nPortNumber=0\n"
              "[Account3]\nPortNumber=-5\n");
