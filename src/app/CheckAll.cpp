@@ -44,6 +44,10 @@ public:
 
     void Start() {
         FResult.Checked = true;
+        if (!FTarget.SettingsError.empty()) {
+            Fail(FTarget.SettingsError);
+            return;
+        }
         Step(&TCustomPop3Cli::Connect);
     }
 

@@ -19,6 +19,9 @@ struct TCheckTarget {
     // 0 plain, 1 TLS from the first byte, 2 STLS; the certificate pin.
     int Security = 0;
     std::string Fingerprint{};
+    // Why the account's settings forbid a check (AccountSettingsError); the
+    // account then fails with it before any connection.
+    std::string SettingsError{};
 };
 
 struct TCheckResult {

@@ -19,7 +19,7 @@ std::vector<TCheckTarget> ReadAccounts(const std::string& iniPath) {
         const TAccount account = file.ReadAccount(n);
         accounts.push_back({account.AccountName.empty() ? AccountSection(n) : account.AccountName, account.Server,
                             account.Port, account.UserName, account.Password, account.APop != 0,
-                            account.Security, account.Fingerprint});
+                            account.Security, account.Fingerprint, AccountSettingsError(account)});
     }
     return accounts;
 }

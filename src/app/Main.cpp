@@ -118,6 +118,11 @@ void TfrmMain::FormDestroy(TObject*) {
     if (InTaskTray) RemoveTrayIcon();
 }
 
+const TAccount& TfrmMain::AccountAt(int p) const {
+    static const TAccount none{};
+    return p >= 0 && static_cast<size_t>(p) < FAccounts.size() ? FAccounts[static_cast<size_t>(p)] : none;
+}
+
 std::string TfrmMain::GetServer(int p) const { return FieldAt(FAccounts, p, &TAccount::Server, std::string()); }
 std::string TfrmMain::GetUserName(int p) const { return FieldAt(FAccounts, p, &TAccount::UserName, std::string()); }
 std::string TfrmMain::GetPassword(int p) const { return FieldAt(FAccounts, p, &TAccount::Password, std::string()); }
@@ -177,18 +182,7 @@ void TfrmMain::LoadSettings() {
     SetAccountCount(file.ReadAccountCount());
     // From the highest position down: the table reaches its length at once.
     for (int n = AccountCount; n >= 1; --n) {
-        const TAccount account = file.ReadAccount(n);
-        const int p = n - 1;
-        SetAccountName(p, account.AccountName);
-        SetServer(p, account.Server);
-        SetUserName(p, account.UserName);
-        SetPort(p, account.Port);
-        SetPassword(p, account.Password);
-        SetAPop(p, account.APop != 0);
-        if (TAccount* a = AccountToStore(FAccounts, p)) {
-            a->Security = account.Security;
-            a->Fingerprint = account.Fingerprint;
-        }
+        *AccountToStore(FAccounts, n - 1) = file.ReadAccount(n);
     }
     const TGlobalOptions options = file.ReadGlobalOptions();
     // Seconds to milliseconds. An interval longer than the timer can count
@@ -349,18 +343,25 @@ bool TfrmMain::CheckAccount(int p) {
     pop3Main->Security = FieldAt(FAccounts, p, &TAccount::Security, 0);
     pop3Main->Fingerprint = FieldAt(FAccounts, p, &TAccount::Fingerprint, std::string());
     pop3Main->MsgLines = 0;
-    std::string error;
-    try {
-        if (RunAccountSteps(p)) {
-            StoreAt(FAccountErrors, p, std::string());
-            return true;
+    // Settings that cannot be checked as they stand (a Security that is no
+    // choice, a pin on plain text) fail before any connection.
+    FCurrentStep = "connection";
+    std::string error = AccountSettingsError(AccountAt(p));
+    if (error.empty()) {
+        try {
+            if (RunAccountSteps(p)) {
+                StoreAt(FAccountErrors, p, std::string());
+                return true;
+            }
+            error = pop3Main->ErrorMessage();
+        } catch (const std::exception& e) {
+            // A call the POP3 client refuses in its state: this account fails,
+            // the cycle goes on with the next one.
+            error = e.what();
         }
-        error = pop3Main->ErrorMessage();
-    } catch (const std::exception& e) {
-        // A call the POP3 client refuses in its state: this account fails,
-        // the cycle goes on with the next one.
-        error = e.what();
     }
+    // An empty reason would read as "checked" everywhere it is shown.
+    if (error.empty()) error = "-ERR No reason given";
     StoreAt(FAccountErrors, p, error);
     StoreAt(FAccountSteps, p, FCurrentStep);
     try {

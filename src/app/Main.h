@@ -60,6 +60,8 @@ public:
     NOTIFYICONDATAA TrayIconData{};
 
     // Account table: position p (0-based) belongs to section Account<p+1>.
+    // The account at p as the file has it; an empty record past the end.
+    const TAccount& AccountAt(int p) const;
     std::string GetServer(int p) const;
     std::string GetUserName(int p) const;
     std::string GetPassword(int p) const;

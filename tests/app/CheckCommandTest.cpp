@@ -82,6 +82,25 @@ TEST(CheckCommand, ServerTextCannotForgeLinesOrFields) {
     EXPECT_EQ(run.out, "Evil\terror\t-ERR no\xEF\xBF\xBD]0;title\xEF\xBF\xBD Work 42 Home 9\n");
 }
 
+// A Security that is no choice, or a pin on plain text, never becomes a
+// plain-text login: the account fails before any connection.
+TEST(CheckCommand, UnusableSecuritySettingsFailBeforeConnecting) {
+    TScriptedPop3Server server;
+    TempDir dir;
+    TestSupport::WriteFile(dir.File("typo.ini"),
+                           "[AccountConfig]\nCount=3\n" + AccountSection(1, "Typo", server.Port()) + "Security=TLS\n" +
+                               AccountSection(2, "Three", server.Port()) + "Security=3\nFingerprint=ab\n" +
+                               AccountSection(3, "Pinned", server.Port()) + "Security=0\nFingerprint=" +
+                               std::string(64, 'a') + "\n");
+    TRun run = RunVesk({"--check", "--ini", QString::fromStdString(dir.File("typo.ini"))});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_EQ(run.out,
+              "Typo\terror\tSecurity=TLS is not 0, 1 or 2\n"
+              "Three\terror\tSecurity=3 is not 0, 1 or 2\n"
+              "Pinned\terror\tSecurity=0 is plain text, but a Fingerprint is set\n");
+    EXPECT_EQ(server.Accepted(), 0);
+}
+
 TEST(CheckCommand, ASettingsFileThatCannotBeReadOrAWrongOptionIsExitTwo) {
     TempDir dir;
     TRun run = RunVesk({"--check", "--ini", QString::fromStdString(dir.File("missing.ini"))});

@@ -532,6 +532,39 @@ TEST_F(PollCycle, ErrorOutputSaysWhenAnAccountFailsDifferentlyAndWhenItWorksAgai
               "Vesk: Account2: checked again\n");
 }
 
+// A server that sends binary junk (CR and LF bytes, never together) and
+// closes: its account fails with a reason on the error output, and the next
+// account's greeting is read as its own, every cycle.
+TEST_F(PollCycle, AJunkSendingServerFailsAloneAndVisibly) {
+    std::string junk;
+    for (int i = 0; i < 40 * 256; ++i) junk += static_cast<char>(i % 256);
+    TScriptedPop3Server server;
+    server.Play(TScript().Send(junk).Close());
+    Start({{"127.0.0.1", "u", "p", server.PortText()}, Dove("three")});
+    std::ostringstream out;
+    form->StatusOutput = &out;
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        Cycle();
+        EXPECT_EQ(form->GetMessageCount(1), 3) << "cycle " << cycle;
+    }
+    EXPECT_EQ(out.str(), "Vesk: Account1: " + form->GetAccountError(0) + "\n");
+    EXPECT_FALSE(form->GetAccountError(0).empty());
+    EXPECT_EQ(form->TrayState(), tsError);
+}
+
+TEST_F(PollCycle, ASecurityTypoFailsTheAccountWithoutConnecting) {
+    TScriptedPop3Server server;
+    Start({{"127.0.0.1", "u", "p", server.PortText()}, Dove("three")});
+    std::string ini = Ini({{"127.0.0.1", "u", "p", server.PortText()}, Dove("three")}, "");
+    ini.replace(ini.find("APOP=0\n"), 7, "APOP=0\nSecurity=1.0\n");
+    WriteFile(dir.File("Vesk.ini"), ini);
+    form->LoadSettings();
+    Cycle();
+    EXPECT_EQ(server.Accepted(), 0);
+    EXPECT_EQ(form->StatusLines().front(), "Account1: connection failed: Security=1.0 is not 0, 1 or 2");
+    EXPECT_EQ(form->GetMessageCount(1), 3);
+}
+
 TEST_F(PollCycle, TrayIconTooltipWindowAndNotificationFollowTheCycle) {
     TScriptedPop3Server server;
     ServeLogin(server, "-ERR [AUTH] Authentication failed.\r\n");
