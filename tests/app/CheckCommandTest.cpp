@@ -80,6 +80,14 @@ TEST(CheckCommand, ServerTextCannotForgeLinesOrFields) {
     TRun run = RunVesk({"--check", "--ini", QString::fromStdString(dir.File("evil.ini"))});
     EXPECT_EQ(run.exitCode, 1) << run.err;
     EXPECT_EQ(run.out, "Evil\terror\t-ERR no\xEF\xBF\xBD]0;title\xEF\xBF\xBD Work 42 Home 9\n");
+
+    // The greeting --fingerprint --starttls refuses is shown cleaned too.
+    TScriptedPop3Server refusing;
+    refusing.Greeting = "-ERR \x1b]0;title\x07gone\r\n";
+    run = RunVesk({"--starttls", "--fingerprint", QString::fromStdString("127.0.0.1:" + refusing.PortText())});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("refused the session: -ERR \xEF\xBF\xBD]0;title\xEF\xBF\xBDgone\n"), std::string::npos)
+        << run.err;
 }
 
 // A Security that is no choice, or a pin on plain text, never becomes a
