@@ -11,15 +11,13 @@ namespace {
 // Accounts as the poll cycle reads them: Count clamped to 0..20, positions
 // in file order.
 std::vector<TCheckTarget> ReadAccounts(const std::string& iniPath) {
-    constexpr int kMaxAccounts = 20;
     const TSettingsFile file(iniPath);
-    const int count = std::clamp(file.ReadAccountCount(), 0, kMaxAccounts);
+    const int count = std::clamp(file.ReadAccountCount(), 0, kMaxCheckedAccounts);
     std::vector<TCheckTarget> accounts;
     for (int n = 1; n <= count; ++n) {
         const TAccount account = file.ReadAccount(n);
-        accounts.push_back({account.AccountName.empty() ? AccountSection(n) : account.AccountName, account.Server,
-                            account.Port, account.UserName, account.Password, account.APop != 0,
-                            account.Security, account.Fingerprint, AccountSettingsError(account)});
+        accounts.push_back(
+            CheckTargetOf(account, account.AccountName.empty() ? AccountSection(n) : account.AccountName, false));
     }
     return accounts;
 }

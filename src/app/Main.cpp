@@ -108,7 +108,7 @@ void TfrmMain::FormCreate(TObject*) {
     if (FExePath.empty()) FExePath = QCoreApplication::applicationFilePath().toLocal8Bit().toStdString();
     IniPath = ChooseIniPath(FExePath, IniOption());
     SirenEnabled = false;
-    MaxAccounts = 20;
+    MaxAccounts = kMaxCheckedAccounts;
     LoadSettings();
 }
 
@@ -235,11 +235,7 @@ void TfrmMain::UpdateTrayIcon() {
     SetNotifyIconTip(TrayIconData.hWnd, TrayIconData.uID, TrayTip());
 }
 
-std::string TfrmMain::TrayTip() const {
-    std::string tip = "Vesk";
-    for (const std::string& line : FStatusLines) tip += "\n" + line;
-    return tip;
-}
+std::string TfrmMain::TrayTip() const { return TrayTipOf(FStatusLines); }
 
 void TfrmMain::RemoveTrayIcon() { Shell_NotifyIconA(NIM_DELETE, &TrayIconData); }
 
@@ -268,52 +264,66 @@ void TfrmMain::pmnuRClickSettingClick(TObject*) {
 
 void TfrmMain::pmnuRClickExitClick(TObject*) { close(); }
 
-// One poll cycle: check every account, then signal. The timer stays off while
-// the cycle runs, so cycles never nest; the waits process messages, so menus,
-// the settings dialog and Exit work meanwhile. Every value is read through the
-// accessors when it is needed: settings saved during the cycle apply to the
-// accounts and steps that follow.
+// One poll cycle as its steps over one cycle result: snapshot, check each
+// account, status, notification, siren, LED, re-arm. The timer stays off
+// while the cycle runs, so cycles never nest; the checks process messages, so
+// menus, the settings dialog and Exit work meanwhile. Each account is read
+// from the table when its turn comes: settings saved during the cycle apply
+// to the accounts that follow.
 void TfrmMain::tmrMainTimer(TObject*) {
     tmrMain->SetEnabled(false);
     const TTimerRearm rearm(tmrMain);  // after the LED signaller is released
     TSlLed led;
     led.FlashEnabled = Flash;
     led.AttentiveWait = AttentiveWait;
-    if (SirenEnabled) HeaderText.clear();
+    if (SirenEnabled) FromLines.clear();
 
     // A reload during the cycle may change the number of accounts: positions
     // the snapshot does not cover had no mail before.
-    const std::vector<int> previous = MessageCountsByPosition();
+    TCycleResult cycle;
+    cycle.Previous = MessageCountsByPosition();
     ClearMessageCounts();
     FAccountErrors.clear();
 
-    long long total = 0;
-    bool failed = false;
-    std::vector<int> checked;
     for (int p = 0; p < AccountCount; ++p) {
         // An account without server or user name is skipped, which is no failure.
-        const bool complete = !GetServer(p).empty() && !GetUserName(p).empty();
-        if (complete) {
-            const bool ok = CheckAccount(p);
-            if (!ok) failed = true;
-            checked.push_back(p);
-            ReportAccountChange(p, ok);
+        if (!GetServer(p).empty() && !GetUserName(p).empty()) {
+            cycle.Checked.push_back(CheckedAccount(p));
+            if (!cycle.Checked.back().Result.Ok) cycle.Failed = true;
         }
-        total += GetMessageCount(p);
+        cycle.Total += GetMessageCount(p);
     }
-    ShowStatus(checked, failed, total);
-    if (NotifyEnabled) NotifyNewMail(previous, checked);
+    cycle.FromLines = FromLines;
 
-    if (!failed && SirenEnabled && total > 0) {
-        TSiren siren;
-        siren.IniPath = IniPath;
-        siren.Play(HeaderText);
+    ShowStatus(cycle);
+    if (NotifyEnabled) {
+        const std::string notice = NewMailNoticeOf(cycle, SirenEnabled);
+        if (!notice.empty()) ShowDesktopNotification("New mail", notice);
     }
+    SoundSiren(cycle);
+    SignalLed(led, cycle);
+}
 
+TCycleAccount TfrmMain::CheckedAccount(int p) {
+    TCycleAccount checked{p, GetAccountName(p), RunCheck(p)};
+    checked.Result.FromLines.clear();  // kept once, in FromLines
+    ReportAccountChange(p, checked.Result.Ok);
+    return checked;
+}
+
+void TfrmMain::SoundSiren(const TCycleResult& cycle) {
+    if (cycle.Failed || !SirenEnabled || cycle.Total <= 0) return;
+    TSiren siren;
+    siren.IniPath = IniPath;
+    siren.Play(cycle.FromLines);
+}
+
+void TfrmMain::SignalLed(TSlLed& led, const TCycleResult& cycle) {
     // Flash as the cycle began (a reload meanwhile does not change it); the
     // other options as they are now.
     const TLedOptions options{led.FlashEnabled, LightOnEqual, FlashOnEqual, FlashOnError};
-    const TLedDecision decision = DecideLed(previous, MessageCountsByPosition(), total, failed, options);
+    const TLedDecision decision =
+        DecideLed(cycle.Previous, MessageCountsByPosition(), cycle.Total, cycle.Failed, options);
     led.SetBlinkCount(decision.BlinkCount);
     led.FlashEnabled = decision.FlashEnabled;
     switch (decision.Target) {
@@ -335,104 +345,20 @@ std::vector<int> TfrmMain::MessageCountsByPosition() const {
     return counts;
 }
 
-bool TfrmMain::CheckAccount(int p) {
-    pop3Main->Host = GetServer(p);
-    pop3Main->Port = std::to_string(GetPort(p));
-    pop3Main->UserName = GetUserName(p);
-    pop3Main->PassWord = GetPassword(p);
-    pop3Main->Security = FieldAt(FAccounts, p, &TAccount::Security, 0);
-    pop3Main->Fingerprint = FieldAt(FAccounts, p, &TAccount::Fingerprint, std::string());
-    pop3Main->MsgLines = 0;
-    // Settings that cannot be checked as they stand (a Security that is no
-    // choice, a pin on plain text) fail before any connection.
-    FCurrentStep = "connection";
-    std::string error = AccountSettingsError(AccountAt(p));
-    if (error.empty()) {
-        try {
-            if (RunAccountSteps(p)) {
-                StoreAt(FAccountErrors, p, std::string());
-                return true;
-            }
-            error = pop3Main->ErrorMessage();
-        } catch (const std::exception& e) {
-            // A call the POP3 client refuses in its state: this account fails,
-            // the cycle goes on with the next one.
-            error = e.what();
-        }
-    }
-    // An empty reason would read as "checked" everywhere it is shown.
-    if (error.empty()) error = "-ERR No reason given";
-    StoreAt(FAccountErrors, p, error);
-    StoreAt(FAccountSteps, p, FCurrentStep);
-    try {
-        pop3Main->QuitWait();
-    } catch (const std::exception&) {
-    }
-    return false;
-}
+bool TfrmMain::CheckAccount(int p) { return RunCheck(p).Ok; }
 
-bool TfrmMain::RunAccountSteps(int p) {
-    // A connection left over from before is closed first.
-    FCurrentStep = "connection";
-    if (pop3Main->Connected() && !pop3Main->QuitWait()) return false;
-    if (!pop3Main->ConnectWait()) return false;
-    FCurrentStep = "login";
-    if (GetAPop(p)) {
-        if (!pop3Main->APopWait()) return false;
-    } else {
-        if (!pop3Main->UserWait() || !pop3Main->PassWait()) return false;
-    }
-    FCurrentStep = "check";
-    if (!pop3Main->StatWait()) return false;
-    SetMessageCount(p, pop3Main->MsgCount());
-    if (SirenEnabled && GetMessageCount(p) > 0 && !ReadFromValues(p)) return false;
-    pop3Main->QuitWait();  // the count is taken: how the logout ends does not matter
-    return true;
-}
-
-bool TfrmMain::ReadFromValues(int p) {
-    const int highest = GetMessageCount(p);
-    const int lowest = highest > kSirenMessages ? highest - kSirenMessages + 1 : 1;
-    // The mailbox is the one just logged in to, whatever a reload has changed
-    // in the table since.
-    FromCache.Bind(p, pop3Main->Host, pop3Main->Port, pop3Main->UserName);
-    std::vector<std::string> ids;
-    if (!ListUniqueIds(lowest, highest, ids)) return false;
-    if (!ids.empty()) FromCache.Retain(p, ids);
-    for (int m = highest; m >= lowest; --m) {
-        const std::string* id = ids.empty() ? nullptr : &ids[static_cast<size_t>(highest - m)];
-        const std::string* cached = id && !id->empty() ? FromCache.Find(p, *id) : nullptr;
-        if (cached) {
-            HeaderText += *cached;
-        } else {
-            pop3Main->MsgNum = m;
-            if (!pop3Main->TopWait()) return false;
-            HeaderText += pop3Main->FromValue();
-            if (id && !id->empty()) FromCache.Store(p, *id, pop3Main->FromValue());
-        }
-        HeaderText += '\n';
-    }
-    return true;
-}
-
-bool TfrmMain::ListUniqueIds(int lowest, int highest, std::vector<std::string>& ids) {
-    std::vector<std::string> listed(static_cast<size_t>(highest - lowest) + 1);
-    pop3Main->MsgNum = 0;  // the whole listing
-    pop3Main->OnUidlLine = [&](TObject*) {
-        const int m = pop3Main->MsgNum;
-        if (m >= lowest && m <= highest) listed[static_cast<size_t>(highest - m)] = pop3Main->MsgUidl();
-    };
-    const bool ok = pop3Main->UidlWait();
-    pop3Main->OnUidlLine = nullptr;
-    if (ok) {
-        ids = std::move(listed);
-        return true;
-    }
-    // UIDL is optional: a server that answers it with -ERR (and stays
-    // connected) gets a TOP for every message. A listing that broke off or
-    // did not parse fails the account.
-    ids.clear();
-    return pop3Main->Connected() && pop3Main->ReplyStatus() == 500;
+TCheckResult TfrmMain::RunCheck(int p) {
+    // A copy: a reload while the check waits changes the table, not this check.
+    const TAccount account = AccountAt(p);
+    TPop3Session session(pop3Main);
+    TAccountCheck check(session, CheckTargetOf(account, GetAccountName(p), SirenEnabled), &FromCache, p);
+    check.SilenceLimit = pop3Main->Timeout;
+    check.Run();
+    const TCheckResult& result = check.Result();
+    SetMessageCount(p, result.Count);
+    for (const std::string& from : result.FromLines) FromLines += from + '\n';
+    StoreAt(FAccountErrors, p, result.Ok ? std::string() : result.Error);
+    return result;
 }
 
 void TfrmMain::ReportAccountChange(int p, bool checked) {
@@ -445,54 +371,11 @@ void TfrmMain::ReportAccountChange(int p, bool checked) {
     StatusOutput->flush();
 }
 
-void TfrmMain::ShowStatus(const std::vector<int>& checkedPositions, bool failed, long long total) {
-    FStatusLines.clear();
-    for (int p : checkedPositions) {
-        const std::string error = GetAccountError(p);
-        if (error.empty()) {
-            const int count = GetMessageCount(p);
-            FStatusLines.push_back(GetAccountName(p) + ": " + std::to_string(count) +
-                                   (count == 1 ? " message" : " messages"));
-        } else {
-            FStatusLines.push_back(GetAccountName(p) + ": " + ValueAt(FAccountSteps, p, std::string("check")) +
-                                   " failed: " + error);
-        }
-    }
-    FStatusLines.push_back("Last check: " + QTime::currentTime().toString("HH:mm:ss").toStdString());
-    FTrayState = failed ? tsError : total > 0 ? tsMail : tsNoMail;
-
+void TfrmMain::ShowStatus(const TCycleResult& cycle) {
+    FStatusLines = StatusLinesOf(cycle, QTime::currentTime().toString("HH:mm:ss").toStdString());
+    FTrayState = cycle.Failed ? tsError : cycle.Total > 0 ? tsMail : tsNoMail;
     std::string text;
     for (const std::string& line : FStatusLines) text += (text.empty() ? "" : "\n") + line;
     lblStatus->setText(QString::fromLocal8Bit(text));
     UpdateTrayIcon();
-}
-
-void TfrmMain::NotifyNewMail(const std::vector<int>& previous, const std::vector<int>& checkedPositions) {
-    std::string body;
-    for (int p : checkedPositions) {
-        const int before = static_cast<size_t>(p) < previous.size() ? previous[static_cast<size_t>(p)] : 0;
-        const int now = GetMessageCount(p);
-        if (!GetAccountError(p).empty() || now <= before) continue;
-        body += (body.empty() ? "" : "\n") + GetAccountName(p) + ": " + std::to_string(now) +
-                (now == 1 ? " message" : " messages");
-    }
-    if (body.empty()) return;
-    // The first From lines the siren has read (the newest message first).
-    if (SirenEnabled) {
-        constexpr int kFromLines = 3;
-        std::size_t start = 0;
-        for (int shown = 0; shown < kFromLines && start < HeaderText.size(); ++shown) {
-            std::size_t end = HeaderText.find('\n', start);
-            if (end == std::string::npos) end = HeaderText.size();
-            std::string from = HeaderText.substr(start, end - start);
-            start = end + 1;
-            std::size_t first = from.find_first_not_of(" \t");
-            if (first == std::string::npos) {
-                --shown;  // a message without a From line
-                continue;
-            }
-            body += "\nFrom: " + from.substr(first);
-        }
-    }
-    ShowDesktopNotification("New mail", body);
 }

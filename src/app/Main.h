@@ -2,9 +2,11 @@
 // from the INI file and the account table that the poll cycle works on.
 #pragma once
 
-#include "app/FromCache.h"
+#include "app/CycleReport.h"
+#include "check/FromCache.h"
 #include "app/TrayWatch.h"
 #include "app/TrayIcons.h"
+#include "signals/SlLed.h"
 #include "framework/Application.h"
 #include "framework/Menus.h"
 #include "framework/Timer.h"
@@ -53,7 +55,10 @@ public:
     bool SirenEnabled = false;
     bool InTaskTray = false;
     bool NotifyEnabled = false;  // Global Parameters / Notify
-    std::string HeaderText;
+    // The From lines of the latest cycle, one per message read (newest
+    // first within an account), each ended by a line feed: what the siren
+    // matches.
+    std::string FromLines;
     // The From values read so far, by account and unique id; kept for the
     // program's life so that a cycle sends TOP only for mail it has not seen.
     TFromCache FromCache;
@@ -98,15 +103,11 @@ public:
     void pmnuRClickExitClick(TObject* Sender);
     void tmrMainTimer(TObject* Sender);
 
-    // Checks the account at position p on its server: logs in, takes the
-    // message count (SetMessageCount) and, with the siren on, appends the From
-    // value of each waiting message, highest number first, to HeaderText (of
-    // the kSirenMessages highest-numbered only); then logs out. False when a step failed: the connection is then closed and
-    // the reason kept (GetAccountError).
+    // Checks the account at position p with one account check over pop3Main,
+    // waiting for it: takes the message count (SetMessageCount) and, with the
+    // siren on, appends the From lines it read to FromLines. False when a step
+    // failed: the reason is kept (GetAccountError).
     bool CheckAccount(int p);
-    // The most messages per account whose From values a cycle reads: the
-    // highest-numbered ones; older mail takes no part in the siren's matching.
-    static constexpr int kSirenMessages = static_cast<int>(TFromCache::kMaxEntries);
 
     // The status of the latest poll cycle: one line per checked account
     // ("Home: 3 messages", "Work: login failed: <reason>") and the time of the
@@ -132,28 +133,23 @@ protected:
     void WndProc(TMessage& message) override;
 
 private:
-    // The account's steps up to the logout; false at the first failed one.
-    bool RunAccountSteps(int p);
-    // With the siren on: appends the From values of the waiting messages of
-    // position p to HeaderText. Asks UIDL and sends TOP only for messages
-    // whose unique id FromCache does not hold; a server without UIDL gets a
-    // TOP for each. False when the server failed the account.
-    bool ReadFromValues(int p);
-    // The unique ids of messages `lowest` to `highest` by number (index 0 is
-    // `highest`; empty where the listing names none). False when UIDL failed
-    // the account; true with `ids` empty when the server refused UIDL.
-    bool ListUniqueIds(int lowest, int highest, std::vector<std::string>& ids);
+    // The check of account p as the cycle records it.
+    TCycleAccount CheckedAccount(int p);
+    // Checks account p (CheckAccount) and gives its whole result.
+    TCheckResult RunCheck(int p);
     // The message counts of positions 0 to AccountCount - 1.
     std::vector<int> MessageCountsByPosition() const;
     // Writes a line to StatusOutput when the account's outcome differs from
     // the one last reported for its position.
     void ReportAccountChange(int p, bool checked);
     // Shows the cycle's outcome in the window, the tray icon and its tooltip.
-    void ShowStatus(const std::vector<int>& checkedPositions, bool failed, long long total);
+    void ShowStatus(const TCycleResult& cycle);
     // Puts the current icon state and tooltip on the tray icon.
     void UpdateTrayIcon();
-    // A desktop notification naming the accounts whose count grew.
-    void NotifyNewMail(const std::vector<int>& previous, const std::vector<int>& checkedPositions);
+    // The siren plays for the From lines when no account failed and mail waits.
+    void SoundSiren(const TCycleResult& cycle);
+    // Sets or blinks the LED as DecideLed says for the cycle.
+    void SignalLed(TSlLed& led, const TCycleResult& cycle);
 
     std::string FExePath;
     TTrayWatch FTrayWatch;
@@ -163,10 +159,6 @@ private:
     // Results of the latest poll cycle by position; they outlive a reload.
     std::vector<int> FMessageCounts;
     std::vector<std::string> FAccountErrors;
-    // The step of the account's check that failed ("connection", "login",
-    // "check"), by position, for the status lines.
-    std::vector<std::string> FAccountSteps;
-    std::string FCurrentStep;
     // The failure last reported on the error output, by position; empty while
     // the account works (or never failed).
     std::vector<std::string> FReportedErrors;

@@ -25,9 +25,6 @@
 #include <vector>
 
 // What the dialog needs of the main window.
-// The most accounts the dialog lists; a larger count in the file lists these.
-constexpr int kMaxListedAccounts = 100;
-
 class TSettingHost {
 public:
     virtual ~TSettingHost() = default;

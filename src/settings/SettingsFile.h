@@ -18,6 +18,10 @@
 constexpr int kDefaultPort = 110;
 // The usual port of POP3 over TLS from the first byte.
 constexpr int kDefaultTlsPort = 995;
+// The most accounts a poll cycle or `--check` checks, and the most the
+// settings dialog lists (a larger count in the file lists these).
+constexpr int kMaxCheckedAccounts = 20;
+constexpr int kMaxListedAccounts = 100;
 
 // One configured mailbox. A value-initialized record is all empty and zero.
 struct TAccount {

@@ -98,7 +98,7 @@ TEST(CheckAll, AnStlsAccountNeverLogsInWhenTheServerRefusesStls) {
     ServeMailbox(server, 2);
     server.On("STLS", "-ERR not here\r\n");
     TCheckTarget target = Target("Home", server);
-    target.Security = 2;
+    target.Security = TSecurity::StartTls;
     auto results = TCheckAll().Run({target});
     ASSERT_EQ(results.size(), 1u);
     EXPECT_FALSE(results[0].Ok);

@@ -207,11 +207,11 @@ TEST_F(MainWindowTest, MessageCountsSurviveAReload) {
     Start("[AccountConfig]\nCount=2\n");
     form->SetMessageCount(0, 3);
     form->SetMessageCount(1, 2);
-    form->HeaderText = "x\n";
+    form->FromLines = "x\n";
     Reload("[AccountConfig]\nCount=1\n");
     EXPECT_EQ(form->GetMessageCount(0), 3);
     EXPECT_EQ(form->GetMessageCount(1), 2);
-    EXPECT_EQ(form->HeaderText, "x\n");
+    EXPECT_EQ(form->FromLines, "x\n");
     form->ClearMessageCounts();
     EXPECT_EQ(form->GetMessageCount(0), 0);
 }

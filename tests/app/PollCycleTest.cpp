@@ -233,9 +233,9 @@ TEST_F(PollCycle, SirenCollectsFromLinesAndPlaysTheMatchingSong) {
     Start({Dove("three"), Dove("two")},
           "[Siren]\nEnabled=1\nTarget1=nobody-matches-this\nSong1=/songs/one.wav\nTarget2=" + target +
               "\nSong2=/songs/two.wav\nSong0=/songs/other.wav\n");
-    form->HeaderText = "left over\n";
+    form->FromLines = "left over\n";
     Cycle();
-    EXPECT_EQ(form->HeaderText, three[2] + "\n" + three[1] + "\n" + three[0] + "\n" + two[1] + "\n" + two[0] + "\n");
+    EXPECT_EQ(form->FromLines, three[2] + "\n" + three[1] + "\n" + three[0] + "\n" + two[1] + "\n" + two[0] + "\n");
     EXPECT_EQ(sound.Played(), std::vector<std::string>{"/songs/two.wav"});
     // The siren plays in every cycle with waiting mail, changed or not.
     Cycle();
@@ -249,8 +249,8 @@ TEST_F(PollCycle, MessageWithoutFromAddsABareLineFeed) {
     Start({Dove("five")}, "[Siren]\nEnabled=1\nSong0=/songs/other.wav\n");
     Cycle();
     ASSERT_EQ(form->GetMessageCount(0), 5);
-    EXPECT_EQ(form->HeaderText.substr(0, 1), "\n");
-    EXPECT_EQ(form->HeaderText, "\n" + five[3] + "\n" + five[2] + "\n" + five[1] + "\n" + five[0] + "\n");
+    EXPECT_EQ(form->FromLines.substr(0, 1), "\n");
+    EXPECT_EQ(form->FromLines, "\n" + five[3] + "\n" + five[2] + "\n" + five[1] + "\n" + five[0] + "\n");
     EXPECT_EQ(sound.Played(), std::vector<std::string>{"/songs/other.wav"});
 }
 
@@ -291,7 +291,7 @@ TEST_F(PollCycle, TopFailingMidwayKeepsWhatWasCollected) {
                     .ExpectLine("QUIT").Send("+OK bye\r\n").Close());
     Start({{"127.0.0.1", "u", "p", server.PortText()}}, "[Siren]\nEnabled=1\nSong0=/songs/other.wav\n");
     Cycle();
-    EXPECT_EQ(form->HeaderText, " fifth@example.org\n");
+    EXPECT_EQ(form->FromLines, " fifth@example.org\n");
     EXPECT_TRUE(server.Got("TOP 4 0"));
     EXPECT_FALSE(server.Got("TOP 3 0"));
     EXPECT_TRUE(server.Got("QUIT"));
@@ -387,23 +387,23 @@ TEST_F(PollCycle, FromCacheAsksTopOnlyForMailItHasNotSeen) {
     Start({box.Login()}, "[Siren]\nEnabled=1\n");
     Cycle();
     EXPECT_EQ(box.TakeTops(), 3);
-    EXPECT_EQ(form->HeaderText, " three@example.org\n two@example.org\n one@example.org\n");
+    EXPECT_EQ(form->FromLines, " three@example.org\n two@example.org\n one@example.org\n");
 
     Cycle();
     EXPECT_EQ(box.TakeTops(), 0) << "nothing new: every From value comes from the cache";
-    EXPECT_EQ(form->HeaderText, " three@example.org\n two@example.org\n one@example.org\n");
+    EXPECT_EQ(form->FromLines, " three@example.org\n two@example.org\n one@example.org\n");
 
     box.messages.push_back({"id-4", " four@example.org"});
     Cycle();
     EXPECT_EQ(box.TakeTops(), 1);
     EXPECT_TRUE(box.server.Got("TOP 4 0"));
-    EXPECT_EQ(form->HeaderText, " four@example.org\n three@example.org\n two@example.org\n one@example.org\n");
+    EXPECT_EQ(form->FromLines, " four@example.org\n three@example.org\n two@example.org\n one@example.org\n");
 
     // A deleted message renumbers those after it and leaves the cache.
     box.messages.erase(box.messages.begin() + 1);
     Cycle();
     EXPECT_EQ(box.TakeTops(), 0);
-    EXPECT_EQ(form->HeaderText, " four@example.org\n three@example.org\n one@example.org\n");
+    EXPECT_EQ(form->FromLines, " four@example.org\n three@example.org\n one@example.org\n");
     EXPECT_EQ(form->FromCache.Find(0, "id-2"), nullptr);
     EXPECT_EQ(form->FromCache.Size(0), 3u);
 
@@ -414,7 +414,7 @@ TEST_F(PollCycle, FromCacheAsksTopOnlyForMailItHasNotSeen) {
     form->LoadSettings();
     Cycle();
     EXPECT_EQ(other.TakeTops(), 1);
-    EXPECT_EQ(form->HeaderText, " elsewhere@example.net\n");
+    EXPECT_EQ(form->FromLines, " elsewhere@example.net\n");
 }
 
 TEST_F(PollCycle, SirenPlaysTheSameSongWithTheCacheAndWithoutUidl) {
@@ -426,11 +426,11 @@ TEST_F(PollCycle, SirenPlaysTheSameSongWithTheCacheAndWithoutUidl) {
     Cycle();  // UIDL: fills the cache
     Cycle();  // UIDL: every value from the cache
     EXPECT_EQ(box.TakeTops(), 4);
-    EXPECT_EQ(form->HeaderText, expected);
+    EXPECT_EQ(form->FromLines, expected);
     box.uidl = false;  // the server refuses UIDL: a TOP for every message, in every cycle
     Cycle();
     EXPECT_EQ(box.TakeTops(), 4);
-    EXPECT_EQ(form->HeaderText, expected);
+    EXPECT_EQ(form->FromLines, expected);
     Cycle();
     EXPECT_EQ(box.TakeTops(), 4);
     EXPECT_EQ(sound.Played(), std::vector<std::string>(4, "/songs/bob.wav"));
@@ -466,7 +466,7 @@ TEST_F(PollCycle, HugeMailboxCostsAtMostAThousandTopsAndTheNextAccountIsStillChe
     EXPECT_EQ(form->FromCache.Size(0), 1000u);
     EXPECT_EQ(next.TakeTops(), 1) << "the next account is checked in the same cycle";
     EXPECT_EQ(form->GetMessageCount(1), 1);
-    EXPECT_EQ(std::count(form->HeaderText.begin(), form->HeaderText.end(), '\n'), 1001);
+    EXPECT_EQ(std::count(form->FromLines.begin(), form->FromLines.end(), '\n'), 1001);
     Cycle();
     EXPECT_EQ(tops().size(), 1000u) << "the second cycle reads every value from the cache";
 }

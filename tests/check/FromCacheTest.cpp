@@ -1,6 +1,6 @@
 // The From cache on its own: what a change of mailbox, a listing and the
 // bound do to the entries kept.
-#include "app/FromCache.h"
+#include "check/FromCache.h"
 
 #include <gtest/gtest.h>
 

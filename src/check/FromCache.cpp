@@ -1,4 +1,4 @@
-#include "app/FromCache.h"
+#include "check/FromCache.h"
 
 #include <unordered_set>
 

@@ -1,0 +1,189 @@
+// One account's check, the one way Vesk checks a mailbox: the poll cycle
+// runs it for one account after another, `--check` for every account at
+// once. It connects (with the account's security), logs in, counts the
+// waiting mail, reads the From lines of the newest messages when they are
+// wanted (asking the server only for mail the From cache has not seen),
+// logs out, and gives one result.
+//
+// The check is a state machine driven by the end of each request of a mail
+// session; the session is the protocol behind a small interface, so that a
+// second protocol is one more session and nothing else. Every request gets
+// the silence limit of quiet and kReplyTimeouts silence limits in all; the
+// logout's time-out leaves the result as it stands.
+#pragma once
+
+#include "check/FromCache.h"
+#include "pop3/Pop3Prot.h"
+#include "settings/SettingsFile.h"
+
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Seconds of silence after which a request fails with "426 Timeout".
+constexpr int kSilenceLimitSeconds = 15;
+
+// How an account's connection is secured (the Security key's 0, 1 and 2).
+enum class TSecurity { Plain = 0, Tls = 1, StartTls = 2 };
+
+// The step of a check that failed, as the status lines name it.
+enum class TCheckStep { Connection, Login, Check };
+const char* CheckStepName(TCheckStep Step);
+
+// What checking one account needs.
+struct TCheckTarget {
+    std::string Name;
+    std::string Server;
+    int Port = kDefaultPort;
+    std::string UserName;
+    std::string Secret;
+    bool APop = false;
+    TSecurity Security = TSecurity::Plain;
+    std::string Fingerprint{};
+    // Read the From lines of the waiting mail (the siren or a notification
+    // wants them).
+    bool WantFrom = false;
+    // Why the settings forbid a check (AccountSettingsError); the account
+    // then fails with it before any connection.
+    std::string SettingsError{};
+};
+
+// The target of the account as the file has it, under `name`.
+TCheckTarget CheckTargetOf(const TAccount& Account, const std::string& Name, bool WantFrom);
+
+struct TCheckResult {
+    // False for an account that was not checked (no server or user name).
+    bool Checked = false;
+    // True when the count was taken (and the From lines read, if wanted).
+    bool Ok = false;
+    int Count = 0;
+    // When it failed: the step and the reason (never empty).
+    TCheckStep FailedStep = TCheckStep::Connection;
+    std::string Error;
+    // The From values read, newest message first, one per message (empty
+    // for a message without one); at most TFromCache::kMaxEntries. A check
+    // that failed while reading keeps those read before.
+    std::vector<std::string> FromLines;
+};
+
+// A protocol's side of a check. Each request starts at once and ends later
+// with one OnDone (never from inside the call); a request that cannot start
+// raises. Between requests the session keeps what the last one learnt.
+class TMailSession {
+public:
+    virtual ~TMailSession() = default;
+    virtual void Connect(const TCheckTarget& Target) = 0;
+    virtual void LogIn(const TCheckTarget& Target) = 0;
+    // The number of waiting messages: Count().
+    virtual void CountMail() = 0;
+    // The unique ids of messages `Lowest` to `Highest`: Ids(), index 0 for
+    // `Highest`, empty entries where the server names none, and no entries
+    // at all when the server keeps no ids (a success all the same).
+    virtual void ListIds(int Lowest, int Highest) = 0;
+    // The From value of message `Number`: From().
+    virtual void ReadFrom(int Number) = 0;
+    virtual void LogOut() = 0;
+    // Drops the connection at once; no OnDone follows.
+    virtual void Abort() = 0;
+    // True while a connection is open and no request runs.
+    virtual bool Ready() const = 0;
+    virtual int Count() const = 0;
+    virtual const std::vector<std::string>& Ids() const = 0;
+    virtual std::string From() const = 0;
+    // Why the last request failed (cleaned server text, or the session's
+    // own words); never empty after a failure.
+    virtual std::string ErrorText() const = 0;
+
+    // The end of a request: true when it succeeded.
+    std::function<void(bool Ok)> OnDone;
+    // Something arrived from the server: the silence starts afresh.
+    std::function<void()> OnProgress;
+};
+
+// POP3 behind the session interface, over an engine the caller may own (the
+// main window's) or the session makes for itself.
+class TPop3Session : public TMailSession {
+public:
+    explicit TPop3Session(TCustomPop3Cli* Engine = nullptr);
+    ~TPop3Session() override;
+    void Connect(const TCheckTarget& Target) override;
+    void LogIn(const TCheckTarget& Target) override;
+    void CountMail() override;
+    void ListIds(int Lowest, int Highest) override;
+    void ReadFrom(int Number) override;
+    void LogOut() override;
+    void Abort() override;
+    bool Ready() const override;
+    int Count() const override { return FCli->MsgCount(); }
+    const std::vector<std::string>& Ids() const override { return FIds; }
+    std::string From() const override { return FCli->FromValue(); }
+    std::string ErrorText() const override;
+
+private:
+    // Starts `Operation` as the request this session waits for.
+    void Begin(TPop3Request Request, void (TCustomPop3Cli::*Operation)());
+    void RequestDone();
+
+    std::unique_ptr<TCustomPop3Cli> FOwned;
+    TCustomPop3Cli* FCli;
+    TPop3RequestDone FSavedDone;
+    TPop3Display FSavedResponse;
+    TPop3Request FPending = rqConnect;
+    bool FWaiting = false;
+    int FLowest = 0, FHighest = 0;
+    std::vector<std::string> FIds, FListed;
+};
+
+class TAccountCheck {
+public:
+    enum class TState { Idle, Connecting, LoggingIn, Counting, ListingIds, ReadingFrom, LoggingOut, Done };
+
+    // `Cache` (may be null) keeps the From values of `Slot` across checks.
+    TAccountCheck(TMailSession& Session, TCheckTarget Target, TFromCache* Cache = nullptr, int Slot = 0);
+    ~TAccountCheck();
+    TAccountCheck(const TAccountCheck&) = delete;
+    TAccountCheck& operator=(const TAccountCheck&) = delete;
+
+    // Seconds of silence after which a request fails; 0 or less: no limit.
+    int SilenceLimit = kSilenceLimitSeconds;
+    // Called once when the check has ended.
+    std::function<void()> OnFinished;
+
+    // Starts the check; it ends later with OnFinished.
+    void Start();
+    // Starts the check and processes messages until it has ended; a wait
+    // that the application's end cuts short fails the check with
+    // "426 Timeout". Returns Result().Ok.
+    bool Run();
+    bool Finished() const { return FState == TState::Done; }
+    TState State() const { return FState; }
+    const TCheckResult& Result() const { return FResult; }
+
+    static const char* StateName(TState State);
+
+private:
+    void SetState(TState State);
+    void RequestDone(bool Ok);
+    // Starts a request in `State`; one that cannot start fails `Step`.
+    void Request(TState State, TCheckStep Step, const std::function<void()>& Start);
+    void ReadNextFrom();
+    void Fail(TCheckStep Step, const std::string& Text);
+    void LogOut();
+    void TimeExpired();
+    void Stop();
+    void RestartSilence();
+
+    TMailSession& FSession;
+    TCheckTarget FTarget;
+    TFromCache* FCache;
+    int FSlot;
+    TCheckResult FResult;
+    TState FState = TState::Idle;
+    TCheckStep FStep = TCheckStep::Connection;
+    int FNext = 0, FLowest = 0;  // the next message whose From is read, the last one
+    QTimer FSilence;
+    QTimer FRequestLimit;
+};
