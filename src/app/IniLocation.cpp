@@ -21,6 +21,20 @@ std::string configHome() {
     return (home + "/.config").toLocal8Bit().toStdString();
 }
 
+// The installed tree's desktop program, relative to the folder that holds
+// bin/ (see data/CMakeLists.txt).
+constexpr const char* kInstalledDesktopProgram = "libexec/vesk/vesk-desktop";
+
+// True for Vesk in an installed tree: PREFIX/bin/Vesk with
+// PREFIX/libexec/vesk/vesk-desktop beside bin/, or that vesk-desktop itself.
+bool IsInstalled(const std::string& exePath) {
+    const QFileInfo exe(QString::fromLocal8Bit(exePath));
+    const QDir prefix(exe.absolutePath() + "/..");
+    if (QFileInfo(prefix.filePath(kInstalledDesktopProgram)).isFile()) return true;
+    const QString self = QDir::cleanPath(exe.absoluteFilePath());
+    return self.endsWith(QString("/") + kInstalledDesktopProgram) && exe.isFile();
+}
+
 }  // namespace
 
 std::string IniBesideExecutable(const std::string& exePath) {
@@ -32,10 +46,12 @@ std::string IniBesideExecutable(const std::string& exePath) {
 
 std::string ChooseIniPath(const std::string& exePath, const std::string& option) {
     if (!option.empty()) return option;
-    const std::string beside = IniBesideExecutable(exePath);
-    const QFileInfo besideInfo(QString::fromLocal8Bit(beside));
-    if (besideInfo.exists() || CanCreateFilesIn(besideInfo.absolutePath().toLocal8Bit().toStdString()))
-        return beside;
+    if (!IsInstalled(exePath)) {
+        const std::string beside = IniBesideExecutable(exePath);
+        const QFileInfo besideInfo(QString::fromLocal8Bit(beside));
+        if (besideInfo.exists() || CanCreateFilesIn(besideInfo.absolutePath().toLocal8Bit().toStdString()))
+            return beside;
+    }
     const std::string folder = configHome() + "/vesk";
     MakePrivateFolder(folder);
     return folder + "/Vesk.ini";

@@ -103,6 +103,19 @@ TEST_F(Desktop, InstalledVeskKeepsItsSettingsInThePrivateConfigFolder) {
     }
 }
 
+TEST_F(Desktop, InstalledVeskUsesTheConfigFolderEvenWhereItMayWrite) {
+    // An installed tree in a folder this user may write into, as root may /usr/bin.
+    fs::create_directories(dir.File("usr/bin"));
+    fs::create_directories(dir.File("usr/libexec/vesk"));
+    TestSupport::WriteFile(dir.File("usr/libexec/vesk/vesk-desktop"), "");
+    EnvScope xdg("XDG_CONFIG_HOME", dir.File("xdg").c_str());
+    StartAndSave(dir.File("usr/bin/Vesk"));
+    EXPECT_EQ(form->IniPath, dir.File("xdg/vesk/Vesk.ini"));
+    EXPECT_FALSE(fs::exists(dir.File("usr/bin/Vesk.ini")));
+    // The desktop program started by itself from its installed folder.
+    EXPECT_EQ(ChooseIniPath(dir.File("usr/libexec/vesk/vesk-desktop"), ""), dir.File("xdg/vesk/Vesk.ini"));
+}
+
 TEST_F(Desktop, IniOptionOverridesBothPlaces) {
     EnvScope xdg("XDG_CONFIG_HOME", dir.File("config").c_str());
     fs::create_directories(dir.File("portable"));

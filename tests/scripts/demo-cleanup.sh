@@ -11,10 +11,10 @@ src="$1"
 sig="$2"
 
 work=$(mktemp -d)
-group=""
+demo=""
 finish() {
-  # Whatever the demo left behind runs in the process group started below.
-  [ -n "$group" ] && kill -KILL -- "-$group" 2>/dev/null
+  # Whatever the demo left behind runs in its process group (see below).
+  [ -n "$demo" ] && kill -KILL -- "-$demo" 2>/dev/null
   rm -rf "$work"
 }
 trap finish EXIT
@@ -33,8 +33,7 @@ stub() {  # FILE BODY
   printf '#!/bin/sh\n%s\n' "$2" >"$1"
   chmod +x "$1"
 }
-stub "$work/scripts/deps.sh" 'exit 0'
-stub "$work/scripts/build.sh" 'exit 0'
+for s in deps build; do stub "$work/scripts/$s.sh" 'exit 0'; done
 stub "$work/scripts/fixtures/dovecot.sh" 'echo "dovecot.sh $1 $2" >>"$STUB_CALLS"
 if [ "$1" = start ]; then
   mkdir -p "$2"
@@ -43,7 +42,7 @@ if [ "$1" = start ]; then
 fi'
 stub "$work/build/bin/Vesk" 'echo "vesk $$" >"$STUB_STARTED"
 exec /bin/sleep 300'
-stub "$work/build/bin/vesk-desktop" 'exit 0'
+touch "$work/build/bin/vesk-desktop"
 stub "$work/bin/sox" 'exit 0'
 # The feeder is the only caller of sleep: its parent is the feeder.
 stub "$work/bin/sleep" 'echo "feeder $PPID" >"$STUB_STARTED"
@@ -54,7 +53,6 @@ exec /bin/sleep "$@"'
 PATH="$work/bin:$PATH" STUB_CALLS="$calls" STUB_STARTED="$work/started" \
   setsid env --default-signal=INT,TERM,HUP bash "$work/scripts/demo.sh" >"$work/out" 2>&1 &
 demo=$!
-group=$demo
 
 vesk="" feeder=""
 for _ in 1 2; do
@@ -69,7 +67,7 @@ timer=$!
 wait -n "$demo" "$timer"
 if kill -0 "$demo" 2>/dev/null; then
   fail "the demo did not end within 30 s of SIG$sig"
-  kill -KILL -- "-$group"
+  kill -KILL -- "-$demo"
   wait "$demo"
 fi
 kill "$timer" 2>/dev/null
