@@ -92,33 +92,3 @@ TEST(CheckAll, ASilentServerFailsAfterTheSilenceLimit) {
     EXPECT_EQ(results[0].Error, "426 Timeout");
     EXPECT_TRUE(results[1].Ok) << "the other account is not held up";
 }
-
-TEST(CheckAll, AnStlsAccountNeverLogsInWhenTheServerRefusesStls) {
-    TScriptedPop3Server server;
-    ServeMailbox(server, 2);
-    server.On("STLS", "-ERR not here\r\n");
-    TCheckTarget target = Target("Home", server);
-    target.Security = TSecurity::StartTls;
-    auto results = TCheckAll().Run({target});
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_FALSE(results[0].Ok);
-    EXPECT_EQ(results[0].Error, "-ERR STLS refused by the server");
-    EXPECT_TRUE(server.Got("STLS"));
-    EXPECT_FALSE(server.Got("USER user")) << "no credential before the certificate check";
-}
-
-// A greeting trickled in pieces that never end: each piece is data, but the
-// step as a whole gets 4 silence limits, so the check still ends.
-TEST(CheckAll, AnEndlessGreetingFailsAfterFourSilenceLimits) {
-    TScriptedPop3Server endless;
-    endless.Greeting = "+OK ";
-    QTimer trickle;
-    trickle.setInterval(400);
-    QObject::connect(&trickle, &QTimer::timeout, [&] { endless.Send(std::string(4100, 'A')); });
-    trickle.start();
-    TCheckAll check;
-    check.Timeout = 1;
-    auto results = check.Run({Target("Endless", endless)});
-    EXPECT_FALSE(results[0].Ok);
-    EXPECT_EQ(results[0].Error, "426 Timeout");
-}

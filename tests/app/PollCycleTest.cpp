@@ -1,12 +1,14 @@
 // The poll cycle end to end: the real main window checks real mailboxes on a
 // private Dovecot (and scripted servers for the misbehaving cases), with the
 // keyboard LED, sound and tray replaced by their in-memory doubles.
+#include "app/CheckAll.h"
 #include "app/Main.h"
 #include "codec/Base64.h"
 #include "platform/Keyboard.h"
 #include "platform/Notify.h"
 #include "platform/Sound.h"
 #include "support/Fixtures.h"
+#include "support/MailboxServer.h"
 #include "support/ScriptedPop3Server.h"
 #include "support/TestSupport.h"
 
@@ -21,6 +23,7 @@
 
 using TestSupport::TDovecotFixture;
 using TestSupport::TempDir;
+using TestSupport::TMailboxServer;
 using TestSupport::TScript;
 using TestSupport::TScriptedPop3Server;
 using TestSupport::WaitFor;
@@ -53,41 +56,7 @@ void ScriptOneMessageAfterAPause(TScriptedPop3Server& server) {
                     .ExpectLine("QUIT").Send("+OK\r\n").Close());
 }
 
-// A scripted server holding a mailbox: messages numbered from 1, each with
-// its unique id and From value, served by STAT, UIDL (unless `uidl` is off)
-// and TOP n 0. Counts the TOPs it answers.
-struct TMailboxServer {
-    TScriptedPop3Server server;
-    std::vector<std::pair<std::string, std::string>> messages;  // unique id, From value
-    bool uidl = true;
-    int tops = 0;
-
-    TMailboxServer() {
-        server.On("USER", "+OK\r\n");
-        server.On("PASS", "+OK\r\n");
-        server.On("QUIT", "+OK\r\n", TScriptedPop3Server::Then::Close);
-        server.OnCommand = [this](const std::string& line) {
-            if (line == "STAT") {
-                server.Send("+OK " + std::to_string(messages.size()) + " 0\r\n");
-            } else if (line == "UIDL") {
-                std::string reply = uidl ? "+OK\r\n" : "-ERR unknown command\r\n";
-                for (size_t i = 0; uidl && i < messages.size(); ++i)
-                    reply += std::to_string(i + 1) + " " + messages[i].first + "\r\n";
-                server.Send(uidl ? reply + ".\r\n" : reply);
-            } else if (line.rfind("TOP ", 0) == 0) {
-                const size_t n = std::stoul(line.substr(4));
-                ++tops;
-                server.Send("+OK\r\nFrom:" + messages.at(n - 1).second + "\r\nSubject: s\r\n\r\n.\r\n");
-            } else {
-                return false;
-            }
-            return true;
-        };
-    }
-    Account Login() const { return {"127.0.0.1", "u", "p", server.PortText()}; }
-    // Takes the TOPs counted so far.
-    int TakeTops() { return std::exchange(tops, 0); }
-};
+Account Login(const TestSupport::TMailboxServer& box) { return {"127.0.0.1", "u", "p", box.server.PortText()}; }
 
 class PollCycle : public ::testing::Test {
 protected:
@@ -278,28 +247,6 @@ TEST_F(PollCycle, SilentServerFailsItsAccountAndTheNextIsStillChecked) {
     EXPECT_FALSE(led.Lit);
 }
 
-TEST_F(PollCycle, TopFailingMidwayKeepsWhatWasCollected) {
-    TScriptedPop3Server server;
-    server.Play(TScript()
-                    .Send(server.Greeting)
-                    .ExpectLine("USER u").Send("+OK\r\n")
-                    .ExpectLine("PASS p").Send("+OK\r\n")
-                    .ExpectLine("STAT").Send("+OK 5 5000\r\n")
-                    .ExpectLine("UIDL").Send("+OK\r\n1 a\r\n2 b\r\n3 c\r\n4 d\r\n5 e\r\n.\r\n")
-                    .ExpectLine("TOP 5 0").Send("+OK\r\nFrom: fifth@example.org\r\nSubject: x\r\n\r\n.\r\n")
-                    .ExpectLine("TOP 4 0").Send("-ERR no such message\r\n")
-                    .ExpectLine("QUIT").Send("+OK bye\r\n").Close());
-    Start({{"127.0.0.1", "u", "p", server.PortText()}}, "[Siren]\nEnabled=1\nSong0=/songs/other.wav\n");
-    Cycle();
-    EXPECT_EQ(form->FromLines, " fifth@example.org\n");
-    EXPECT_TRUE(server.Got("TOP 4 0"));
-    EXPECT_FALSE(server.Got("TOP 3 0"));
-    EXPECT_TRUE(server.Got("QUIT"));
-    EXPECT_EQ(form->GetMessageCount(0), 5) << "the STAT count stays";
-    EXPECT_TRUE(sound.Calls.empty());
-    EXPECT_TRUE(server.Finished()) << server.Failure();
-}
-
 TEST_F(PollCycle, RefusedConnectionAndWrongPasswordAreErrorCycles) {
     Account wrong = Dove("three");
     wrong.password = "not the password";
@@ -381,46 +328,10 @@ TEST_F(PollCycle, ExitDuringACycleEndsTheWaitAtOnce) {
     EXPECT_FALSE(form->pop3Main->Connected());
 }
 
-TEST_F(PollCycle, FromCacheAsksTopOnlyForMailItHasNotSeen) {
-    TMailboxServer box;
-    box.messages = {{"id-1", " one@example.org"}, {"id-2", " two@example.org"}, {"id-3", " three@example.org"}};
-    Start({box.Login()}, "[Siren]\nEnabled=1\n");
-    Cycle();
-    EXPECT_EQ(box.TakeTops(), 3);
-    EXPECT_EQ(form->FromLines, " three@example.org\n two@example.org\n one@example.org\n");
-
-    Cycle();
-    EXPECT_EQ(box.TakeTops(), 0) << "nothing new: every From value comes from the cache";
-    EXPECT_EQ(form->FromLines, " three@example.org\n two@example.org\n one@example.org\n");
-
-    box.messages.push_back({"id-4", " four@example.org"});
-    Cycle();
-    EXPECT_EQ(box.TakeTops(), 1);
-    EXPECT_TRUE(box.server.Got("TOP 4 0"));
-    EXPECT_EQ(form->FromLines, " four@example.org\n three@example.org\n two@example.org\n one@example.org\n");
-
-    // A deleted message renumbers those after it and leaves the cache.
-    box.messages.erase(box.messages.begin() + 1);
-    Cycle();
-    EXPECT_EQ(box.TakeTops(), 0);
-    EXPECT_EQ(form->FromLines, " four@example.org\n three@example.org\n one@example.org\n");
-    EXPECT_EQ(form->FromCache.Find(0, "id-2"), nullptr);
-    EXPECT_EQ(form->FromCache.Size(0), 3u);
-
-    // The same ids on another server are other messages.
-    TMailboxServer other;
-    other.messages = {{"id-1", " elsewhere@example.net"}};
-    Rewrite({other.Login()}, "[Siren]\nEnabled=1\n");
-    form->LoadSettings();
-    Cycle();
-    EXPECT_EQ(other.TakeTops(), 1);
-    EXPECT_EQ(form->FromLines, " elsewhere@example.net\n");
-}
-
 TEST_F(PollCycle, SirenPlaysTheSameSongWithTheCacheAndWithoutUidl) {
     TMailboxServer box;
     box.messages = {{"a", " alice@example.org"}, {"b", " Bob <bob@example.org>"}, {"c", ""}, {"d", " dave@example.org"}};
-    Start({box.Login()}, "[Siren]\nEnabled=1\nTarget1=carol@\nSong1=/songs/carol.wav\nTarget2=bob@example.org\n"
+    Start({Login(box)}, "[Siren]\nEnabled=1\nTarget1=carol@\nSong1=/songs/carol.wav\nTarget2=bob@example.org\n"
                          "Song2=/songs/bob.wav\nSong0=/songs/other.wav\n");
     const std::string expected = " dave@example.org\n\n Bob <bob@example.org>\n alice@example.org\n";
     Cycle();  // UIDL: fills the cache
@@ -434,41 +345,6 @@ TEST_F(PollCycle, SirenPlaysTheSameSongWithTheCacheAndWithoutUidl) {
     Cycle();
     EXPECT_EQ(box.TakeTops(), 4);
     EXPECT_EQ(sound.Played(), std::vector<std::string>(4, "/songs/bob.wav"));
-}
-
-TEST_F(PollCycle, HugeMailboxCostsAtMostAThousandTopsAndTheNextAccountIsStillChecked) {
-    // The server claims the largest count there is and lists the ids of its
-    // top 1,005 messages.
-    constexpr int claimed = 2147483647;
-    TScriptedPop3Server huge;
-    huge.On("USER", "+OK\r\n");
-    huge.On("PASS", "+OK\r\n");
-    huge.On("STAT", "+OK 2147483647 0\r\n");
-    std::string listing = "+OK\r\n";
-    for (int m = claimed; m > claimed - 1005; --m) listing += std::to_string(m) + " u" + std::to_string(m) + "\r\n";
-    huge.On("UIDL", listing + ".\r\n");
-    huge.On("TOP", "+OK\r\nFrom: bulk@example.org\r\n\r\n.\r\n");
-    huge.On("QUIT", "+OK\r\n", TScriptedPop3Server::Then::Close);
-    TMailboxServer next;
-    next.messages = {{"id-1", " one@example.org"}};
-    Start({{"127.0.0.1", "u", "p", huge.PortText()}, next.Login()}, "[Siren]\nEnabled=1\n");
-    auto tops = [&huge] {
-        std::vector<std::string> out;
-        for (const auto& line : huge.Lines())
-            if (line.rfind("TOP ", 0) == 0) out.push_back(line);
-        return out;
-    };
-    Cycle();
-    const auto first = tops();
-    ASSERT_EQ(first.size(), 1000u);
-    EXPECT_EQ(first.front(), "TOP 2147483647 0");
-    EXPECT_EQ(first.back(), "TOP 2147482648 0");
-    EXPECT_EQ(form->FromCache.Size(0), 1000u);
-    EXPECT_EQ(next.TakeTops(), 1) << "the next account is checked in the same cycle";
-    EXPECT_EQ(form->GetMessageCount(1), 1);
-    EXPECT_EQ(std::count(form->FromLines.begin(), form->FromLines.end(), '\n'), 1001);
-    Cycle();
-    EXPECT_EQ(tops().size(), 1000u) << "the second cycle reads every value from the cache";
 }
 
 TEST_F(PollCycle, TlsAccountsBesideAPlainOne) {
@@ -563,6 +439,19 @@ TEST_F(PollCycle, ASecurityTypoFailsTheAccountWithoutConnecting) {
     EXPECT_EQ(server.Accepted(), 0);
     EXPECT_EQ(form->StatusLines().front(), "Account1: connection failed: Security=1.0 is not 0, 1 or 2");
     EXPECT_EQ(form->GetMessageCount(1), 3);
+}
+
+// The poll cycle and --check run the same account check: the same failure
+// gives the same reason and step in both.
+TEST_F(PollCycle, BothDriversGiveTheSameReasonForTheSameFailure) {
+    TScriptedPop3Server server;
+    ServeLogin(server, "-ERR [AUTH] Authentication \x1b[1mfailed.\r\n");
+    Start({{"127.0.0.1", "u", "p", server.PortText()}});
+    Cycle();
+    const std::vector<TCheckResult> results = TCheckAll().Run({CheckTargetOf(form->AccountAt(0), "Account1", false)});
+    ASSERT_FALSE(results[0].Ok);
+    EXPECT_EQ(results[0].Error, form->GetAccountError(0));
+    EXPECT_EQ(form->StatusLines().front(), "Account1: login failed: " + results[0].Error);
 }
 
 TEST_F(PollCycle, TrayIconTooltipWindowAndNotificationFollowTheCycle) {

@@ -1,0 +1,190 @@
+// One account's check against scripted servers on loopback: the reasons it
+// gives, the goodbye after a failure, the time limits, and the From lines it
+// reads through the cache. The drivers' own tests (order, reloads,
+// concurrency, output) stay with them in tests/app.
+#include "check/AccountCheck.h"
+#include "support/MailboxServer.h"
+#include "support/ScriptedPop3Server.h"
+#include "support/TestSupport.h"
+
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using TestSupport::TMailboxServer;
+using TestSupport::TScript;
+using TestSupport::TScriptedPop3Server;
+
+namespace {
+
+TCheckTarget Target(const TScriptedPop3Server& server, bool wantFrom = false) {
+    TCheckTarget target;
+    target.Name = "Box";
+    target.Server = "127.0.0.1";
+    target.Port = server.Port();
+    target.UserName = "u";
+    target.Secret = "p";
+    target.WantFrom = wantFrom;
+    return target;
+}
+
+// Runs one check to its end, the way the poll cycle does.
+TCheckResult Check(const TCheckTarget& target, TFromCache* cache = nullptr, int silence = kSilenceLimitSeconds) {
+    TPop3Session session;
+    TAccountCheck check(session, target, cache, 0);
+    check.SilenceLimit = silence;
+    check.Run();
+    EXPECT_TRUE(check.Finished());
+    return check.Result();
+}
+
+std::vector<std::string> Tops(const TScriptedPop3Server& server) {
+    std::vector<std::string> out;
+    for (const auto& line : server.Lines())
+        if (line.rfind("TOP ", 0) == 0) out.push_back(line);
+    return out;
+}
+
+}  // namespace
+
+TEST(AccountCheck, AFailedStepKeepsTheReasonAndLogsOutASuccessCounts) {
+    TScriptedPop3Server refusing, accepting;
+    refusing.Play(TScript()
+                      .Send(refusing.Greeting)
+                      .ExpectLine("USER u").Send("+OK\r\n")
+                      .ExpectLine("PASS p").Send("-ERR wrong password\r\n")
+                      .ExpectLine("QUIT").Send("+OK bye\r\n").Close());
+    accepting.Play(TScript()
+                       .Send(accepting.Greeting)
+                       .ExpectLine("USER u").Send("+OK\r\n")
+                       .ExpectLine("PASS p").Send("+OK\r\n")
+                       .ExpectLine("STAT").Send("+OK 2 200\r\n")
+                       .ExpectLine("QUIT").Send("+OK bye\r\n").Close());
+    TCheckResult failed = Check(Target(refusing));
+    EXPECT_TRUE(failed.Checked);
+    EXPECT_FALSE(failed.Ok);
+    EXPECT_EQ(failed.FailedStep, TCheckStep::Login);
+    EXPECT_EQ(failed.Error, "-ERR wrong password");
+    EXPECT_EQ(failed.Count, 0);
+    EXPECT_TRUE(refusing.Finished()) << "a refused login still says goodbye: " << refusing.Failure();
+
+    TCheckResult ok = Check(Target(accepting));
+    EXPECT_TRUE(ok.Ok);
+    EXPECT_EQ(ok.Error, "");
+    EXPECT_EQ(ok.Count, 2);
+    EXPECT_TRUE(accepting.Finished()) << accepting.Failure();
+}
+
+TEST(AccountCheck, AnStlsAccountNeverLogsInWhenTheServerRefusesStls) {
+    TScriptedPop3Server server;
+    server.On("STLS", "-ERR not here\r\n");
+    TCheckTarget target = Target(server);
+    target.Security = TSecurity::StartTls;
+    TCheckResult result = Check(target);
+    EXPECT_FALSE(result.Ok);
+    EXPECT_EQ(result.FailedStep, TCheckStep::Connection);
+    EXPECT_EQ(result.Error, "-ERR STLS refused by the server");
+    EXPECT_TRUE(server.Got("STLS"));
+    EXPECT_FALSE(server.Got("USER u")) << "no credential before the certificate check";
+}
+
+// A greeting trickled in pieces that never end: each piece is data, but the
+// request as a whole gets 4 silence limits, so the check still ends.
+TEST(AccountCheck, AnEndlessGreetingFailsAfterFourSilenceLimits) {
+    TScriptedPop3Server endless;
+    endless.Greeting = "+OK ";
+    QTimer trickle;
+    trickle.setInterval(400);
+    QObject::connect(&trickle, &QTimer::timeout, [&] { endless.Send(std::string(4100, 'A')); });
+    trickle.start();
+    TCheckResult result = Check(Target(endless), nullptr, 1);
+    EXPECT_FALSE(result.Ok);
+    EXPECT_EQ(result.Error, "426 Timeout");
+}
+
+// The From lines of the waiting mail, newest first; a TOP that fails midway
+// fails the check but keeps what was read, and the count stays.
+TEST(AccountCheck, TopFailingMidwayKeepsWhatWasCollected) {
+    TScriptedPop3Server server;
+    server.Play(TScript()
+                    .Send(server.Greeting)
+                    .ExpectLine("USER u").Send("+OK\r\n")
+                    .ExpectLine("PASS p").Send("+OK\r\n")
+                    .ExpectLine("STAT").Send("+OK 5 5000\r\n")
+                    .ExpectLine("UIDL").Send("+OK\r\n1 a\r\n2 b\r\n3 c\r\n4 d\r\n5 e\r\n.\r\n")
+                    .ExpectLine("TOP 5 0").Send("+OK\r\nFrom: fifth@example.org\r\nSubject: x\r\n\r\n.\r\n")
+                    .ExpectLine("TOP 4 0").Send("-ERR no such message\r\n")
+                    .ExpectLine("QUIT").Send("+OK bye\r\n").Close());
+    TCheckResult result = Check(Target(server, true));
+    EXPECT_FALSE(result.Ok);
+    EXPECT_EQ(result.FailedStep, TCheckStep::Check);
+    EXPECT_EQ(result.FromLines, std::vector<std::string>{" fifth@example.org"});
+    EXPECT_FALSE(server.Got("TOP 3 0"));
+    EXPECT_EQ(result.Count, 5) << "the STAT count stays";
+    EXPECT_TRUE(server.Finished()) << server.Failure();
+}
+
+TEST(AccountCheck, FromCacheAsksTopOnlyForMailItHasNotSeen) {
+    TMailboxServer box;
+    TFromCache cache;
+    const auto check = [&] { return Check(Target(box.server, true), &cache).FromLines; };
+    box.messages = {{"id-1", " one@example.org"}, {"id-2", " two@example.org"}, {"id-3", " three@example.org"}};
+    using Lines = std::vector<std::string>;
+    EXPECT_EQ(check(), (Lines{" three@example.org", " two@example.org", " one@example.org"}));
+    EXPECT_EQ(box.TakeTops(), 3);
+
+    EXPECT_EQ(check(), (Lines{" three@example.org", " two@example.org", " one@example.org"}));
+    EXPECT_EQ(box.TakeTops(), 0) << "nothing new: every From value comes from the cache";
+
+    box.messages.push_back({"id-4", " four@example.org"});
+    EXPECT_EQ(check(), (Lines{" four@example.org", " three@example.org", " two@example.org", " one@example.org"}));
+    EXPECT_EQ(box.TakeTops(), 1);
+    EXPECT_TRUE(box.server.Got("TOP 4 0"));
+
+    // A deleted message renumbers those after it and leaves the cache.
+    box.messages.erase(box.messages.begin() + 1);
+    EXPECT_EQ(check(), (Lines{" four@example.org", " three@example.org", " one@example.org"}));
+    EXPECT_EQ(box.TakeTops(), 0);
+    EXPECT_EQ(cache.Find(0, "id-2"), nullptr);
+    EXPECT_EQ(cache.Size(0), 3u);
+
+    // The same ids on another server are other messages.
+    TMailboxServer other;
+    other.messages = {{"id-1", " elsewhere@example.net"}};
+    EXPECT_EQ(Check(Target(other.server, true), &cache).FromLines, Lines{" elsewhere@example.net"});
+    EXPECT_EQ(other.TakeTops(), 1);
+
+    // A server that refuses UIDL gets a TOP for every message, every time.
+    other.uidl = false;
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(Check(Target(other.server, true), &cache).FromLines, Lines{" elsewhere@example.net"});
+        EXPECT_EQ(other.TakeTops(), 1);
+    }
+}
+
+TEST(AccountCheck, AHugeMailboxCostsAtMostAThousandTops) {
+    // The server claims the largest count there is and lists the ids of its
+    // top 1,005 messages.
+    constexpr int claimed = 2147483647;
+    TScriptedPop3Server huge;
+    huge.On("USER", "+OK\r\n");
+    huge.On("PASS", "+OK\r\n");
+    huge.On("STAT", "+OK 2147483647 0\r\n");
+    std::string listing = "+OK\r\n";
+    for (int m = claimed; m > claimed - 1005; --m) listing += std::to_string(m) + " u" + std::to_string(m) + "\r\n";
+    huge.On("UIDL", listing + ".\r\n");
+    huge.On("TOP", "+OK\r\nFrom: bulk@example.org\r\n\r\n.\r\n");
+    huge.On("QUIT", "+OK\r\n", TScriptedPop3Server::Then::Close);
+    TFromCache cache;
+    TCheckResult result = Check(Target(huge, true), &cache);
+    EXPECT_TRUE(result.Ok) << result.Error;
+    const auto first = Tops(huge);
+    ASSERT_EQ(first.size(), 1000u);
+    EXPECT_EQ(first.front(), "TOP 2147483647 0");
+    EXPECT_EQ(first.back(), "TOP 2147482648 0");
+    EXPECT_EQ(cache.Size(0), 1000u);
+    EXPECT_EQ(result.FromLines.size(), 1000u);
+    Check(Target(huge, true), &cache);
+    EXPECT_EQ(Tops(huge).size(), 1000u) << "the second check reads every value from the cache";
+}
