@@ -26,9 +26,6 @@
 // Seconds of silence after which a request fails with "426 Timeout".
 constexpr int kSilenceLimitSeconds = 15;
 
-// How an account's connection is secured (the Security key's 0, 1 and 2).
-enum class TSecurity { Plain = 0, Tls = 1, StartTls = 2 };
-
 // The step of a check that failed, as the status lines name it.
 enum class TCheckStep { Connection, Login, Check };
 const char* CheckStepName(TCheckStep Step);

@@ -21,7 +21,6 @@ TCheckTarget CheckTargetOf(const TAccount& Account, const std::string& Name, boo
     target.WantFrom = WantFrom;
     target.SettingsError = AccountSettingsError(Account);
     // A value that is no choice never reaches a connection (SettingsError).
-    target.Security = Account.Security == 1 ? TSecurity::Tls : Account.Security == 2 ? TSecurity::StartTls
-                                                                                     : TSecurity::Plain;
+    target.Security = target.SettingsError.empty() ? static_cast<TSecurity>(Account.Security) : TSecurity::Plain;
     return target;
 }

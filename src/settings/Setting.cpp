@@ -484,9 +484,10 @@ void TfrmSetting::cboSecurityChange(TObject*) {
     if (EditedAccount() < 0) return;
     const int security = cboSecurity->currentIndex();
     if (security < 0 || security >= kSecurityChoices) return;
-    if (security == 1 && spePort->Value() == kDefaultPort)
+    const bool tls = security == static_cast<int>(TSecurity::Tls);
+    if (tls && spePort->Value() == kDefaultPort)
         spePort->SetValue(kDefaultTlsPort);
-    else if (security != 1 && spePort->Value() == kDefaultTlsPort)
+    else if (!tls && spePort->Value() == kDefaultTlsPort)
         spePort->SetValue(kDefaultPort);
     StoreEdit([security](TAccount& a) {
         a.Security = security;

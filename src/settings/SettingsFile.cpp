@@ -11,11 +11,11 @@ const char* const kSiren = "Siren";
 std::string AccountSection(int n) { return "Account" + std::to_string(n); }
 
 std::string AccountSettingsError(const TAccount& a) {
-    if (a.Security < 0 || a.Security > 2) {
+    if (a.Security < static_cast<int>(TSecurity::Plain) || a.Security > static_cast<int>(TSecurity::StartTls)) {
         const std::string text = a.SecurityText.empty() ? std::to_string(a.Security) : a.SecurityText;
         return "Security=" + text + " is not 0, 1 or 2";
     }
-    if (a.Security == 0 && !a.Fingerprint.empty()) return "Security=0 is plain text, but a Fingerprint is set";
+    if (a.Security == static_cast<int>(TSecurity::Plain) && !a.Fingerprint.empty()) return "Security=0 is plain text, but a Fingerprint is set";
     return "";
 }
 

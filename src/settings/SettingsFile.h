@@ -23,6 +23,9 @@ constexpr int kDefaultTlsPort = 995;
 constexpr int kMaxCheckedAccounts = 20;
 constexpr int kMaxListedAccounts = 100;
 
+// How an account's connection is secured: the Security key's 0, 1 and 2.
+enum class TSecurity { Plain = 0, Tls = 1, StartTls = 2 };
+
 // One configured mailbox. A value-initialized record is all empty and zero.
 struct TAccount {
     std::string AccountName;  // display name; only the settings dialog uses it
