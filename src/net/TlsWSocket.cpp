@@ -299,7 +299,7 @@ void TCustomTlsWSocket::ContinueHandshake(bool PeerClosed) {
         if (!FTls || FTls->State != tsHandshaking) return;
         if (rc == 1 || err != SSL_ERROR_WANT_READ || !full || Lib().BIO_ctrl_pending(FTls->In) >= before) break;
         if (round == 64) {
-            // Enough for one message: the rest comes with the next one.
+            // Enough for one message: the rest is read on the next one.
             PostMessageA(FWindowHandle, WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket), FD_READ);
             return;
         }
