@@ -30,7 +30,7 @@ fi
 # Input size limits: large enough for the structures each target reads.
 max_len() {
   case $1 in
-    pop3_receive) echo 20000 ;;
+    pop3_receive | pop3_tls) echo 20000 ;;
     ini_roundtrip) echo 4096 ;;
     *) echo 8192 ;;
   esac

@@ -9,6 +9,7 @@
 
 #include "net/OpenSsl.h"
 
+#include "codec/ServerText.h"
 #include "platform/Window.h"
 
 #include <algorithm>
@@ -25,6 +26,16 @@ const TOpenSsl& Lib() { return *LoadOpenSsl(); }
 
 // Most ciphertext moved in one step (one TLS record and some).
 constexpr int kCipherChunk = 17 * 1024;
+
+// TLS 1.2 key exchanges and ciphers offered: forward-secret (ephemeral
+// elliptic-curve or finite-field Diffie-Hellman) with AEAD ciphers only.
+// TLS 1.3's own suites are all such.
+constexpr const char* kTls12Ciphers = "ECDHE+AESGCM:ECDHE+CHACHA20:DHE+AESGCM:DHE+CHACHA20:!aNULL:!PSK";
+
+// A name check takes the host from the certificate's subjectAltName alone
+// (the subject's CN never names a host) and a wildcard only as a whole
+// left-most label ("*.example.test", never "f*.example.test").
+constexpr unsigned kHostFlags = X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS;
 
 enum TTlsState { tsPendingStart, tsHandshaking, tsEstablished, tsFailed };
 
@@ -46,7 +57,8 @@ std::string NameText(const X509_NAME* name) {
     long len = Lib().BIO_ctrl(bio, BIO_CTRL_INFO, 0, &data);
     std::string text(data ? data : "", data ? static_cast<size_t>(len) : 0);
     Lib().BIO_free(bio);
-    return text;
+    // Whatever the certificate's maker wrote: cleaned where it enters.
+    return CleanServerText(text);
 }
 
 std::string TimeText(const ASN1_TIME* t) {
@@ -70,6 +82,12 @@ SSL_CTX* NewClientContext(int verifyMode) {
     SSL_CTX* ctx = Lib().SSL_CTX_new(Lib().TLS_client_method());
     if (!ctx) return nullptr;
     Lib().SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+    if (Lib().SSL_CTX_set_cipher_list(ctx, kTls12Ciphers) != 1) {
+        Lib().SSL_CTX_free(ctx);
+        return nullptr;
+    }
+    // A server cannot start a second handshake (and its traffic) on a session.
+    Lib().SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
     Lib().SSL_CTX_set_verify(ctx, verifyMode, nullptr);
     return ctx;
 }
@@ -128,16 +146,21 @@ struct TTlsSession {
     TTlsState State = tsPendingStart;
     bool Implicit = false;     // the end is reported as the session's connect
     bool PeerEof = false;      // the server closed (TCP or close_notify)
+    bool ClosePosted = false;  // the server's close was posted to the window
     bool EarlyData = false;    // data was offered while the start was pending
     std::string Plain;         // decrypted, not yet handed out from PlainPos
     size_t PlainPos = 0;
     std::string PendingSend;   // plaintext sent while the handshake ran
-    unsigned long long Moved = 0;  // plaintext bytes decrypted plus handed out
+    unsigned long long HandedOut = 0;  // plaintext bytes the layer above took
+    bool TookBefore = false;   // it took some in the previous read notification
 
     ~TTlsSession() {
         if (Ssl) Lib().SSL_free(Ssl);
     }
     size_t PlainLeft() const { return Plain.size() - PlainPos; }
+    // Received and not yet taken: ciphertext waiting in the engine's input
+    // plus plaintext.
+    size_t Held() const { return (In ? Lib().BIO_ctrl_pending(In) : 0) + PlainLeft(); }
 };
 
 // ---------------------------------------------------------------------------
@@ -177,6 +200,8 @@ std::string TCustomTlsWSocket::TlsVersion() const {
     if (!FTls || !FTls->Ssl || FTls->State != tsEstablished) return "";
     return Lib().SSL_get_version(FTls->Ssl);
 }
+
+std::size_t TCustomTlsWSocket::TlsBufferedBytes() const { return FTls ? FTls->Held() : 0; }
 
 void TCustomTlsWSocket::ResetDefaults() {
     TCustomSocksWSocket::ResetDefaults();
@@ -245,6 +270,7 @@ void TCustomTlsWSocket::BeginHandshake() {
     Lib().SSL_set_connect_state(ssl);
     if (!TlsVerify) Lib().SSL_set_verify(ssl, SSL_VERIFY_NONE, nullptr);  // a pinned context checks nothing anyway
     const std::string host = FTlsHost.empty() ? FAddrStr : FTlsHost;
+    Lib().X509_VERIFY_PARAM_set_hostflags(Lib().SSL_get0_param(ssl), kHostFlags);
     if (IsDottedAddress(host)) {
         Lib().X509_VERIFY_PARAM_set1_ip_asc(Lib().SSL_get0_param(ssl), host.c_str());
     } else {
@@ -255,13 +281,29 @@ void TCustomTlsWSocket::BeginHandshake() {
 }
 
 void TCustomTlsWSocket::ContinueHandshake(bool PeerClosed) {
-    PumpCipherIn();
-    if (!FTls) return;
-    Lib().ERR_clear_error();
-    int rc = Lib().SSL_do_handshake(FTls->Ssl);
-    int err = rc == 1 ? SSL_ERROR_NONE : Lib().SSL_get_error(FTls->Ssl, rc);
-    FlushOut();
-    if (!FTls || FTls->State != tsHandshaking) return;
+    // What is read waits in the engine's input, bounded like everything
+    // received; while the bound stopped the reading and the handshake takes
+    // records from the input, reading goes on. A server whose handshake
+    // never ends (or whose records the engine never takes) meets the bound
+    // and the wait's time-out, not unlimited memory.
+    int rc = 0;
+    int err = SSL_ERROR_NONE;
+    for (int round = 0;; ++round) {
+        const bool full = PumpCipherIn();
+        if (!FTls) return;
+        const size_t before = Lib().BIO_ctrl_pending(FTls->In);
+        Lib().ERR_clear_error();
+        rc = Lib().SSL_do_handshake(FTls->Ssl);
+        err = rc == 1 ? SSL_ERROR_NONE : Lib().SSL_get_error(FTls->Ssl, rc);
+        FlushOut();
+        if (!FTls || FTls->State != tsHandshaking) return;
+        if (rc == 1 || err != SSL_ERROR_WANT_READ || !full || Lib().BIO_ctrl_pending(FTls->In) >= before) break;
+        if (round == 64) {
+            // Enough for one message: the rest is read on the next one.
+            PostMessageA(FWindowHandle, WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket), FD_READ);
+            return;
+        }
+    }
     if (rc == 1) {
         if (!CheckCertificate()) return;
         FTls->State = tsEstablished;
@@ -358,39 +400,50 @@ void TCustomTlsWSocket::NotifyTlsDone(WORD Error) {
 
 // --- moving bytes --------------------------------------------------------------
 
-void TCustomTlsWSocket::PumpCipherIn() {
+bool TCustomTlsWSocket::PumpCipherIn() {
     char buf[kCipherChunk];
     while (FTls && !FTls->PeerEof) {
-        int n = TCustomSocksWSocket::RecvRaw(buf, sizeof buf, 0);
+        const size_t held = FTls->Held();
+        if (held >= kTlsReceiveLimit) return true;
+        const int want = static_cast<int>(std::min(sizeof buf, kTlsReceiveLimit - held));
+        int n = TCustomSocksWSocket::RecvRaw(buf, want, 0);
         if (n > 0) {
             Lib().BIO_write(FTls->In, buf, n);
             continue;
         }
-        if (n == 0) FTls->PeerEof = true;
+        if (n == 0) {
+            FTls->PeerEof = true;
+            ReportPeerClose();
+        }
         break;
     }
+    return false;
 }
 
 void TCustomTlsWSocket::PumpIn() {
     PumpCipherIn();
     if (!FTls || FTls->State != tsEstablished) return;
-    if (FTls->PlainPos > 0 && FTls->PlainPos == FTls->Plain.size()) {
-        FTls->Plain.clear();
+    if (FTls->PlainPos > 0) {
+        FTls->Plain.erase(0, FTls->PlainPos);
         FTls->PlainPos = 0;
     }
+    // Decrypting only moves what is held from the input to Plain (smaller):
+    // the bound holds.
     char buf[kCipherChunk];
     for (;;) {
         Lib().ERR_clear_error();
         int n = Lib().SSL_read(FTls->Ssl, buf, sizeof buf);
         if (n > 0) {
             FTls->Plain.append(buf, static_cast<size_t>(n));
-            FTls->Moved += static_cast<unsigned>(n);
             continue;
         }
         int err = Lib().SSL_get_error(FTls->Ssl, n);
         if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) break;
         if (err == SSL_ERROR_ZERO_RETURN) {
+            // The server's close_notify: the session is over, whether or not
+            // the TCP connection stays open.
             FTls->PeerEof = true;
+            ReportPeerClose();
             break;
         }
         // A broken record or an alert: the connection cannot go on.
@@ -403,6 +456,29 @@ void TCustomTlsWSocket::PumpIn() {
         break;
     }
     FlushOut();
+}
+
+void TCustomTlsWSocket::ReportPeerClose() {
+    // Reported as the socket reports a TCP close (FD_CLOSE), and so handled
+    // alike: what is held is delivered first, then the layers above hear of
+    // the close and the socket closes.
+    if (!FTls || FTls->State != tsEstablished || FTls->ClosePosted || FHSocket == INVALID_SOCKET) return;
+    FTls->ClosePosted = true;
+    PostMessageA(FWindowHandle, WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket), WSAMakeSelectReply(FD_CLOSE, 0));
+}
+
+void TCustomTlsWSocket::DeliverHeld() {
+    // As the kernel's data is read before a TCP close is reported: passes go
+    // on while the layer above takes some, and one more after one where it
+    // took none (it may have worked through its own buffer first).
+    int idle = 0;
+    while (FTls && FTls->State == tsEstablished && FHSocket != INVALID_SOCKET && idle < 2) {
+        if (FTls->PlainLeft() == 0) PumpIn();
+        if (!FTls || FTls->PlainLeft() == 0 || FHSocket == INVALID_SOCKET) return;
+        const unsigned long long out = FTls->HandedOut;
+        DrainReceive(0, ComponentOptions | wsoNoReceiveLoop);
+        idle = FTls && FTls->HandedOut != out ? 0 : idle + 1;
+    }
 }
 
 void TCustomTlsWSocket::FlushOut() {
@@ -456,7 +532,7 @@ int TCustomTlsWSocket::RecvRaw(void* Buffer, int BufferSize, int Flags) {
         size_t n = std::min(static_cast<size_t>(BufferSize), FTls->PlainLeft());
         std::memcpy(Buffer, FTls->Plain.data() + FTls->PlainPos, n);
         FTls->PlainPos += n;
-        FTls->Moved += n;
+        FTls->HandedOut += n;
         return static_cast<int>(n);
     }
     if (FTls && FTls->State == tsEstablished && FTls->PeerEof) return 0;
@@ -529,12 +605,30 @@ void TCustomTlsWSocket::WindowProcedure(TMessage& Msg) {
             FailTls("TLS: connection closed before the handshake");
         return;
     }
-    const unsigned long long moved = FTls->Moved;
+    // A close (the socket's or the server's close_notify) comes after what
+    // is held.
+    if (events & FD_CLOSE) DeliverHeld();
+    if (!FTls || FTls->State != tsEstablished) {
+        TCustomSocksWSocket::WindowProcedure(Msg);
+        return;
+    }
+    const unsigned long long out = FTls->HandedOut;
     TCustomSocksWSocket::WindowProcedure(Msg);
-    // Plaintext decrypted but not yet taken: the socket signals nothing for
-    // it, so the read is signalled again while the reader makes progress.
-    if (FTls && FTls->State == tsEstablished && FTls->PlainLeft() > 0 && FTls->Moved != moved &&
-        FHSocket != INVALID_SOCKET)
+    if (!(events & FD_READ) || !FTls || FTls->State != tsEstablished || FHSocket == INVALID_SOCKET) return;
+    // The socket signals nothing for what this layer holds, so the read is
+    // signalled again while the layer above wants more: after a
+    // notification in which it took some, and once more after that even if
+    // it took none (a reader may first work through what it holds itself,
+    // as the POP3 engine cuts an overlong line without reading). A reader
+    // that takes nothing is not called again until the socket has news.
+    const bool took = FTls->HandedOut != out;
+    const bool again = took || FTls->TookBefore;
+    FTls->TookBefore = took;
+    if (!again) return;
+    // What the socket holds beyond what was read (the bound may have
+    // stopped the reading) is fetched now, within the bound.
+    if (FTls->PlainLeft() == 0) PumpIn();
+    if (FTls && FTls->State == tsEstablished && FTls->PlainLeft() > 0 && FHSocket != INVALID_SOCKET)
         PostMessageA(FWindowHandle, WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket), FD_READ);
 }
 

@@ -19,6 +19,7 @@
 #include "platform/WinTypes.h"
 
 #include <atomic>
+#include <cstddef>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -410,6 +411,12 @@ protected:
 
 enum TTlsMode { tlsNone, tlsImplicit, tlsExplicit };
 
+// The most a TLS session holds of what it received and the layer above has
+// not taken yet: ciphertext waiting to be decrypted plus plaintext. Past it
+// nothing more is read from the socket, and TCP's flow control holds the
+// server back.
+constexpr std::size_t kTlsReceiveLimit = 256 * 1024;
+
 // Error number of a failed handshake or certificate check.
 constexpr WORD WSOCKET_TLS_ERROR = 20100;
 
@@ -465,6 +472,9 @@ public:
     const std::string& TlsErrorText() const { return FTlsErrorText; }
     const TTlsCertInfo& TlsCertInfo() const { return FTlsCertInfo; }
     std::string TlsVersion() const;
+    // What the session holds of what it received and the layer above has
+    // not taken yet (never more than kTlsReceiveLimit).
+    std::size_t TlsBufferedBytes() const;
 
     TSessionConnected OnTlsDone;
 
@@ -487,10 +497,17 @@ private:
     void ContinueHandshake(bool PeerClosed);
     void FailTls(const std::string& Text);
     bool CheckCertificate();
-    // Moves what the socket holds into the TLS engine (PumpCipherIn) and
-    // decrypts what can be decrypted (PumpIn).
-    void PumpCipherIn();
+    // Moves what the socket holds into the TLS engine while the session
+    // holds less than kTlsReceiveLimit (PumpCipherIn; true when it stopped
+    // at the limit) and decrypts what can be decrypted (PumpIn).
+    bool PumpCipherIn();
     void PumpIn();
+    // Posts the server's end of the session (close_notify, or the end of the
+    // TCP stream) as the socket's close notification, once.
+    void ReportPeerClose();
+    // Offers what is held to the layer above while it takes some, before a
+    // close is reported.
+    void DeliverHeld();
     void FlushOut();
     void ReleaseSession();
 

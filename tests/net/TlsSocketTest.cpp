@@ -8,7 +8,11 @@
 #include "support/Fixtures.h"
 #include "support/TlsTestServer.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <thread>
 
 using namespace NetTest;
 using TestSupport::WaitFor;
@@ -175,6 +179,47 @@ TEST_F(TlsSocket, CloseDuringTheHandshakeFailsTheConnect) {
     EXPECT_EQ(c.s.TlsErrorText(), "TLS: connection closed during handshake");
 }
 
+// A certificate names its host in its subjectAltName alone (never in the
+// subject's CN), and a wildcard stands only for a whole left-most label.
+TEST_F(TlsSocket, HostNamesComeFromTheSubjectAltNameAndWholeWildcardsOnly) {
+    struct Case {
+        const char* cert;
+        const char* host;
+        bool accepted;
+    } cases[] = {
+        {"cnonly", "cn.example.test", false},
+        {"partialwild", "foo.example.test", false},
+        {"wildcard", "mail.example.test", true},
+        {"server", "localhost", true},
+    };
+    for (const Case& c : cases) {
+        if (!c.accepted) {
+            ExpectRefused(c.cert, c.host, "", "TLS: certificate is for another host");
+            continue;
+        }
+        SCOPED_TRACE(std::string(c.cert) + " for " + c.host);
+        TTlsServer server(c.cert, "implicit", "normal");
+        ASSERT_NE(server.port, 0);
+        TTlsClient client;
+        client.s.SetTlsHost(c.host);
+        client.Start(server.port);
+        EXPECT_TRUE(client.WaitLine(kGreeting)) << client.s.TlsErrorText();
+        EXPECT_EQ(client.connected, std::vector<int>{0});
+    }
+}
+
+// The subject and issuer are cleaned where they enter: a control or
+// bidirectional character the certificate's maker put in shows as the mark.
+TEST_F(TlsSocket, CertificateSubjectShowsControlsAsTheMark) {
+    TTlsServer server("bidi", "implicit", "normal");
+    ASSERT_NE(server.port, 0);
+    TTlsClient c;
+    c.Start(server.port);
+    ASSERT_TRUE(c.WaitLine(kGreeting)) << c.s.TlsErrorText();
+    EXPECT_EQ(c.s.TlsCertInfo().Subject, "CN = evil\xEF\xBF\xBDtxt.exe\xEF\xBF\xBD" "end");
+    EXPECT_EQ(c.s.TlsCertInfo().Issuer, "CN = Vesk test CA");
+}
+
 // STLS: a plain session, then StartTls once the server agreed.
 TEST_F(TlsSocket, StartTlsAfterTheReplyAndRefusesInjectedBytes) {
     for (std::string scriptCase : {"normal", "inject"}) {
@@ -220,4 +265,41 @@ TEST_F(TlsSocket, ImplicitTlsThroughDante) {
     EXPECT_EQ(c.connected, std::vector<int>{0});
     EXPECT_EQ(c.lines.front(), kGreeting);
     EXPECT_TRUE(server.Received("USER late"));
+}
+
+// A server that floods while the reader is slow for a moment: the layer
+// reads from the socket no more than it may hold (TCP's flow control holds
+// the server back), and a reader that takes 4,093 bytes a notification, as
+// the POP3 engine does, still gets every byte in order, up to the close.
+TEST_F(TlsSocket, AFloodIsReadOnlyAsFastAsTheReaderTakesIt) {
+    TTlsServer server("server", "implicit", "flood");
+    ASSERT_NE(server.port, 0);
+    TWSocket s;
+    s.SetTlsMode(tlsImplicit);
+    std::uint64_t total = 0;
+    std::size_t mostHeld = 0;
+    bool inOrder = true;
+    bool stalled = false;
+    bool closed = false;
+    s.OnDataAvailable = [&](TObject*, WORD) {
+        if (!stalled && total >= (1u << 20)) {
+            // Held up for a moment while the server goes on sending.
+            stalled = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        char buf[4093];
+        int n = s.Receive(buf, sizeof buf);
+        for (int i = 0; i < n; ++i, ++total) {
+            // The server's stream: 8-byte big-endian block numbers.
+            const auto expected = static_cast<unsigned char>((total / 8) >> (56 - 8 * (total % 8)));
+            inOrder = inOrder && static_cast<unsigned char>(buf[i]) == expected;
+        }
+        mostHeld = std::max(mostHeld, s.TlsBufferedBytes());
+    };
+    s.OnSessionClosed = [&](TObject*, WORD) { closed = true; };
+    ConnectTo(s, server.port);
+    ASSERT_TRUE(WaitFor([&] { return closed; }, 60000)) << total;
+    EXPECT_EQ(total, 16u << 20);
+    EXPECT_TRUE(inOrder);
+    EXPECT_LE(mostHeld, kTlsReceiveLimit);
 }

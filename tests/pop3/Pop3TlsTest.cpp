@@ -128,3 +128,53 @@ TEST_F(Pop3Tls, FailedChecksEndTheAccountBeforeAnyCredential) {
         }
     }
 }
+
+namespace {
+
+// The certificates of the scripted TLS server, its authority the only one
+// trusted; answers their folder.
+std::string TrustScriptedCerts() {
+    const std::string certs = Pop3FixtureDir("-certs");
+    setenv("SSL_CERT_FILE", (certs + "/ca.pem").c_str(), 1);
+    setenv("SSL_CERT_DIR", certs.c_str(), 1);
+    return certs;
+}
+
+// A client logged in over implicit TLS to the scripted TLS server, message 1
+// chosen; its time-out is long, so that no outcome can come from it.
+void OpenScripted(TestPop3Cli& client, const TlsTestServer& server) {
+    client.Timeout = 60;
+    client.Security = 1;
+    client.Host = "127.0.0.1";
+    client.Port = std::to_string(server.port);
+    client.UserName = "alice";
+    client.PassWord = "secret-alice";
+    ASSERT_TRUE(client.OpenWait()) << client.ErrorMessage();
+    client.MsgNum = 1;
+}
+
+}  // namespace
+
+// The engine cuts a line at its buffer's end without reading; over TLS the
+// rest of the reply is already decrypted and the socket is quiet, and still
+// the reply must go on to its end.
+TEST_F(Pop3Tls, AnOverlongHeaderLineInOneWriteEndsTheTop) {
+    TlsTestServer server(TrustScriptedCerts(), "server", "implicit", "longline");
+    ASSERT_NE(server.port, 0);
+    TestPop3Cli client;
+    OpenScripted(client, server);
+    EXPECT_TRUE(client.TopWait()) << client.ErrorMessage();
+    EXPECT_EQ(client.FromValue(), " Alice <alice@example.test>");
+}
+
+// close_notify in the middle of a reply, the TCP connection left open: the
+// request fails at once, as under a TCP close.
+TEST_F(Pop3Tls, CloseNotifyUnderARequestFailsItAsATcpCloseDoes) {
+    TlsTestServer server(TrustScriptedCerts(), "server", "implicit", "close-notify");
+    ASSERT_NE(server.port, 0);
+    TestPop3Cli client;
+    OpenScripted(client, server);
+    EXPECT_FALSE(client.TopWait());
+    EXPECT_EQ(client.ErrorMessage(), "-ERR Interrupted system call (Winsock error #10004)");
+    EXPECT_FALSE(client.Connected());
+}

@@ -15,15 +15,34 @@ server (above all: whether a USER, PASS or APOP line ever did).
                 inject     answers STLS with +OK and a forged line in one write
                 stall      accepts and then says nothing, ever
                 close      closes the connection in the middle of the handshake
+                longline   answers TOP with a 5,000-byte header line before the
+                           From line, the whole reply in one write
+                close-notify  answers TOP with part of a reply, then sends
+                           close_notify and keeps the TCP connection open
+                           until the client closes it
+                flood      sends FLOOD_BYTES bytes of numbered 8-byte blocks
+                           in one write right after the handshake, as fast as
+                           TCP takes them, then closes
 """
 import argparse
+import array
 import os
+import select
 import socket
 import ssl
 import sys
-import time
 
 GREETING = b"+OK Vesk test server <1896.697170952@dbc.mtview.ca.us>\r\n"
+LONG_LINE = b"X-Long: " + b"x" * (5000 - 8)
+FLOOD_BYTES = 16 * 1024 * 1024
+
+
+def flood_data():
+    """Block numbers 0, 1, 2, ... as 8-byte big-endian integers."""
+    blocks = array.array("Q", range(FLOOD_BYTES // 8))
+    if sys.byteorder == "little":
+        blocks.byteswap()
+    return blocks.tobytes()
 
 
 def log(path, text):
@@ -39,6 +58,9 @@ def session(conn, args, ctx):
             conn.recv(4096)  # the ClientHello; then the server goes away
             return
         conn = ctx.wrap_socket(conn, server_side=True)
+        if args.case == "flood":
+            conn.sendall(flood_data())
+            return
     conn.sendall(GREETING)
     while True:
         while b"\r\n" not in buf:
@@ -50,6 +72,18 @@ def session(conn, args, ctx):
         text = line.decode("latin-1")
         log(args.log, text)
         command = text.split(" ")[0].upper()
+        if command == "TOP" and args.case == "longline":
+            conn.sendall(b"+OK\r\n" + LONG_LINE + b"\r\nFrom: Alice <alice@example.test>\r\n\r\n.\r\n")
+            continue
+        if command == "TOP" and args.case == "close-notify":
+            conn.sendall(b"+OK\r\nFrom: Alice <alice@example.test>\r\n")
+            conn.settimeout(2)
+            try:
+                conn.unwrap()  # close_notify; the client's own is not needed
+            except (OSError, ssl.SSLError):
+                pass
+            select.select([conn.fileno()], [], [], 120)  # TCP stays open until the client closes
+            return
         if command == "QUIT":
             conn.sendall(b"+OK bye\r\n")
             return
