@@ -18,12 +18,6 @@ TfrmMain* frmMain = nullptr;
 
 namespace {
 
-// The field of the account at p, or `def` past the end of the table.
-template <class T>
-T FieldAt(const std::vector<TAccount>& accounts, int p, T TAccount::*field, T def) {
-    return p >= 0 && static_cast<size_t>(p) < accounts.size() ? accounts[static_cast<size_t>(p)].*field : def;
-}
-
 // Stores `value` at p, growing `v` with empty entries to reach p.
 template <class T>
 void StoreAt(std::vector<T>& v, int p, T value) {
@@ -123,48 +117,13 @@ const TAccount& TfrmMain::AccountAt(int p) const {
     return p >= 0 && static_cast<size_t>(p) < FAccounts.size() ? FAccounts[static_cast<size_t>(p)] : none;
 }
 
-std::string TfrmMain::GetServer(int p) const { return FieldAt(FAccounts, p, &TAccount::Server, std::string()); }
-std::string TfrmMain::GetUserName(int p) const { return FieldAt(FAccounts, p, &TAccount::UserName, std::string()); }
-std::string TfrmMain::GetPassword(int p) const { return FieldAt(FAccounts, p, &TAccount::Password, std::string()); }
-int TfrmMain::GetPort(int p) const { return FieldAt(FAccounts, p, &TAccount::Port, kDefaultPort); }
-bool TfrmMain::GetAPop(int p) const { return FieldAt(FAccounts, p, &TAccount::APop, 0) != 0; }
 int TfrmMain::GetMessageCount(int p) const { return ValueAt(FMessageCounts, p, 0); }
 std::string TfrmMain::GetAccountError(int p) const { return ValueAt(FAccountErrors, p, std::string()); }
 std::string TfrmMain::GetAccountName(int p) const {
-    std::string name = FieldAt(FAccounts, p, &TAccount::AccountName, std::string());
+    const std::string& name = AccountAt(p).AccountName;
     return name.empty() ? AccountSection(p + 1) : name;
 }
 
-namespace {
-
-// The account at p, the table grown with empty entries to reach it; null for
-// a negative p.
-TAccount* AccountToStore(std::vector<TAccount>& accounts, int p) {
-    if (p < 0) return nullptr;
-    if (static_cast<size_t>(p) >= accounts.size()) accounts.resize(static_cast<size_t>(p) + 1);
-    return &accounts[static_cast<size_t>(p)];
-}
-
-}  // namespace
-
-void TfrmMain::SetAccountName(int p, const std::string& value) {
-    if (TAccount* a = AccountToStore(FAccounts, p)) a->AccountName = value;
-}
-void TfrmMain::SetServer(int p, const std::string& value) {
-    if (TAccount* a = AccountToStore(FAccounts, p)) a->Server = value;
-}
-void TfrmMain::SetUserName(int p, const std::string& value) {
-    if (TAccount* a = AccountToStore(FAccounts, p)) a->UserName = value;
-}
-void TfrmMain::SetPassword(int p, const std::string& value) {
-    if (TAccount* a = AccountToStore(FAccounts, p)) a->Password = value;
-}
-void TfrmMain::SetPort(int p, int value) {
-    if (TAccount* a = AccountToStore(FAccounts, p)) a->Port = value;
-}
-void TfrmMain::SetAPop(int p, bool value) {
-    if (TAccount* a = AccountToStore(FAccounts, p)) a->APop = value ? 1 : 0;
-}
 void TfrmMain::SetMessageCount(int p, int value) { StoreAt(FMessageCounts, p, value); }
 
 void TfrmMain::ClearAccounts() { FAccounts.clear(); }
@@ -180,10 +139,8 @@ void TfrmMain::LoadSettings() {
     const TSettingsFile file(IniPath);
     ClearAccounts();
     SetAccountCount(file.ReadAccountCount());
-    // From the highest position down: the table reaches its length at once.
-    for (int n = AccountCount; n >= 1; --n) {
-        *AccountToStore(FAccounts, n - 1) = file.ReadAccount(n);
-    }
+    FAccounts.resize(static_cast<size_t>(AccountCount));
+    for (int n = 1; n <= AccountCount; ++n) FAccounts[static_cast<size_t>(n - 1)] = file.ReadAccount(n);
     const TGlobalOptions options = file.ReadGlobalOptions();
     // Seconds to milliseconds. An interval longer than the timer can count
     // (INT32_MAX ms, about 24.8 days) is clamped to that; 0 or a negative
@@ -287,7 +244,7 @@ void TfrmMain::tmrMainTimer(TObject*) {
 
     for (int p = 0; p < AccountCount; ++p) {
         // An account without server or user name is skipped, which is no failure.
-        if (!GetServer(p).empty() && !GetUserName(p).empty()) {
+        if (!AccountAt(p).Server.empty() && !AccountAt(p).UserName.empty()) {
             cycle.Checked.push_back(CheckedAccount(p));
             if (!cycle.Checked.back().Result.Ok) cycle.Failed = true;
         }

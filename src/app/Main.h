@@ -67,23 +67,12 @@ public:
     // Account table: position p (0-based) belongs to section Account<p+1>.
     // The account at p as the file has it; an empty record past the end.
     const TAccount& AccountAt(int p) const;
-    std::string GetServer(int p) const;
-    std::string GetUserName(int p) const;
-    std::string GetPassword(int p) const;
-    int GetPort(int p) const;
-    bool GetAPop(int p) const;
     int GetMessageCount(int p) const;
-    // Why the account's check failed in the latest poll cycle (the POP3
-    // client's error text); empty when it was checked, skipped, or not yet.
+    // Why the account's check failed in the latest poll cycle (the check's
+    // reason); empty when it was checked, skipped, or not yet.
     std::string GetAccountError(int p) const;
     // The account's display name (AccountName; its section's name by default).
     std::string GetAccountName(int p) const;
-    void SetAccountName(int p, const std::string& value);
-    void SetServer(int p, const std::string& value);
-    void SetUserName(int p, const std::string& value);
-    void SetPassword(int p, const std::string& value);
-    void SetPort(int p, int value);
-    void SetAPop(int p, bool value);
     void SetMessageCount(int p, int value);
     void ClearAccounts();
     void ClearMessageCounts();

@@ -89,10 +89,10 @@ TEST_F(MainWindowTest, NoFileGivesTheDefaults) {
     EXPECT_EQ(form->IniPath, dir.File("Vesk.ini"));
     EXPECT_EQ(form->MaxAccounts, 20);
     EXPECT_EQ(form->AccountCount, 1);
-    EXPECT_EQ(form->GetServer(0), "");
-    EXPECT_EQ(form->GetUserName(0), "");
-    EXPECT_EQ(form->GetPort(0), 110);
-    EXPECT_FALSE(form->GetAPop(0));
+    EXPECT_EQ(form->AccountAt(0).Server, "");
+    EXPECT_EQ(form->AccountAt(0).UserName, "");
+    EXPECT_EQ(form->AccountAt(0).Port, 110);
+    EXPECT_EQ(form->AccountAt(0).APop, 0);
     EXPECT_EQ(form->tmrMain->Interval(), 60000);
     EXPECT_TRUE(form->tmrMain->Running());
     EXPECT_TRUE(form->LightOnEqual);
@@ -113,15 +113,15 @@ TEST_F(MainWindowTest, LoadsAccountsFromTheirSections) {
           "\nPortNumber=1110\nAPOP=2\n"
           "[Account2]\nPOPServer=127.0.0.1\nUserName=bob\nPassword=QR==\n");
     EXPECT_EQ(form->AccountCount, 2);
-    EXPECT_EQ(form->GetServer(0), "pop.one.test");
-    EXPECT_EQ(form->GetUserName(0), "alice");
-    EXPECT_EQ(form->GetPassword(0), "se cret\x01");
-    EXPECT_EQ(form->GetPort(0), 1110);
-    EXPECT_TRUE(form->GetAPop(0)) << "any nonzero APOP means on";
-    EXPECT_EQ(form->GetServer(1), "127.0.0.1");
-    EXPECT_EQ(form->GetPort(1), 110) << "PortNumber absent";
-    EXPECT_FALSE(form->GetAPop(1));
-    EXPECT_EQ(form->GetPassword(1), std::string("A\x10")) << "lenient decoding of a non-canonical password";
+    EXPECT_EQ(form->AccountAt(0).Server, "pop.one.test");
+    EXPECT_EQ(form->AccountAt(0).UserName, "alice");
+    EXPECT_EQ(form->AccountAt(0).Password, "se cret\x01");
+    EXPECT_EQ(form->AccountAt(0).Port, 1110);
+    EXPECT_NE(form->AccountAt(0).APop, 0) << "any nonzero APOP means on";
+    EXPECT_EQ(form->AccountAt(1).Server, "127.0.0.1");
+    EXPECT_EQ(form->AccountAt(1).Port, 110) << "PortNumber absent";
+    EXPECT_EQ(form->AccountAt(1).APop, 0);
+    EXPECT_EQ(form->AccountAt(1).Password, std::string("A\x10")) << "lenient decoding of a non-canonical password";
 }
 
 TEST_F(MainWindowTest, AccountCountLimits) {
@@ -130,25 +130,25 @@ TEST_F(MainWindowTest, AccountCountLimits) {
         many += "[Account" + std::to_string(n) + "]\nPOPServer=s" + std::to_string(n) + "\nUserName=u\n";
     Start(many);
     EXPECT_EQ(form->AccountCount, 20);
-    EXPECT_EQ(form->GetServer(19), "s20");
-    EXPECT_EQ(form->GetServer(20), "") << "sections above the limit are not read";
+    EXPECT_EQ(form->AccountAt(19).Server, "s20");
+    EXPECT_EQ(form->AccountAt(20).Server, "") << "sections above the limit are not read";
 
     Reload("[AccountConfig]\nCount=4\n[Account4]\nPOPServer=s4\n[Account5]\nPOPServer=s5\nUserName=u\n");
     EXPECT_EQ(form->AccountCount, 4);
-    EXPECT_EQ(form->GetServer(3), "s4");
-    EXPECT_EQ(form->GetServer(4), "") << "a leftover section above Count is ignored";
+    EXPECT_EQ(form->AccountAt(3).Server, "s4");
+    EXPECT_EQ(form->AccountAt(4).Server, "") << "a leftover section above Count is ignored";
 
     Reload("[AccountConfig]\nCount=0\n[Account1]\nPOPServer=s1\n");
     EXPECT_EQ(form->AccountCount, 0);
-    EXPECT_EQ(form->GetServer(0), "");
+    EXPECT_EQ(form->AccountAt(0).Server, "");
 
     Reload("[AccountConfig]\nCount=-3\n[Account1]\nPOPServer=s1\n");
     EXPECT_EQ(form->AccountCount, 0) << "a negative count means no accounts";
-    EXPECT_EQ(form->GetServer(0), "");
+    EXPECT_EQ(form->AccountAt(0).Server, "");
 
     Reload("[AccountConfig]\nCount=0x2\n[Account2]\nPOPServer=s2\n");
     EXPECT_EQ(form->AccountCount, 2);
-    EXPECT_EQ(form->GetServer(1), "s2");
+    EXPECT_EQ(form->AccountAt(1).Server, "s2");
 }
 
 TEST_F(MainWindowTest, CheckIntervalForms) {
@@ -216,18 +216,12 @@ TEST_F(MainWindowTest, MessageCountsSurviveAReload) {
     EXPECT_EQ(form->GetMessageCount(0), 0);
 }
 
-TEST_F(MainWindowTest, AccountTableGrowsOnStore) {
-    Start("[AccountConfig]\nCount=0\n");
-    EXPECT_EQ(form->GetPort(5), 110);
-    form->SetPort(5, 995);
-    EXPECT_EQ(form->GetPort(5), 995);
-    EXPECT_EQ(form->GetPort(4), 0) << "entries made by growing are zero";
-    EXPECT_EQ(form->GetServer(4), "");
-    form->SetAPop(2, true);
-    EXPECT_TRUE(form->GetAPop(2));
+TEST_F(MainWindowTest, PositionsPastTheTableReadAsEmptyAccounts) {
+    Start("[AccountConfig]\nCount=1\n[Account1]\nPOPServer=s1\n");
+    EXPECT_EQ(form->AccountAt(5).Server, "");
+    EXPECT_EQ(form->AccountAt(-1).Server, "");
     form->ClearAccounts();
-    EXPECT_EQ(form->GetPort(5), 110);
-    EXPECT_FALSE(form->GetAPop(2));
+    EXPECT_EQ(form->AccountAt(0).Server, "");
     form->SetAccountCount(50);
     EXPECT_EQ(form->AccountCount, 20);
 }
@@ -344,7 +338,7 @@ TEST_F(MainWindowTest, SettingsDialogOpensFromButtonAndTrayAndReloadsOnOk) {
     dialog.chkTaskTray->setChecked(true);
     QTest::mouseClick(dialog.btnOk, Qt::LeftButton);
     EXPECT_FALSE(dialog.isVisible());
-    EXPECT_EQ(form->GetServer(0), "new.example.org") << "the main window reloaded the saved file";
+    EXPECT_EQ(form->AccountAt(0).Server, "new.example.org") << "the main window reloaded the saved file";
     EXPECT_TRUE(form->InTaskTray);
     EXPECT_FALSE(form->isVisible());
     EXPECT_EQ(tray.icons.size(), 1u);

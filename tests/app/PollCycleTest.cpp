@@ -308,7 +308,7 @@ TEST_F(PollCycle, SettingsDialogSavedDuringACycleAppliesToTheAccountsThatFollow)
     Cycle();
     frmSetting = nullptr;
     EXPECT_FALSE(dialog.isVisible());
-    EXPECT_EQ(form->GetUserName(1), "two");
+    EXPECT_EQ(form->AccountAt(1).UserName, "two");
     EXPECT_EQ(form->GetMessageCount(0), 1);
     EXPECT_EQ(form->GetMessageCount(1), 2) << "the account completed in the dialog was checked in the same cycle";
 }
