@@ -577,7 +577,7 @@ void TCustomTlsWSocket::WindowProcedure(TMessage& Msg) {
             FailTls("TLS: connection closed before the handshake");
             return;
         }
-        if (waiting > 0 || HeldBytes() > 0 || FSocksRcvdCnt > 0 || FTls->EarlyData) {
+        if (waiting > 0 || HeldBytes() > 0 || SocksHeldBytes() > 0 || FTls->EarlyData) {
             FailTls("TLS: data received before the handshake (plaintext injection)");
             return;
         }

@@ -392,6 +392,13 @@ protected:
     WORD FSocksDestPort = 0;
     std::string FBoundAddr;
     std::string FBoundPort;
+
+protected:
+    // Bytes that came with the proxy's final reply, past its end, and that
+    // nobody has read yet: the connection's first data.
+    int SocksHeldBytes() const { return FSocksRcvdCnt; }
+
+private:
     int FSocksRcvdCnt = 0;
     int FSocksRcvdPtr = 0;
 };
