@@ -6,7 +6,7 @@
 
 std::vector<TCheckResult> TCheckAll::Run(const std::vector<TCheckTarget>& accounts) {
     struct TRunning {
-        TPop3Session Session;
+        std::unique_ptr<TMailSession> Session;
         std::unique_ptr<TAccountCheck> Check;
         std::size_t Index = 0;
     };
@@ -19,7 +19,8 @@ std::vector<TCheckResult> TCheckAll::Run(const std::vector<TCheckTarget>& accoun
         if (a.Server.empty() || a.UserName.empty()) continue;
         auto r = std::make_unique<TRunning>();
         r->Index = i;
-        r->Check = std::make_unique<TAccountCheck>(r->Session, a);
+        r->Session = NewMailSession(a);
+        r->Check = std::make_unique<TAccountCheck>(*r->Session, a);
         r->Check->SilenceLimit = Timeout;
         r->Check->OnFinished = [&] {
             if (--running == 0) loop.quit();

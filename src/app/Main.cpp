@@ -307,8 +307,9 @@ bool TfrmMain::CheckAccount(int p) { return RunCheck(p).Ok; }
 TCheckResult TfrmMain::RunCheck(int p) {
     // A copy: a reload while the check waits changes the table, not this check.
     const TAccount account = AccountAt(p);
-    TPop3Session session(pop3Main);
-    TAccountCheck check(session, CheckTargetOf(account, GetAccountName(p), SirenEnabled), &FromCache, p);
+    const TCheckTarget target = CheckTargetOf(account, GetAccountName(p), SirenEnabled);
+    const std::unique_ptr<TMailSession> session = NewMailSession(target, pop3Main);
+    TAccountCheck check(*session, target, &FromCache, p);
     check.SilenceLimit = pop3Main->Timeout;
     check.Run();
     const TCheckResult& result = check.Result();

@@ -134,6 +134,10 @@ private:
     std::vector<std::string> FIds, FListed;
 };
 
+// The session that speaks `Target`'s protocol (POP3, for now); over
+// `Pop3Engine` when one is given (the main window's), else over its own.
+std::unique_ptr<TMailSession> NewMailSession(const TCheckTarget& Target, TCustomPop3Cli* Pop3Engine = nullptr);
+
 class TAccountCheck {
 public:
     enum class TState { Idle, Connecting, LoggingIn, Counting, ListingIds, ReadingFrom, LoggingOut, Done };

@@ -2,6 +2,10 @@
 // login, STAT for the count, UIDL for the ids, TOP n 0 for a From line, QUIT.
 #include "check/AccountCheck.h"
 
+std::unique_ptr<TMailSession> NewMailSession(const TCheckTarget&, TCustomPop3Cli* Pop3Engine) {
+    return std::make_unique<TPop3Session>(Pop3Engine);
+}
+
 TPop3Session::TPop3Session(TCustomPop3Cli* Engine) {
     if (!Engine) {
         FOwned = std::make_unique<TPop3Cli>();
