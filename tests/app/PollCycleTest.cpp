@@ -490,21 +490,3 @@ TEST_F(PollCycle, TrayIconTooltipWindowAndNotificationFollowTheCycle) {
     SetNotificationHost(oldNotes);
 }
 
-TEST_F(PollCycle, NotificationNamesTheFirstFromLinesTheSirenRead) {
-    TFakeNotificationHost notes;
-    TNotificationHost* oldNotes = SetNotificationHost(&notes);
-    Start({Dove("three")}, "Notify=1\n[Siren]\nEnabled=1\n");
-    Cycle();
-    SetNotificationHost(oldNotes);
-    ASSERT_EQ(notes.shown.size(), 1u);
-    // Message 3 first; each From value as the siren read it, leading space
-    // dropped.
-    std::string expected = "Account1: 3 messages";
-    const auto froms = Froms(pop, "three");
-    for (int m = 3; m >= 1; --m) {
-        std::string from = froms[static_cast<size_t>(m - 1)];
-        from.erase(0, from.find_first_not_of(" \t"));
-        if (!from.empty()) expected += "\nFrom: " + from;
-    }
-    EXPECT_EQ(notes.shown[0].body, expected);
-}
