@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "FuzzApp.h"
+#include "FuzzPop3.h"
 
 namespace {
 
@@ -21,10 +22,7 @@ class FuzzPop3Cli : public TCustomPop3Cli {
 public:
     FuzzPop3Cli() {
         FWSocket->OnError = [](TObject*) {};
-        OnMessageLine = [this](TObject*) { sink_ += LastResponse().size(); };
-        OnListLine = [this](TObject*) { sink_ += static_cast<std::size_t>(MsgNum) + static_cast<std::size_t>(MsgSize()); };
-        OnUidlLine = [this](TObject*) { sink_ += MsgUidl().size(); };
-        OnHeaderEnd = [this](TObject*) { sink_ += FromValue().size(); };
+        SinkPop3Events(*this, sink_);
     }
 
     // As if the socket had just connected.
@@ -56,36 +54,7 @@ public:
     // was never open, so its close is reported here.
     bool RefusedGreeting() const { return FEngineState == esAwaitingGreeting && FReplyStatus != 0; }
 
-    void NextCommand(unsigned& script) {
-        if (FEngineState != esIdle || !FConnected) return;
-        unsigned pick = script & 15u;
-        script = script * 7u + 3u;
-        try {
-            switch (FProtocolState) {
-                case pop3Disconnected: break;
-                case pop3WaitingUser:
-                    if ((pick & 1) && !TimeStamp().empty()) APop(); else User();
-                    break;
-                case pop3WaitingPass: Pass(); break;
-                case pop3Transaction:
-                    MsgNum = static_cast<int>(pick & 3);
-                    MsgLines = static_cast<int>(pick >> 2);
-                    switch (pick % 9) {
-                        case 0: Stat(); break;
-                        case 1: List(); break;
-                        case 2: Uidl(); break;
-                        case 3: Retr(); break;
-                        case 4: Top(); break;
-                        case 5: Last(); break;
-                        case 6: Noop(); break;
-                        case 7: Dele(); break;
-                        default: Quit(); break;
-                    }
-                    break;
-            }
-        } catch (const Exception&) {
-        }
-    }
+    void NextCommand(unsigned& script) { NextPop3Command(*this, script); }
 
     std::size_t sink_ = 0;
 
