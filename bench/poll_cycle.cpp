@@ -167,7 +167,7 @@ void Cycle(benchmark::State& state, bool siren, TCycles timed = TCycles::All) {
     state.counters["ms_per_account"] = benchmark::Counter(
         static_cast<double>(accounts) * static_cast<double>(state.iterations()),
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-    if (siren) state.counters["from_lines"] = static_cast<double>(std::count(form->HeaderText.begin(), form->HeaderText.end(), '\n'));
+    if (siren) state.counters["from_lines"] = static_cast<double>(std::count(form->FromLines.begin(), form->FromLines.end(), '\n'));
     form.reset();
     SetKeyboardHost(oldLed);
     SetSoundHost(oldSound);
