@@ -27,25 +27,54 @@ constexpr std::size_t kReplyLineLimit = std::size_t{64} << 10;
 // Most of a server's reply that an error text shows.
 constexpr std::size_t kShownReplyLimit = 200;
 
-// Sequence steps and their bits in the step set.
-enum : std::uint8_t {
-    stConnect = 1,
-    stUser = 2,
-    stPass = 3,
-    stRPop = 4,
-    stQuit = 5,
-    stAPop = 6,
-    stStat = 7,
-    stList = 8,
-    stUidl = 9,
-    stRetr = 10,
-    stTop = 11,
-    stDele = 12,
-    stNoop = 13,
-    stRSet = 14,
-    stLast = 15
+// What each request is: the command word it sends (none for a connect and
+// for Open, which send no command of their own), the operation that starts
+// it (what a sequence calls for its steps; none for Open, which is a
+// sequence itself) and the protocol state a positive reply to its command
+// brings. The rows are in the order a sequence runs its steps.
+struct TRequestInfo {
+    TPop3Request Rq;
+    const char* Command;
+    void (TCustomPop3Cli::*Operation)();
+    TPop3ProtocolState OnOkState;
 };
-constexpr std::uint16_t Bit(int step) { return static_cast<std::uint16_t>(1u << step); }
+constexpr TRequestInfo kRequests[] = {
+    {rqConnect, "", &TCustomPop3Cli::Connect, pop3WaitingUser},
+    {rqUser, "USER", &TCustomPop3Cli::User, pop3WaitingPass},
+    {rqPass, "PASS", &TCustomPop3Cli::Pass, pop3Transaction},
+    {rqRPop, "RPOP", &TCustomPop3Cli::RPop, pop3Transaction},
+    {rqDele, "DELE", &TCustomPop3Cli::Dele, pop3Transaction},
+    {rqNoop, "NOOP", &TCustomPop3Cli::Noop, pop3Transaction},
+    {rqList, "LIST", &TCustomPop3Cli::List, pop3Transaction},
+    {rqRSet, "RSET", &TCustomPop3Cli::RSet, pop3Transaction},
+    {rqAPop, "APOP", &TCustomPop3Cli::APop, pop3Transaction},
+    {rqRetr, "RETR", &TCustomPop3Cli::Retr, pop3Transaction},
+    {rqTop, "TOP", &TCustomPop3Cli::Top, pop3Transaction},
+    {rqStat, "STAT", &TCustomPop3Cli::Stat, pop3Transaction},
+    {rqUidl, "UIDL", &TCustomPop3Cli::Uidl, pop3Transaction},
+    {rqLast, "LAST", &TCustomPop3Cli::Last, pop3Transaction},
+    {rqQuit, "QUIT", &TCustomPop3Cli::Quit, pop3Disconnected},
+    {rqOpen, "", nullptr, pop3Transaction},
+};
+
+// Every request has exactly one row.
+constexpr bool EachRequestOnce() {
+    for (int rq = rqConnect; rq <= rqOpen; ++rq) {
+        int rows = 0;
+        for (const TRequestInfo& info : kRequests) rows += info.Rq == rq;
+        if (rows != 1) return false;
+    }
+    return std::size(kRequests) == rqOpen + 1;
+}
+static_assert(EachRequestOnce());
+
+const TRequestInfo& RequestInfo(TPop3Request Rq) {
+    return *std::find_if(std::begin(kRequests), std::end(kRequests),
+                         [Rq](const TRequestInfo& info) { return info.Rq == Rq; });
+}
+
+// The bit of a step in a sequence's step set.
+constexpr std::uint32_t StepBit(TPop3Request Rq) { return std::uint32_t{1} << Rq; }
 
 // Skips TAB, LF, CR and space, then reads decimal digits in 32-bit
 // arithmetic (wrapping); no sign. `i` ends after the digits.
@@ -545,7 +574,7 @@ void TCustomPop3Cli::BeginMultiLine(const TNotifyEvent& BeginEvent, const TNotif
                                     const TNotifyEvent& EndEvent, TLineHandler Parser) {
     FDataLines = {LineEvent, EndEvent, Parser};
     FDataBytes = 0;
-    FDataLimit = FCurrentStep == stTop && MsgLines == 0 ? kHeaderReplyLimit : kDataReplyLimit;
+    FDataLimit = FCurrentStep == rqTop && MsgLines == 0 ? kHeaderReplyLimit : kDataReplyLimit;
     if (BeginEvent) BeginEvent(this);
     FNext.Handler = &TCustomPop3Cli::HandleDataLine;
 }
@@ -687,15 +716,16 @@ void TCustomPop3Cli::NumberAndUid(const std::string& Text, int& Number, std::str
 // ---------------------------------------------------------------------------
 // Sending
 
-void TCustomPop3Cli::SendRequest(TPop3Request Rq, const std::string& Command, TPop3ProtocolState NextState,
-                                 TContinuation Continuation) {
+void TCustomPop3Cli::SendRequest(TPop3Request Rq, const std::string& Args, TContinuation Continuation) {
     RequireReady();
     if (!FConnected) throw Pop3Exception("POP3 component not connected");
+    const TRequestInfo& info = RequestInfo(Rq);
     if (!FInSequence) FCurrentRequest = Rq;
+    FCurrentStep = Rq;
     FDoneSignalled = false;
-    FNext = {&TCustomPop3Cli::HandleReply, NextState, std::move(Continuation)};
+    FNext = {&TCustomPop3Cli::HandleReply, info.OnOkState, std::move(Continuation)};
     SetEngineState(esAwaitingReply);
-    SendCommand(Command);
+    SendCommand(info.Command + Args);
 }
 
 void TCustomPop3Cli::SendCommand(const std::string& Command) {
@@ -707,9 +737,12 @@ void TCustomPop3Cli::SendCommand(const std::string& Command) {
     FWSocket->SendText(Command + "\r\n");
 }
 
-void TCustomPop3Cli::StartTransactionCommand(const std::string& Name, const std::string& Arg, TPop3Request Rq,
-                                             TContinuation Continuation) {
-    if (FProtocolState != pop3Transaction) RaiseShown("-ERR " + Name + " command invalid now");
+void TCustomPop3Cli::RaiseInvalidNow(TPop3Request Rq) {
+    RaiseShown(std::string("-ERR ") + RequestInfo(Rq).Command + " command invalid now");
+}
+
+void TCustomPop3Cli::StartTransactionCommand(TPop3Request Rq, const std::string& Arg, TContinuation Continuation) {
+    if (FProtocolState != pop3Transaction) RaiseInvalidNow(Rq);
     FInHeader = true;
     FLastHeaderKey.clear();
     FLastHeaderValue.clear();
@@ -720,54 +753,48 @@ void TCustomPop3Cli::StartTransactionCommand(const std::string& Name, const std:
     FReturnPathValue.clear();
     FMessageIdValue.clear();
     FDateValue.clear();
-    std::string command = Arg.empty() ? Name : Name + " " + Arg;
-    SendRequest(Rq, command, pop3Transaction, std::move(Continuation));
+    SendRequest(Rq, Arg.empty() ? Arg : " " + Arg, std::move(Continuation));
 }
 
 // ---------------------------------------------------------------------------
 // Operations
 
 void TCustomPop3Cli::User() {
-    if (FProtocolState > pop3WaitingUser) RaiseShown("-ERR USER command invalid now");
-    FCurrentStep = stUser;
-    SendRequest(rqUser, "USER " + Trim(UserName), pop3WaitingPass, nullptr);
+    if (FProtocolState > pop3WaitingUser) RaiseInvalidNow(rqUser);
+    SendRequest(rqUser, " " + Trim(UserName), nullptr);
 }
 
 void TCustomPop3Cli::Pass() {
-    if (FProtocolState > pop3WaitingPass) RaiseShown("-ERR PASS command invalid now");
-    FCurrentStep = stPass;
-    SendRequest(rqPass, "PASS " + Trim(PassWord), pop3Transaction, nullptr);
+    if (FProtocolState > pop3WaitingPass) RaiseInvalidNow(rqPass);
+    SendRequest(rqPass, " " + Trim(PassWord), nullptr);
 }
 
 void TCustomPop3Cli::RPop() {
-    if (FProtocolState > pop3WaitingPass) RaiseShown("-ERR RPOP command invalid now");
-    FCurrentStep = stRPop;
-    SendRequest(rqRPop, "RPOP " + Trim(PassWord), pop3Transaction, nullptr);
+    if (FProtocolState > pop3WaitingPass) RaiseInvalidNow(rqRPop);
+    SendRequest(rqRPop, " " + Trim(PassWord), nullptr);
 }
 
 void TCustomPop3Cli::APop() {
-    if (FProtocolState != pop3WaitingUser) RaiseShown("-ERR APOP command invalid now");
+    if (FProtocolState != pop3WaitingUser) RaiseInvalidNow(rqAPop);
     if (FTimeStamp.empty()) RaiseShown("-ERR Server do not support APOP (no timestamp)");
-    FCurrentStep = stAPop;
     std::string digest = LowerAscii(Md5StringHex(FTimeStamp + PassWord));
-    SendRequest(rqAPop, "APOP " + Trim(UserName) + " " + digest, pop3Transaction, nullptr);
+    SendRequest(rqAPop, " " + Trim(UserName) + " " + digest, nullptr);
 }
 
 void TCustomPop3Cli::Quit() {
     RequireReady();
-    FCurrentStep = stQuit;
     if (FConnected) {
-        SendRequest(rqQuit, "QUIT", pop3Disconnected, nullptr);
+        SendRequest(rqQuit, "", nullptr);
         return;
     }
+    FCurrentStep = rqQuit;
     FCurrentRequest = rqQuit;
     FDoneSignalled = false;
     CompleteRequest(0);
 }
 
 void TCustomPop3Cli::Stat() {
-    FCurrentStep = stStat;
-    StartTransactionCommand("STAT", "", rqStat, [this] {
+    StartTransactionCommand(rqStat, "", [this] {
         if (!NumbersFit(FLastResponse)) {
             FMsgCount = 0;
             FMsgSize = 0;
@@ -785,68 +812,54 @@ void TCustomPop3Cli::Stat() {
 }
 
 void TCustomPop3Cli::List() {
-    FCurrentStep = stList;
     if (MsgNum > 0) {
-        StartTransactionCommand("LIST", std::to_string(MsgNum), rqList, [this] {
+        StartTransactionCommand(rqList, std::to_string(MsgNum), [this] {
             TwoNumbers(FLastResponse, MsgNum, FMsgSize);
             NotifyRequestDone(static_cast<WORD>(FRequestOutcome));
         });
     } else {
-        StartTransactionCommand("LIST", "", rqList, [this] {
+        StartTransactionCommand(rqList, "", [this] {
             BeginMultiLine(OnListBegin, OnListLine, OnListEnd, &TCustomPop3Cli::ParseListLine);
         });
     }
 }
 
 void TCustomPop3Cli::Uidl() {
-    FCurrentStep = stUidl;
     if (MsgNum > 0) {
-        StartTransactionCommand("UIDL", std::to_string(MsgNum), rqUidl, [this] {
+        StartTransactionCommand(rqUidl, std::to_string(MsgNum), [this] {
             NumberAndUid(FLastResponse, MsgNum, FMsgUidl);
             NotifyRequestDone(static_cast<WORD>(FRequestOutcome));
         });
     } else {
-        StartTransactionCommand("UIDL", "", rqUidl, [this] {
+        StartTransactionCommand(rqUidl, "", [this] {
             BeginMultiLine(OnUidlBegin, OnUidlLine, OnUidlEnd, &TCustomPop3Cli::ParseUidlLine);
         });
     }
 }
 
 void TCustomPop3Cli::Retr() {
-    FCurrentStep = stRetr;
-    StartTransactionCommand("RETR", std::to_string(MsgNum), rqRetr,
+    StartTransactionCommand(rqRetr, std::to_string(MsgNum),
                             [this] { BeginMultiLine(OnMessageBegin, OnMessageLine, OnMessageEnd, nullptr); });
 }
 
 void TCustomPop3Cli::Top() {
     if (MsgLines < 0) throw Pop3Exception("Invalid MsgLines for TOP command");
-    FCurrentStep = stTop;
-    StartTransactionCommand("TOP", std::to_string(MsgNum) + " " + std::to_string(MsgLines), rqTop,
+    StartTransactionCommand(rqTop, std::to_string(MsgNum) + " " + std::to_string(MsgLines),
                             [this] { BeginMultiLine(OnMessageBegin, OnMessageLine, OnMessageEnd, nullptr); });
 }
 
-void TCustomPop3Cli::Dele() {
-    FCurrentStep = stDele;
-    StartTransactionCommand("DELE", std::to_string(MsgNum), rqDele, nullptr);
-}
+void TCustomPop3Cli::Dele() { StartTransactionCommand(rqDele, std::to_string(MsgNum), nullptr); }
 
-void TCustomPop3Cli::Noop() {
-    FCurrentStep = stNoop;
-    StartTransactionCommand("NOOP", "", rqNoop, nullptr);
-}
+void TCustomPop3Cli::Noop() { StartTransactionCommand(rqNoop, "", nullptr); }
 
 void TCustomPop3Cli::Last() {
-    FCurrentStep = stLast;
-    StartTransactionCommand("LAST", "", rqLast, [this] {
+    StartTransactionCommand(rqLast, "", [this] {
         TwoNumbers(FLastResponse, MsgNum, FMsgSize);
         NotifyRequestDone(static_cast<WORD>(FRequestOutcome));
     });
 }
 
-void TCustomPop3Cli::RSet() {
-    FCurrentStep = stRSet;
-    StartTransactionCommand("RSET", "", rqRSet, nullptr);
-}
+void TCustomPop3Cli::RSet() { StartTransactionCommand(rqRSet, "", nullptr); }
 
 void TCustomPop3Cli::Abort() {
     SetEngineState(esAborting);
@@ -863,12 +876,12 @@ void TCustomPop3Cli::Open() {
     RequireReady();
     FCurrentRequest = rqOpen;
     FRequestOutcome = 0;
-    StartSequence(Bit(stConnect) | Bit(stUser) | Bit(stPass));
+    StartSequence(StepBit(rqConnect) | StepBit(rqUser) | StepBit(rqPass));
 }
 
-void TCustomPop3Cli::StartSequence(std::uint16_t Steps) {
+void TCustomPop3Cli::StartSequence(std::uint32_t Steps) {
     FStepSet = Steps;
-    FCurrentStep = 0;
+    FCurrentStep.reset();
     FSequenceResult = 0;
     FInSequence = true;
     FLastResponse.clear();
@@ -885,31 +898,13 @@ void TCustomPop3Cli::RunNextStep() {
     FSequenceContinuation = true;
     if (FRequestOutcome != 0) {
         FSequenceResult = FRequestOutcome;
-        FStepSet = (FCurrentStep != stQuit && (FStepSet & Bit(stQuit))) ? Bit(stQuit) : 0;
+        FStepSet = (FCurrentStep != rqQuit && (FStepSet & StepBit(rqQuit))) ? StepBit(rqQuit) : 0;
     }
-    static const std::uint8_t order[] = {stConnect, stUser, stPass, stRPop, stDele, stNoop, stList, stRSet,
-                                         stAPop,    stRetr, stTop,  stStat, stUidl, stLast, stQuit};
-    for (std::uint8_t step : order) {
-        if (!(FStepSet & Bit(step))) continue;
-        FCurrentStep = step;
-        FStepSet = static_cast<std::uint16_t>(FStepSet & ~Bit(step));
-        switch (step) {
-            case stConnect: Connect(); break;
-            case stUser: User(); break;
-            case stPass: Pass(); break;
-            case stRPop: RPop(); break;
-            case stQuit: Quit(); break;
-            case stAPop: APop(); break;
-            case stStat: Stat(); break;
-            case stList: List(); break;
-            case stUidl: Uidl(); break;
-            case stRetr: Retr(); break;
-            case stTop: Top(); break;
-            case stDele: Dele(); break;
-            case stNoop: Noop(); break;
-            case stRSet: RSet(); break;
-            case stLast: Last(); break;
-        }
+    for (const TRequestInfo& step : kRequests) {
+        if (!step.Operation || !(FStepSet & StepBit(step.Rq))) continue;
+        FCurrentStep = step.Rq;
+        FStepSet &= ~StepBit(step.Rq);
+        (this->*step.Operation)();
         return;
     }
     FStepSet = 0;

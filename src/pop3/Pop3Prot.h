@@ -34,10 +34,15 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 enum TPop3ProtocolState { pop3Disconnected, pop3WaitingUser, pop3WaitingPass, pop3Transaction };
 
+// Every request the engine runs, with the values OnRequestDone reports. Each
+// but rqOpen is also a step a sequence can run (Open is a sequence of
+// connect, USER and PASS); Pop3Prot.cpp's request table gives each its
+// command word and the operation that runs it.
 enum TPop3Request {
     rqConnect,
     rqUser,
@@ -230,11 +235,14 @@ protected:
     void CompleteRequest(WORD Error);
 
     // Sending.
-    void SendRequest(TPop3Request Rq, const std::string& Command, TPop3ProtocolState NextState,
-                     TContinuation Continuation);
+    // Sends Rq's command word followed by Args (which start with their
+    // space); a positive reply brings the protocol state the request table
+    // gives Rq, then Continuation (none: the request ends).
+    void SendRequest(TPop3Request Rq, const std::string& Args, TContinuation Continuation);
     void SendCommand(const std::string& Command);
-    void StartTransactionCommand(const std::string& Name, const std::string& Arg, TPop3Request Rq,
-                                 TContinuation Continuation);
+    // Raises "-ERR <command word> command invalid now", shown.
+    [[noreturn]] void RaiseInvalidNow(TPop3Request Rq);
+    void StartTransactionCommand(TPop3Request Rq, const std::string& Arg, TContinuation Continuation);
 
     // Socket handlers.
     void WSocketDnsLookupDone(TObject* Sender, WORD Error);
@@ -263,8 +271,8 @@ protected:
     void ParseListLine();
     void ParseUidlLine();
 
-    // Sequences.
-    void StartSequence(std::uint16_t Steps);
+    // Sequences: Steps holds one bit (1 << request) per step to run.
+    void StartSequence(std::uint32_t Steps);
     void RunNextStep();
 
     // Reply parsing.
@@ -304,8 +312,11 @@ protected:
     int FReplyStatus = 0;
     TNextReply FNext;
 
-    std::uint16_t FStepSet = 0;
-    std::uint8_t FCurrentStep = 0;
+    // Steps of the running sequence still to run, one bit (1 << request) each.
+    std::uint32_t FStepSet = 0;
+    // The request whose command was sent last (in a sequence: the step that
+    // runs); none before the first step of a sequence.
+    std::optional<TPop3Request> FCurrentStep;
     int FSequenceResult = 0;
     bool FInSequence = false;
     bool FSequenceContinuation = false;  // RunNextStep when set
