@@ -224,16 +224,17 @@ void TCustomPop3Cli::DropConnection() {
     FWSocket->Abort();
 }
 
-void TCustomPop3Cli::FailAndDrop(const std::string& Text, int Outcome) {
+void TCustomPop3Cli::FailAndDrop(TPop3Failure Kind, const std::string& Text, int Outcome) {
     FNext.Handler = nullptr;
-    FailRequest(Text, Outcome);
+    FailRequest(Kind, Text, Outcome);
     DropConnection();
 }
 
-void TCustomPop3Cli::FailRequest(const std::string& Text, int Outcome) {
+void TCustomPop3Cli::FailRequest(TPop3Failure Kind, const std::string& Text, int Outcome) {
     FLastResponse = Text;
     FReplyStatus = 500;
     FRequestOutcome = Outcome;
+    FFailure = Kind;
     SetErrorMessage();
     NotifyRequestDone(static_cast<WORD>(Outcome));
 }
@@ -282,6 +283,7 @@ void TCustomPop3Cli::Connect() {
     // Nothing of an earlier connection (a cut line among it) carries over.
     ResetReceiveState();
     FRequestOutcome = 0;
+    FFailure = TPop3Failure::None;
     // A new server chooses its own stamp; the last one's never carries over.
     FTimeStamp.clear();
     SetEngineState(esLookingUp);
@@ -290,18 +292,18 @@ void TCustomPop3Cli::Connect() {
     // Checked before any connection: a value that is no known setting, or a
     // pin on a plain-text connection, must never become a plain-text login.
     if (Security < 0 || Security > 2) {
-        FailRequest("Security=" + std::to_string(Security) + " is not 0, 1 or 2", 500);
+        FailRequest(TPop3Failure::Settings, "Security=" + std::to_string(Security) + " is not 0, 1 or 2", 500);
         return;
     }
     if (Security == 0 && !Trim(Fingerprint).empty()) {
-        FailRequest("Security=0 is plain text, but a Fingerprint is set", 500);
+        FailRequest(TPop3Failure::Settings, "Security=0 is plain text, but a Fingerprint is set", 500);
         return;
     }
     std::string pin;
     if (TlsWanted() && !Fingerprint.empty() && !NormalizeTlsFingerprint(Fingerprint, pin)) {
         // Checked before any connection: a mistyped pin must never turn into
         // a connection without one.
-        FailRequest("-ERR TLS: the certificate fingerprint is not 64 hexadecimal digits", 500);
+        FailRequest(TPop3Failure::Settings, "-ERR TLS: the certificate fingerprint is not 64 hexadecimal digits", 500);
         return;
     }
     FWSocket->OnDnsLookupDone = [this](TObject* s, WORD e) { WSocketDnsLookupDone(s, e); };
@@ -312,13 +314,13 @@ void TCustomPop3Cli::Connect() {
         // request fails like a connect that raised, instead of leaving the
         // engine looking up forever.
         if (FEngineState != esLookingUp || FDoneSignalled) return;
-        FailRequest("-ERR " + ExceptionClassName(e) + ": " + e.Message(), 500);
+        FailRequest(TPop3Failure::Network, "-ERR " + ExceptionClassName(e) + ": " + e.Message(), 500);
     }
 }
 
 void TCustomPop3Cli::WSocketDnsLookupDone(TObject*, WORD Error) {
     if (Error != 0) {
-        FailRequest(SocketFailureText(Error), Error);
+        FailRequest(TPop3Failure::Network, SocketFailureText(Error), Error);
         return;
     }
     FWSocket->SetAddr(FWSocket->DnsResult());
@@ -337,7 +339,7 @@ void TCustomPop3Cli::WSocketDnsLookupDone(TObject*, WORD Error) {
     try {
         FWSocket->Connect();
     } catch (const Exception& e) {
-        FailRequest("-ERR " + ExceptionClassName(e) + ": " + e.Message(), 500);
+        FailRequest(TPop3Failure::Network, "-ERR " + ExceptionClassName(e) + ": " + e.Message(), 500);
         // The socket may be open already (a failed bind): close it, or every
         // later connect would refuse to change its settings.
         FWSocket->Abort();
@@ -347,8 +349,10 @@ void TCustomPop3Cli::WSocketDnsLookupDone(TObject*, WORD Error) {
 void TCustomPop3Cli::WSocketSessionConnected(TObject*, WORD Error) {
     if (Error != 0) {
         FConnected = false;
-        FailRequest(Error == WSOCKET_TLS_ERROR ? "-ERR " + FWSocket->TlsErrorText() : SocketFailureText(Error),
-                    Error);
+        if (Error == WSOCKET_TLS_ERROR)
+            FailRequest(TPop3Failure::Tls, "-ERR " + FWSocket->TlsErrorText(), Error);
+        else
+            FailRequest(TPop3Failure::Network, SocketFailureText(Error), Error);
         FWSocket->Close();
         SetEngineState(esIdle);
         return;
@@ -369,6 +373,7 @@ void TCustomPop3Cli::WSocketSessionClosed(TObject*, WORD Error) {
     } else if (!FDoneSignalled && FEngineState != esAborting && FRequestOutcome == 0) {
         // The server went away under a running request: that request failed.
         FRequestOutcome = kErrInterrupted;
+        FFailure = TPop3Failure::Closed;
         if (FErrorMessage.empty()) FErrorMessage = SocketFailureText(kErrInterrupted);
     }
     NotifyRequestDone(kErrInterrupted);
@@ -437,7 +442,7 @@ void TCustomPop3Cli::ProcessReceived(WORD Error) {
             // waits, and the connection goes, since the rest would follow.
             if (FLineBytes > kReplyLineLimit) {
                 FConnected = false;
-                FailAndDrop("-ERR Reply too long", 426);
+                FailAndDrop(TPop3Failure::TooLong, "-ERR Reply too long", 426);
                 SetEngineState(esIdle);
                 return;
             }
@@ -472,6 +477,7 @@ bool TCustomPop3Cli::HandleGreeting(WORD Error) {
     if (!CheckOk()) {
         SetErrorMessage();
         FRequestOutcome = FReplyStatus;
+        FFailure = TPop3Failure::Refused;
         ResetReceiveState();
         FWSocket->Close();
         return false;
@@ -516,13 +522,13 @@ void TCustomPop3Cli::GreetingDone(WORD Error) {
 bool TCustomPop3Cli::HandleStlsReply() {
     NotifyDisplay("< " + FLastResponse);
     if (!CheckOk()) {
-        FailConnect("-ERR STLS refused by the server");
+        FailConnect(TPop3Failure::Refused, "-ERR STLS refused by the server");
         return false;
     }
     // Whatever came after the reply was not sent by the server (it waits for
     // the handshake now): someone in the middle added it.
     if (FReceiveLength > 0) {
-        FailConnect("-ERR TLS: data received before the handshake (plaintext injection)");
+        FailConnect(TPop3Failure::Tls, "-ERR TLS: data received before the handshake (plaintext injection)");
         return false;
     }
     SetEngineState(esStartingTls);
@@ -533,7 +539,7 @@ bool TCustomPop3Cli::HandleStlsReply() {
 void TCustomPop3Cli::WSocketTlsDone(TObject*, WORD Error) {
     if (FEngineState != esStartingTls) return;
     if (Error != 0) {
-        FailConnect("-ERR " + FWSocket->TlsErrorText());
+        FailConnect(TPop3Failure::Tls, "-ERR " + FWSocket->TlsErrorText());
         return;
     }
     // The session starts afresh: only the greeting's stamp (for APOP) is
@@ -542,11 +548,11 @@ void TCustomPop3Cli::WSocketTlsDone(TObject*, WORD Error) {
     GreetingDone(0);
 }
 
-void TCustomPop3Cli::FailConnect(const std::string& Text) {
+void TCustomPop3Cli::FailConnect(TPop3Failure Kind, const std::string& Text) {
     NotifyDisplay(Text);
     FConnected = false;
     FErrorMessage.clear();
-    FailRequest(Text, 500);
+    FailRequest(Kind, Text, 500);
     DropConnection();
     SetEngineState(esIdle);
 }
@@ -554,10 +560,11 @@ void TCustomPop3Cli::FailConnect(const std::string& Text) {
 void TCustomPop3Cli::HandleReply() {
     NotifyDisplay("< " + FLastResponse);
     if (!CheckOk()) {
-        FailRequest(FLastResponse, FReplyStatus);
+        FailRequest(TPop3Failure::Refused, FLastResponse, FReplyStatus);
         return;
     }
     FRequestOutcome = 0;
+    FFailure = TPop3Failure::None;
     SetProtocolState(FNext.OnOkState);
     if (FNext.OnOk) {
         TContinuation next = FNext.OnOk;
@@ -587,6 +594,7 @@ void TCustomPop3Cli::HandleDataLine() {
     if (!FConnected) {
         FErrorMessage = "-ERR Disconneced unexpectedly";
         FRequestOutcome = 500;
+        FFailure = TPop3Failure::Closed;
         NotifyDisplay(FErrorMessage);
         NotifyRequestDone(500);
         return;
@@ -595,7 +603,7 @@ void TCustomPop3Cli::HandleDataLine() {
     if (FDataBytes > FDataLimit) {
         // A reply that never ends: the request fails and the connection is
         // dropped, since the rest of the reply would follow.
-        FailAndDrop("-ERR Reply too long", 426);
+        FailAndDrop(TPop3Failure::TooLong, "-ERR Reply too long", 426);
         return;
     }
     if (FLineContinues) {
@@ -657,7 +665,7 @@ void TCustomPop3Cli::ParseUidlLine() {
     // to line up with a request.
     MsgNum = 0;
     FMsgUidl.clear();
-    FailAndDrop("-ERR Malformed UIDL line: " + FLastResponse.substr(0, 80), 500);
+    FailAndDrop(TPop3Failure::Malformed, "-ERR Malformed UIDL line: " + FLastResponse.substr(0, 80), 500);
 }
 
 // ---------------------------------------------------------------------------
@@ -798,13 +806,13 @@ void TCustomPop3Cli::Stat() {
         if (!NumbersFit(FLastResponse)) {
             FMsgCount = 0;
             FMsgSize = 0;
-            FailRequest("-ERR Malformed STAT reply (count or size out of range): " + FLastResponse, 500);
+            FailRequest(TPop3Failure::Malformed, "-ERR Malformed STAT reply (count or size out of range): " + FLastResponse, 500);
             return;
         }
         if (!TwoNumbers(FLastResponse, FMsgCount, FMsgSize)) {
             // No count, or a count without anything after it (read as 0):
             // reporting an empty mailbox that nobody saw would be a lie.
-            FailRequest("-ERR Malformed STAT reply (no count and size): " + FLastResponse, 500);
+            FailRequest(TPop3Failure::Malformed, "-ERR Malformed STAT reply (no count and size): " + FLastResponse, 500);
             return;
         }
         NotifyRequestDone(static_cast<WORD>(FRequestOutcome));
@@ -862,6 +870,9 @@ void TCustomPop3Cli::Last() {
 void TCustomPop3Cli::RSet() { StartTransactionCommand(rqRSet, "", nullptr); }
 
 void TCustomPop3Cli::Abort() {
+    // The request it ends (if one runs) failed by this abort, though its
+    // outcome stays as it was.
+    if (!FDoneSignalled) FFailure = TPop3Failure::Aborted;
     SetEngineState(esAborting);
     FWSocket->CancelLookup();
     DropConnection();
@@ -876,6 +887,7 @@ void TCustomPop3Cli::Open() {
     RequireReady();
     FCurrentRequest = rqOpen;
     FRequestOutcome = 0;
+    FFailure = TPop3Failure::None;
     StartSequence(StepBit(rqConnect) | StepBit(rqUser) | StepBit(rqPass));
 }
 
@@ -893,6 +905,7 @@ void TCustomPop3Cli::RunNextStep() {
     if (FEngineState == esAborting) {
         FStepSet = 0;
         FSequenceResult = 426;
+        FFailure = TPop3Failure::Aborted;
         FErrorMessage = "426 Operation aborted.";
     }
     FSequenceContinuation = true;
@@ -953,6 +966,7 @@ bool TSyncPop3Cli::AwaitReady() {
     }
     Abort();
     FErrorMessage = "426 Timeout";
+    FFailure = TPop3Failure::TimedOut;
     FReplyStatus = 426;
     return false;
 }

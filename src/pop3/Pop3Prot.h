@@ -75,6 +75,21 @@ enum TPop3EngineState : std::uint8_t {
     esStartingTls    // the TLS handshake of STLS runs
 };
 
+// What made a request fail, kept beside its numeric outcome (which stays
+// what it always was: 500, a socket error number, 10004 or 426).
+enum class TPop3Failure : std::uint8_t {
+    None,       // no failure: the request succeeded, or none ended yet
+    Refused,    // the server answered other than +OK (greeting, command, STLS)
+    Malformed,  // a positive reply that does not parse (STAT, a UIDL listing line)
+    TooLong,    // a reply past the most it may have
+    Closed,     // the connection closed under the request
+    Network,    // the name lookup or the connection failed, or the socket refused to start
+    Tls,        // the handshake or the certificate check failed, or bytes came before it
+    Settings,   // Security or Fingerprint hold no usable value; nothing was connected
+    TimedOut,   // a wait of TSyncPop3Cli gave up (silence, or the application ending)
+    Aborted,    // Abort ended the request
+};
+
 using TPop3Display = std::function<void(TObject* Sender, const std::string& Msg)>;
 using TPop3RequestDone = std::function<void(TObject* Sender, TPop3Request RqType, WORD Error)>;
 
@@ -141,6 +156,9 @@ public:
     TPop3EngineState EngineState() const { return FEngineState; }
     int RequestOutcome() const { return FRequestOutcome; }
     int ReplyStatus() const { return FReplyStatus; }
+    // The kind of the failure RequestOutcome() (or a time-out or abort,
+    // which leave it alone) reports; set and cleared with it.
+    TPop3Failure Failure() const { return FFailure; }
     const std::string& TimeStamp() const { return FTimeStamp; }
     // True while a multi-line reply runs.
     bool InMultiLineReply() const;
@@ -226,11 +244,11 @@ protected:
     void DropConnection();
     // Fails the running request and drops the connection: what the server
     // sends after it could not be trusted to line up with a request.
-    void FailAndDrop(const std::string& Text, int Outcome);
+    void FailAndDrop(TPop3Failure Kind, const std::string& Text, int Outcome);
     // Ends the running request as failed: Text becomes the last response
     // (and the error message unless one is set), Outcome the request's
-    // outcome and the code it completes with.
-    void FailRequest(const std::string& Text, int Outcome);
+    // outcome and the code it completes with, Kind its failure kind.
+    void FailRequest(TPop3Failure Kind, const std::string& Text, int Outcome);
     [[noreturn]] void RaiseShown(const std::string& Msg);
     void CompleteRequest(WORD Error);
 
@@ -251,7 +269,7 @@ protected:
     void WSocketSessionClosed(TObject* Sender, WORD Error);
     void WSocketTlsDone(TObject* Sender, WORD Error);
     // Ends the connect request as failed with Text, dropping the connection.
-    void FailConnect(const std::string& Text);
+    void FailConnect(TPop3Failure Kind, const std::string& Text);
     // Cuts the held bytes into lines and dispatches each; Error is the data
     // notification's, passed on at the greeting.
     void ProcessReceived(WORD Error);
@@ -309,6 +327,7 @@ protected:
     std::size_t FDataLimit = 0;
 
     int FRequestOutcome = 0;
+    TPop3Failure FFailure = TPop3Failure::None;
     int FReplyStatus = 0;
     TNextReply FNext;
 

@@ -151,12 +151,14 @@ TEST_F(Pop3Engine, RejectedGreetingsGiveAReasonAndLeaveNothingForTheNextConnecti
     struct Case {
         std::string greeting;
         std::string error;
+        TPop3Failure failure;
     } cases[] = {
-        {junk, "-ERR Interrupted system call (Winsock error #10004)"},
-        {std::string(5000, 'x') + "\r\n", std::string(200, 'x')},
-        {"\r\n", "-ERR Empty reply"},
-        {std::string("\0junk\r\n", 7), "-ERR Empty reply"},
-        {"-ERR \x1b]0;owned\x07" "busy\tWork\t42\r\n", "-ERR " + mark + "]0;owned" + mark + "busy Work 42"},
+        {junk, "-ERR Interrupted system call (Winsock error #10004)", TPop3Failure::Closed},
+        {std::string(5000, 'x') + "\r\n", std::string(200, 'x'), TPop3Failure::Refused},
+        {"\r\n", "-ERR Empty reply", TPop3Failure::Refused},
+        {std::string("\0junk\r\n", 7), "-ERR Empty reply", TPop3Failure::Refused},
+        {"-ERR \x1b]0;owned\x07" "busy\tWork\t42\r\n", "-ERR " + mark + "]0;owned" + mark + "busy Work 42",
+         TPop3Failure::Refused},
     };
     TScriptedPop3Server good;
     good.Greeting = "+OK ready\r\n";
@@ -166,6 +168,7 @@ TEST_F(Pop3Engine, RejectedGreetingsGiveAReasonAndLeaveNothingForTheNextConnecti
         cli.Port = server.PortText();
         EXPECT_FALSE(cli.ConnectWait());
         EXPECT_EQ(cli.ErrorMessage(), c.error);
+        EXPECT_EQ(cli.Failure(), c.failure);
         EXPECT_FALSE(cli.Connected());
         cli.Port = good.PortText();
         ASSERT_TRUE(cli.ConnectWait()) << cli.ErrorMessage();
@@ -212,8 +215,10 @@ TEST_F(Pop3Engine, RefusedUserLeavesStateSoPassMayFollow) {
     EXPECT_EQ(cli.ProtocolState(), pop3WaitingUser);
     EXPECT_EQ(cli.ErrorMessage(), "-ERR who?");
     EXPECT_EQ(cli.RequestOutcome(), 500);
+    EXPECT_EQ(cli.Failure(), TPop3Failure::Refused);
     EXPECT_TRUE(cli.PassWait());
     EXPECT_EQ(cli.ProtocolState(), pop3Transaction);
+    EXPECT_EQ(cli.Failure(), TPop3Failure::None);
     // The first failure's text stays.
     EXPECT_EQ(cli.ErrorMessage(), "-ERR who?");
 }
@@ -515,6 +520,7 @@ TEST_F(Pop3Engine, CloseDuringStatFailsTheRequest) {
     EXPECT_EQ(cli.ProtocolState(), pop3Disconnected);
     EXPECT_FALSE(cli.Connected());
     EXPECT_EQ(cli.RequestOutcome(), 10004);
+    EXPECT_EQ(cli.Failure(), TPop3Failure::Closed);
     EXPECT_EQ(cli.ErrorMessage(), "-ERR Interrupted system call (Winsock error #10004)");
     EXPECT_EQ(cli.MsgCount(), 0);
 }
@@ -735,6 +741,7 @@ TEST_F(Pop3Engine, AbortDropsTheConnectionAtOnce) {
     EXPECT_EQ(cli.Done.back(), std::make_pair(rqStat, WORD(10004)));
     // Our own abort is not taken for the server going away.
     EXPECT_EQ(cli.RequestOutcome(), 0);
+    EXPECT_EQ(cli.Failure(), TPop3Failure::Aborted);
 }
 
 TEST_F(Pop3Engine, DisplayShowsCommandsAndReplies) {

@@ -92,18 +92,22 @@ TEST_F(Pop3Tls, FailedChecksEndTheAccountBeforeAnyCredential) {
         const char* scriptCase;
         std::string pin;
         std::string error;
+        TPop3Failure failure;
     } cases[] = {
         {"untrusted", "implicit", "normal", "",
-         "-ERR TLS: certificate verify failed: unable to get local issuer certificate"},
-        {"wrongname", "implicit", "normal", "", "-ERR TLS: certificate is for another host"},
-        {"expired", "implicit", "normal", "", "-ERR TLS: certificate verify failed: certificate has expired"},
-        {"server", "implicit", "normal", untrustedPin, "-ERR TLS: fingerprint mismatch"},
-        {"server", "implicit", "normal", "00:11:22", "-ERR TLS: the certificate fingerprint is not 64 hexadecimal digits"},
-        {"server", "stls", "stls-err", "", "-ERR STLS refused by the server"},
-        {"server", "stls", "inject", "", "-ERR TLS: data received before the handshake (plaintext injection)"},
-        {"server", "implicit", "close", "", "-ERR TLS: connection closed during handshake"},
-        {"server", "implicit", "stall", "", "426 Timeout"},
-        {"untrusted", "implicit", "normal", untrustedPin, ""},  // a pin replaces the chain check
+         "-ERR TLS: certificate verify failed: unable to get local issuer certificate", TPop3Failure::Tls},
+        {"wrongname", "implicit", "normal", "", "-ERR TLS: certificate is for another host", TPop3Failure::Tls},
+        {"expired", "implicit", "normal", "", "-ERR TLS: certificate verify failed: certificate has expired",
+         TPop3Failure::Tls},
+        {"server", "implicit", "normal", untrustedPin, "-ERR TLS: fingerprint mismatch", TPop3Failure::Tls},
+        {"server", "implicit", "normal", "00:11:22", "-ERR TLS: the certificate fingerprint is not 64 hexadecimal digits",
+         TPop3Failure::Settings},
+        {"server", "stls", "stls-err", "", "-ERR STLS refused by the server", TPop3Failure::Refused},
+        {"server", "stls", "inject", "", "-ERR TLS: data received before the handshake (plaintext injection)",
+         TPop3Failure::Tls},
+        {"server", "implicit", "close", "", "-ERR TLS: connection closed during handshake", TPop3Failure::Tls},
+        {"server", "implicit", "stall", "", "426 Timeout", TPop3Failure::TimedOut},
+        {"untrusted", "implicit", "normal", untrustedPin, "", TPop3Failure::None},  // a pin replaces the chain check
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.cert) + " " + c.mode + " " + c.scriptCase + " pin '" + c.pin + "'");
@@ -120,6 +124,7 @@ TEST_F(Pop3Tls, FailedChecksEndTheAccountBeforeAnyCredential) {
         bool opened = client.OpenWait();
         EXPECT_EQ(opened, c.error.empty()) << client.ErrorMessage();
         EXPECT_EQ(client.ErrorMessage(), c.error);
+        EXPECT_EQ(client.Failure(), c.failure);
         if (c.error.empty()) {
             EXPECT_TRUE(server.Received("PASS secret-alice"));
         } else {
