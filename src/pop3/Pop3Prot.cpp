@@ -5,6 +5,7 @@
 #include "platform/AsciiText.h"
 #include "platform/Window.h"
 #include "pop3/MD5.h"
+#include "pop3/Pop3Replies.h"
 
 #include <algorithm>
 #include <cstring>
@@ -75,36 +76,6 @@ const TRequestInfo& RequestInfo(TPop3Request Rq) {
 
 // The bit of a step in a sequence's step set.
 constexpr std::uint32_t StepBit(TPop3Request Rq) { return std::uint32_t{1} << Rq; }
-
-// Skips TAB, LF, CR and space, then reads decimal digits in 32-bit
-// arithmetic (wrapping); no sign. `i` ends after the digits.
-int ReadNumber(const std::string& s, std::size_t& i) {
-    while (i < s.size() && (s[i] == '\t' || s[i] == '\n' || s[i] == '\r' || s[i] == ' ')) ++i;
-    std::uint32_t value = 0;
-    while (i < s.size() && IsDigit(s[i])) value = value * 10 + static_cast<std::uint32_t>(s[i++] - '0');
-    return static_cast<std::int32_t>(value);
-}
-
-// Longest unique id a UIDL listing may carry.
-constexpr std::size_t kUidLimit = 70;
-
-// True when a UIDL listing line has its proper form: a message number from 1
-// to 2147483647, spaces, and a unique id of 1 to kUidLimit characters from
-// "!" to "~" (whatever follows the id after a space or control character is
-// ignored).
-bool IsUidlListingLine(const std::string& s) {
-    std::size_t i = 0;
-    std::uint64_t number = 0;
-    while (i < s.size() && IsDigit(s[i])) {
-        number = number * 10 + static_cast<std::uint64_t>(s[i++] - '0');
-        if (number > INT32_MAX) return false;
-    }
-    if (i == 0 || number == 0 || i >= s.size() || s[i] != ' ') return false;
-    while (i < s.size() && s[i] == ' ') ++i;
-    std::size_t b = i;
-    while (i < s.size() && static_cast<unsigned char>(s[i]) >= 33 && static_cast<unsigned char>(s[i]) <= 126) ++i;
-    return i > b && i - b <= kUidLimit;
-}
 
 std::string SocketFailureText(WORD error) {
     return "-ERR " + SocketErrorText(error) + " (Winsock error #" + std::to_string(error) + ")";
@@ -482,26 +453,8 @@ bool TCustomPop3Cli::HandleGreeting(WORD Error) {
         FWSocket->Close();
         return false;
     }
-    // The stamp for APOP: the first <...> of the greeting, kept only when it
-    // has the form of a message id (printable characters other than angle
-    // brackets, with an "@" among them). Answering an arbitrary challenge
-    // would let whoever sits in the middle recover the password piece by
-    // piece.
-    FTimeStamp.clear();
-    std::size_t open = FLastResponse.find('<');
-    if (open != std::string::npos) {
-        std::size_t close = FLastResponse.find('>', open);
-        if (close != std::string::npos) {
-            bool wellFormed = close > open + 1;
-            bool at = false;
-            for (std::size_t i = open + 1; i < close && wellFormed; ++i) {
-                unsigned char c = static_cast<unsigned char>(FLastResponse[i]);
-                if (c < 33 || c > 126 || c == '<') wellFormed = false;
-                if (c == '@') at = true;
-            }
-            if (wellFormed && at) FTimeStamp = FLastResponse.substr(open, close - open + 1);
-        }
-    }
+    // The stamp for APOP, when the greeting carries a proper one.
+    FTimeStamp = ApopTimeStamp(FLastResponse);
     if (Security == 2) {
         // Nothing else happens in plain text: STLS first.
         SetEngineState(esAwaitingStls);
@@ -669,59 +622,6 @@ void TCustomPop3Cli::ParseUidlLine() {
 }
 
 // ---------------------------------------------------------------------------
-// Reply parsing
-
-bool TCustomPop3Cli::NumbersFit(const std::string& Text) {
-    // The numbers TwoNumbers reads: the first digits, then the digits after
-    // the blanks that follow them.
-    std::size_t i = 0;
-    while (i < Text.size() && !IsDigit(Text[i])) ++i;
-    for (int n = 0; n < 2 && i < Text.size(); ++n) {
-        if (i > 0 && Text[i - 1] == '-') return false;
-        std::uint64_t value = 0;
-        for (; i < Text.size() && IsDigit(Text[i]); ++i) {
-            value = value * 10 + static_cast<std::uint64_t>(Text[i] - '0');
-            if (value > static_cast<std::uint64_t>(INT32_MAX)) return false;
-        }
-        while (i < Text.size() && (Text[i] == '\t' || Text[i] == '\n' || Text[i] == '\r' || Text[i] == ' ')) ++i;
-        if (i + 1 < Text.size() && Text[i] == '-' && IsDigit(Text[i + 1])) return false;
-        if (i >= Text.size() || !IsDigit(Text[i])) break;
-    }
-    return true;
-}
-
-bool TCustomPop3Cli::TwoNumbers(const std::string& Text, int& First, int& Second) {
-    std::size_t i = 0;
-    while (i < Text.size() && !IsDigit(Text[i])) ++i;
-    if (i >= Text.size()) {
-        First = Second = 0;
-        return false;
-    }
-    First = ReadNumber(Text, i);
-    while (i < Text.size() && (Text[i] == '\t' || Text[i] == '\n' || Text[i] == '\r' || Text[i] == ' ')) ++i;
-    if (i >= Text.size()) {
-        First = Second = 0;
-        return false;
-    }
-    Second = IsDigit(Text[i]) ? ReadNumber(Text, i) : 0;
-    return true;
-}
-
-void TCustomPop3Cli::NumberAndUid(const std::string& Text, int& Number, std::string& Uid) {
-    Number = 0;
-    Uid.clear();
-    std::size_t i = 0;
-    while (i < Text.size() && !IsDigit(Text[i])) ++i;
-    if (i >= Text.size()) return;
-    Number = ReadNumber(Text, i);
-    while (i < Text.size() && Text[i] == ' ') ++i;
-    std::size_t b = i;
-    while (i < Text.size() && static_cast<unsigned char>(Text[i]) >= 33 && static_cast<unsigned char>(Text[i]) <= 126)
-        ++i;
-    Uid = Text.substr(b, i - b);
-}
-
-// ---------------------------------------------------------------------------
 // Sending
 
 void TCustomPop3Cli::SendRequest(TPop3Request Rq, const std::string& Args, TContinuation Continuation) {
@@ -806,13 +706,15 @@ void TCustomPop3Cli::Stat() {
         if (!NumbersFit(FLastResponse)) {
             FMsgCount = 0;
             FMsgSize = 0;
-            FailRequest(TPop3Failure::Malformed, "-ERR Malformed STAT reply (count or size out of range): " + FLastResponse, 500);
+            FailRequest(TPop3Failure::Malformed,
+                        "-ERR Malformed STAT reply (count or size out of range): " + FLastResponse, 500);
             return;
         }
         if (!TwoNumbers(FLastResponse, FMsgCount, FMsgSize)) {
             // No count, or a count without anything after it (read as 0):
             // reporting an empty mailbox that nobody saw would be a lie.
-            FailRequest(TPop3Failure::Malformed, "-ERR Malformed STAT reply (no count and size): " + FLastResponse, 500);
+            FailRequest(TPop3Failure::Malformed, "-ERR Malformed STAT reply (no count and size): " + FLastResponse,
+                        500);
             return;
         }
         NotifyRequestDone(static_cast<WORD>(FRequestOutcome));

@@ -293,13 +293,6 @@ protected:
     void StartSequence(std::uint32_t Steps);
     void RunNextStep();
 
-    // Reply parsing.
-    // False when a number TwoNumbers would read from `Text` is negative or
-    // does not fit an int.
-    static bool NumbersFit(const std::string& Text);
-    static bool TwoNumbers(const std::string& Text, int& First, int& Second);
-    static void NumberAndUid(const std::string& Text, int& Number, std::string& Uid);
-
     std::unique_ptr<TWSocket> FWSocket;
     HWND FWindowHandle = 0;
 

@@ -86,6 +86,7 @@ TEST_F(Pop3Tls, FailedChecksEndTheAccountBeforeAnyCredential) {
     setenv("SSL_CERT_FILE", (certs + "/ca.pem").c_str(), 1);
     setenv("SSL_CERT_DIR", certs.c_str(), 1);
     const std::string untrustedPin = TlsTestServer::Fingerprint(certs, "untrusted");
+    using F = TPop3Failure;
     struct Case {
         const char* cert;
         const char* mode;
@@ -95,19 +96,17 @@ TEST_F(Pop3Tls, FailedChecksEndTheAccountBeforeAnyCredential) {
         TPop3Failure failure;
     } cases[] = {
         {"untrusted", "implicit", "normal", "",
-         "-ERR TLS: certificate verify failed: unable to get local issuer certificate", TPop3Failure::Tls},
-        {"wrongname", "implicit", "normal", "", "-ERR TLS: certificate is for another host", TPop3Failure::Tls},
-        {"expired", "implicit", "normal", "", "-ERR TLS: certificate verify failed: certificate has expired",
-         TPop3Failure::Tls},
-        {"server", "implicit", "normal", untrustedPin, "-ERR TLS: fingerprint mismatch", TPop3Failure::Tls},
-        {"server", "implicit", "normal", "00:11:22", "-ERR TLS: the certificate fingerprint is not 64 hexadecimal digits",
-         TPop3Failure::Settings},
-        {"server", "stls", "stls-err", "", "-ERR STLS refused by the server", TPop3Failure::Refused},
-        {"server", "stls", "inject", "", "-ERR TLS: data received before the handshake (plaintext injection)",
-         TPop3Failure::Tls},
-        {"server", "implicit", "close", "", "-ERR TLS: connection closed during handshake", TPop3Failure::Tls},
-        {"server", "implicit", "stall", "", "426 Timeout", TPop3Failure::TimedOut},
-        {"untrusted", "implicit", "normal", untrustedPin, "", TPop3Failure::None},  // a pin replaces the chain check
+         "-ERR TLS: certificate verify failed: unable to get local issuer certificate", F::Tls},
+        {"wrongname", "implicit", "normal", "", "-ERR TLS: certificate is for another host", F::Tls},
+        {"expired", "implicit", "normal", "", "-ERR TLS: certificate verify failed: certificate has expired", F::Tls},
+        {"server", "implicit", "normal", untrustedPin, "-ERR TLS: fingerprint mismatch", F::Tls},
+        {"server", "implicit", "normal", "00:11:22",
+         "-ERR TLS: the certificate fingerprint is not 64 hexadecimal digits", F::Settings},
+        {"server", "stls", "stls-err", "", "-ERR STLS refused by the server", F::Refused},
+        {"server", "stls", "inject", "", "-ERR TLS: data received before the handshake (plaintext injection)", F::Tls},
+        {"server", "implicit", "close", "", "-ERR TLS: connection closed during handshake", F::Tls},
+        {"server", "implicit", "stall", "", "426 Timeout", F::TimedOut},
+        {"untrusted", "implicit", "normal", untrustedPin, "", F::None},  // a pin replaces the chain check
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.cert) + " " + c.mode + " " + c.scriptCase + " pin '" + c.pin + "'");
