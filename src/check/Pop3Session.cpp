@@ -115,7 +115,7 @@ void TPop3Session::RequestDone() {
         FCli->OnUidlLine = nullptr;
         if (ok) {
             FIds = std::move(FListed);
-        } else if (FCli->Connected() && FCli->ReplyStatus() == 500) {
+        } else if (FCli->Connected() && FCli->Failure() == TPop3Failure::Refused) {
             // UIDL is optional: a server that refuses it (and stays
             // connected) gets a TOP for every message.
             FIds.clear();

@@ -5,6 +5,7 @@
 #include "platform/AsciiText.h"
 #include "platform/Window.h"
 #include "pop3/MD5.h"
+#include "pop3/Pop3Replies.h"
 
 #include <algorithm>
 #include <cstring>
@@ -27,55 +28,54 @@ constexpr std::size_t kReplyLineLimit = std::size_t{64} << 10;
 // Most of a server's reply that an error text shows.
 constexpr std::size_t kShownReplyLimit = 200;
 
-// Sequence steps and their bits in the step set.
-enum : std::uint8_t {
-    stConnect = 1,
-    stUser = 2,
-    stPass = 3,
-    stRPop = 4,
-    stQuit = 5,
-    stAPop = 6,
-    stStat = 7,
-    stList = 8,
-    stUidl = 9,
-    stRetr = 10,
-    stTop = 11,
-    stDele = 12,
-    stNoop = 13,
-    stRSet = 14,
-    stLast = 15
+// What each request is: the command word it sends (none for a connect and
+// for Open, which send no command of their own), the operation that starts
+// it (what a sequence calls for its steps; none for Open, which is a
+// sequence itself) and the protocol state a positive reply to its command
+// brings. The rows are in the order a sequence runs its steps.
+struct TRequestInfo {
+    TPop3Request Rq;
+    const char* Command;
+    void (TCustomPop3Cli::*Operation)();
+    TPop3ProtocolState OnOkState;
 };
-constexpr std::uint16_t Bit(int step) { return static_cast<std::uint16_t>(1u << step); }
+constexpr TRequestInfo kRequests[] = {
+    {rqConnect, "", &TCustomPop3Cli::Connect, pop3WaitingUser},
+    {rqUser, "USER", &TCustomPop3Cli::User, pop3WaitingPass},
+    {rqPass, "PASS", &TCustomPop3Cli::Pass, pop3Transaction},
+    {rqRPop, "RPOP", &TCustomPop3Cli::RPop, pop3Transaction},
+    {rqDele, "DELE", &TCustomPop3Cli::Dele, pop3Transaction},
+    {rqNoop, "NOOP", &TCustomPop3Cli::Noop, pop3Transaction},
+    {rqList, "LIST", &TCustomPop3Cli::List, pop3Transaction},
+    {rqRSet, "RSET", &TCustomPop3Cli::RSet, pop3Transaction},
+    {rqAPop, "APOP", &TCustomPop3Cli::APop, pop3Transaction},
+    {rqRetr, "RETR", &TCustomPop3Cli::Retr, pop3Transaction},
+    {rqTop, "TOP", &TCustomPop3Cli::Top, pop3Transaction},
+    {rqStat, "STAT", &TCustomPop3Cli::Stat, pop3Transaction},
+    {rqUidl, "UIDL", &TCustomPop3Cli::Uidl, pop3Transaction},
+    {rqLast, "LAST", &TCustomPop3Cli::Last, pop3Transaction},
+    {rqQuit, "QUIT", &TCustomPop3Cli::Quit, pop3Disconnected},
+    {rqOpen, "", nullptr, pop3Transaction},
+};
 
-// Skips TAB, LF, CR and space, then reads decimal digits in 32-bit
-// arithmetic (wrapping); no sign. `i` ends after the digits.
-int ReadNumber(const std::string& s, std::size_t& i) {
-    while (i < s.size() && (s[i] == '\t' || s[i] == '\n' || s[i] == '\r' || s[i] == ' ')) ++i;
-    std::uint32_t value = 0;
-    while (i < s.size() && IsDigit(s[i])) value = value * 10 + static_cast<std::uint32_t>(s[i++] - '0');
-    return static_cast<std::int32_t>(value);
-}
-
-// Longest unique id a UIDL listing may carry.
-constexpr std::size_t kUidLimit = 70;
-
-// True when a UIDL listing line has its proper form: a message number from 1
-// to 2147483647, spaces, and a unique id of 1 to kUidLimit characters from
-// "!" to "~" (whatever follows the id after a space or control character is
-// ignored).
-bool IsUidlListingLine(const std::string& s) {
-    std::size_t i = 0;
-    std::uint64_t number = 0;
-    while (i < s.size() && IsDigit(s[i])) {
-        number = number * 10 + static_cast<std::uint64_t>(s[i++] - '0');
-        if (number > INT32_MAX) return false;
+// Every request has exactly one row.
+constexpr bool EachRequestOnce() {
+    for (int rq = rqConnect; rq <= rqOpen; ++rq) {
+        int rows = 0;
+        for (const TRequestInfo& info : kRequests) rows += info.Rq == rq;
+        if (rows != 1) return false;
     }
-    if (i == 0 || number == 0 || i >= s.size() || s[i] != ' ') return false;
-    while (i < s.size() && s[i] == ' ') ++i;
-    std::size_t b = i;
-    while (i < s.size() && static_cast<unsigned char>(s[i]) >= 33 && static_cast<unsigned char>(s[i]) <= 126) ++i;
-    return i > b && i - b <= kUidLimit;
+    return std::size(kRequests) == rqOpen + 1;
 }
+static_assert(EachRequestOnce());
+
+const TRequestInfo& RequestInfo(TPop3Request Rq) {
+    return *std::find_if(std::begin(kRequests), std::end(kRequests),
+                         [Rq](const TRequestInfo& info) { return info.Rq == Rq; });
+}
+
+// The bit of a step in a sequence's step set.
+constexpr std::uint32_t StepBit(TPop3Request Rq) { return std::uint32_t{1} << Rq; }
 
 std::string SocketFailureText(WORD error) {
     return "-ERR " + SocketErrorText(error) + " (Winsock error #" + std::to_string(error) + ")";
@@ -195,16 +195,17 @@ void TCustomPop3Cli::DropConnection() {
     FWSocket->Abort();
 }
 
-void TCustomPop3Cli::FailAndDrop(const std::string& Text, int Outcome) {
+void TCustomPop3Cli::FailAndDrop(TPop3Failure Kind, const std::string& Text, int Outcome) {
     FNext.Handler = nullptr;
-    FailRequest(Text, Outcome);
+    FailRequest(Kind, Text, Outcome);
     DropConnection();
 }
 
-void TCustomPop3Cli::FailRequest(const std::string& Text, int Outcome) {
+void TCustomPop3Cli::FailRequest(TPop3Failure Kind, const std::string& Text, int Outcome) {
     FLastResponse = Text;
     FReplyStatus = 500;
     FRequestOutcome = Outcome;
+    FFailure = Kind;
     SetErrorMessage();
     NotifyRequestDone(static_cast<WORD>(Outcome));
 }
@@ -253,6 +254,7 @@ void TCustomPop3Cli::Connect() {
     // Nothing of an earlier connection (a cut line among it) carries over.
     ResetReceiveState();
     FRequestOutcome = 0;
+    FFailure = TPop3Failure::None;
     // A new server chooses its own stamp; the last one's never carries over.
     FTimeStamp.clear();
     SetEngineState(esLookingUp);
@@ -261,18 +263,18 @@ void TCustomPop3Cli::Connect() {
     // Checked before any connection: a value that is no known setting, or a
     // pin on a plain-text connection, must never become a plain-text login.
     if (Security < 0 || Security > 2) {
-        FailRequest("Security=" + std::to_string(Security) + " is not 0, 1 or 2", 500);
+        FailRequest(TPop3Failure::Settings, "Security=" + std::to_string(Security) + " is not 0, 1 or 2", 500);
         return;
     }
     if (Security == 0 && !Trim(Fingerprint).empty()) {
-        FailRequest("Security=0 is plain text, but a Fingerprint is set", 500);
+        FailRequest(TPop3Failure::Settings, "Security=0 is plain text, but a Fingerprint is set", 500);
         return;
     }
     std::string pin;
     if (TlsWanted() && !Fingerprint.empty() && !NormalizeTlsFingerprint(Fingerprint, pin)) {
         // Checked before any connection: a mistyped pin must never turn into
         // a connection without one.
-        FailRequest("-ERR TLS: the certificate fingerprint is not 64 hexadecimal digits", 500);
+        FailRequest(TPop3Failure::Settings, "-ERR TLS: the certificate fingerprint is not 64 hexadecimal digits", 500);
         return;
     }
     FWSocket->OnDnsLookupDone = [this](TObject* s, WORD e) { WSocketDnsLookupDone(s, e); };
@@ -283,13 +285,13 @@ void TCustomPop3Cli::Connect() {
         // request fails like a connect that raised, instead of leaving the
         // engine looking up forever.
         if (FEngineState != esLookingUp || FDoneSignalled) return;
-        FailRequest("-ERR " + ExceptionClassName(e) + ": " + e.Message(), 500);
+        FailRequest(TPop3Failure::Network, "-ERR " + ExceptionClassName(e) + ": " + e.Message(), 500);
     }
 }
 
 void TCustomPop3Cli::WSocketDnsLookupDone(TObject*, WORD Error) {
     if (Error != 0) {
-        FailRequest(SocketFailureText(Error), Error);
+        FailRequest(TPop3Failure::Network, SocketFailureText(Error), Error);
         return;
     }
     FWSocket->SetAddr(FWSocket->DnsResult());
@@ -308,7 +310,7 @@ void TCustomPop3Cli::WSocketDnsLookupDone(TObject*, WORD Error) {
     try {
         FWSocket->Connect();
     } catch (const Exception& e) {
-        FailRequest("-ERR " + ExceptionClassName(e) + ": " + e.Message(), 500);
+        FailRequest(TPop3Failure::Network, "-ERR " + ExceptionClassName(e) + ": " + e.Message(), 500);
         // The socket may be open already (a failed bind): close it, or every
         // later connect would refuse to change its settings.
         FWSocket->Abort();
@@ -318,8 +320,10 @@ void TCustomPop3Cli::WSocketDnsLookupDone(TObject*, WORD Error) {
 void TCustomPop3Cli::WSocketSessionConnected(TObject*, WORD Error) {
     if (Error != 0) {
         FConnected = false;
-        FailRequest(Error == WSOCKET_TLS_ERROR ? "-ERR " + FWSocket->TlsErrorText() : SocketFailureText(Error),
-                    Error);
+        if (Error == WSOCKET_TLS_ERROR)
+            FailRequest(TPop3Failure::Tls, "-ERR " + FWSocket->TlsErrorText(), Error);
+        else
+            FailRequest(TPop3Failure::Network, SocketFailureText(Error), Error);
         FWSocket->Close();
         SetEngineState(esIdle);
         return;
@@ -340,6 +344,7 @@ void TCustomPop3Cli::WSocketSessionClosed(TObject*, WORD Error) {
     } else if (!FDoneSignalled && FEngineState != esAborting && FRequestOutcome == 0) {
         // The server went away under a running request: that request failed.
         FRequestOutcome = kErrInterrupted;
+        FFailure = TPop3Failure::Closed;
         if (FErrorMessage.empty()) FErrorMessage = SocketFailureText(kErrInterrupted);
     }
     NotifyRequestDone(kErrInterrupted);
@@ -408,7 +413,7 @@ void TCustomPop3Cli::ProcessReceived(WORD Error) {
             // waits, and the connection goes, since the rest would follow.
             if (FLineBytes > kReplyLineLimit) {
                 FConnected = false;
-                FailAndDrop("-ERR Reply too long", 426);
+                FailAndDrop(TPop3Failure::TooLong, "-ERR Reply too long", 426);
                 SetEngineState(esIdle);
                 return;
             }
@@ -443,30 +448,13 @@ bool TCustomPop3Cli::HandleGreeting(WORD Error) {
     if (!CheckOk()) {
         SetErrorMessage();
         FRequestOutcome = FReplyStatus;
+        FFailure = TPop3Failure::Refused;
         ResetReceiveState();
         FWSocket->Close();
         return false;
     }
-    // The stamp for APOP: the first <...> of the greeting, kept only when it
-    // has the form of a message id (printable characters other than angle
-    // brackets, with an "@" among them). Answering an arbitrary challenge
-    // would let whoever sits in the middle recover the password piece by
-    // piece.
-    FTimeStamp.clear();
-    std::size_t open = FLastResponse.find('<');
-    if (open != std::string::npos) {
-        std::size_t close = FLastResponse.find('>', open);
-        if (close != std::string::npos) {
-            bool wellFormed = close > open + 1;
-            bool at = false;
-            for (std::size_t i = open + 1; i < close && wellFormed; ++i) {
-                unsigned char c = static_cast<unsigned char>(FLastResponse[i]);
-                if (c < 33 || c > 126 || c == '<') wellFormed = false;
-                if (c == '@') at = true;
-            }
-            if (wellFormed && at) FTimeStamp = FLastResponse.substr(open, close - open + 1);
-        }
-    }
+    // The stamp for APOP, when the greeting carries a proper one.
+    FTimeStamp = ApopTimeStamp(FLastResponse);
     if (Security == 2) {
         // Nothing else happens in plain text: STLS first.
         SetEngineState(esAwaitingStls);
@@ -487,13 +475,13 @@ void TCustomPop3Cli::GreetingDone(WORD Error) {
 bool TCustomPop3Cli::HandleStlsReply() {
     NotifyDisplay("< " + FLastResponse);
     if (!CheckOk()) {
-        FailConnect("-ERR STLS refused by the server");
+        FailConnect(TPop3Failure::Refused, "-ERR STLS refused by the server");
         return false;
     }
     // Whatever came after the reply was not sent by the server (it waits for
     // the handshake now): someone in the middle added it.
     if (FReceiveLength > 0) {
-        FailConnect("-ERR TLS: data received before the handshake (plaintext injection)");
+        FailConnect(TPop3Failure::Tls, "-ERR TLS: data received before the handshake (plaintext injection)");
         return false;
     }
     SetEngineState(esStartingTls);
@@ -504,7 +492,7 @@ bool TCustomPop3Cli::HandleStlsReply() {
 void TCustomPop3Cli::WSocketTlsDone(TObject*, WORD Error) {
     if (FEngineState != esStartingTls) return;
     if (Error != 0) {
-        FailConnect("-ERR " + FWSocket->TlsErrorText());
+        FailConnect(TPop3Failure::Tls, "-ERR " + FWSocket->TlsErrorText());
         return;
     }
     // The session starts afresh: only the greeting's stamp (for APOP) is
@@ -513,11 +501,11 @@ void TCustomPop3Cli::WSocketTlsDone(TObject*, WORD Error) {
     GreetingDone(0);
 }
 
-void TCustomPop3Cli::FailConnect(const std::string& Text) {
+void TCustomPop3Cli::FailConnect(TPop3Failure Kind, const std::string& Text) {
     NotifyDisplay(Text);
     FConnected = false;
     FErrorMessage.clear();
-    FailRequest(Text, 500);
+    FailRequest(Kind, Text, 500);
     DropConnection();
     SetEngineState(esIdle);
 }
@@ -525,10 +513,11 @@ void TCustomPop3Cli::FailConnect(const std::string& Text) {
 void TCustomPop3Cli::HandleReply() {
     NotifyDisplay("< " + FLastResponse);
     if (!CheckOk()) {
-        FailRequest(FLastResponse, FReplyStatus);
+        FailRequest(TPop3Failure::Refused, FLastResponse, FReplyStatus);
         return;
     }
     FRequestOutcome = 0;
+    FFailure = TPop3Failure::None;
     SetProtocolState(FNext.OnOkState);
     if (FNext.OnOk) {
         TContinuation next = FNext.OnOk;
@@ -545,7 +534,7 @@ void TCustomPop3Cli::BeginMultiLine(const TNotifyEvent& BeginEvent, const TNotif
                                     const TNotifyEvent& EndEvent, TLineHandler Parser) {
     FDataLines = {LineEvent, EndEvent, Parser};
     FDataBytes = 0;
-    FDataLimit = FCurrentStep == stTop && MsgLines == 0 ? kHeaderReplyLimit : kDataReplyLimit;
+    FDataLimit = FCurrentStep == rqTop && MsgLines == 0 ? kHeaderReplyLimit : kDataReplyLimit;
     if (BeginEvent) BeginEvent(this);
     FNext.Handler = &TCustomPop3Cli::HandleDataLine;
 }
@@ -558,6 +547,7 @@ void TCustomPop3Cli::HandleDataLine() {
     if (!FConnected) {
         FErrorMessage = "-ERR Disconneced unexpectedly";
         FRequestOutcome = 500;
+        FFailure = TPop3Failure::Closed;
         NotifyDisplay(FErrorMessage);
         NotifyRequestDone(500);
         return;
@@ -566,7 +556,7 @@ void TCustomPop3Cli::HandleDataLine() {
     if (FDataBytes > FDataLimit) {
         // A reply that never ends: the request fails and the connection is
         // dropped, since the rest of the reply would follow.
-        FailAndDrop("-ERR Reply too long", 426);
+        FailAndDrop(TPop3Failure::TooLong, "-ERR Reply too long", 426);
         return;
     }
     if (FLineContinues) {
@@ -628,74 +618,22 @@ void TCustomPop3Cli::ParseUidlLine() {
     // to line up with a request.
     MsgNum = 0;
     FMsgUidl.clear();
-    FailAndDrop("-ERR Malformed UIDL line: " + FLastResponse.substr(0, 80), 500);
-}
-
-// ---------------------------------------------------------------------------
-// Reply parsing
-
-bool TCustomPop3Cli::NumbersFit(const std::string& Text) {
-    // The numbers TwoNumbers reads: the first digits, then the digits after
-    // the blanks that follow them.
-    std::size_t i = 0;
-    while (i < Text.size() && !IsDigit(Text[i])) ++i;
-    for (int n = 0; n < 2 && i < Text.size(); ++n) {
-        if (i > 0 && Text[i - 1] == '-') return false;
-        std::uint64_t value = 0;
-        for (; i < Text.size() && IsDigit(Text[i]); ++i) {
-            value = value * 10 + static_cast<std::uint64_t>(Text[i] - '0');
-            if (value > static_cast<std::uint64_t>(INT32_MAX)) return false;
-        }
-        while (i < Text.size() && (Text[i] == '\t' || Text[i] == '\n' || Text[i] == '\r' || Text[i] == ' ')) ++i;
-        if (i + 1 < Text.size() && Text[i] == '-' && IsDigit(Text[i + 1])) return false;
-        if (i >= Text.size() || !IsDigit(Text[i])) break;
-    }
-    return true;
-}
-
-bool TCustomPop3Cli::TwoNumbers(const std::string& Text, int& First, int& Second) {
-    std::size_t i = 0;
-    while (i < Text.size() && !IsDigit(Text[i])) ++i;
-    if (i >= Text.size()) {
-        First = Second = 0;
-        return false;
-    }
-    First = ReadNumber(Text, i);
-    while (i < Text.size() && (Text[i] == '\t' || Text[i] == '\n' || Text[i] == '\r' || Text[i] == ' ')) ++i;
-    if (i >= Text.size()) {
-        First = Second = 0;
-        return false;
-    }
-    Second = IsDigit(Text[i]) ? ReadNumber(Text, i) : 0;
-    return true;
-}
-
-void TCustomPop3Cli::NumberAndUid(const std::string& Text, int& Number, std::string& Uid) {
-    Number = 0;
-    Uid.clear();
-    std::size_t i = 0;
-    while (i < Text.size() && !IsDigit(Text[i])) ++i;
-    if (i >= Text.size()) return;
-    Number = ReadNumber(Text, i);
-    while (i < Text.size() && Text[i] == ' ') ++i;
-    std::size_t b = i;
-    while (i < Text.size() && static_cast<unsigned char>(Text[i]) >= 33 && static_cast<unsigned char>(Text[i]) <= 126)
-        ++i;
-    Uid = Text.substr(b, i - b);
+    FailAndDrop(TPop3Failure::Malformed, "-ERR Malformed UIDL line: " + FLastResponse.substr(0, 80), 500);
 }
 
 // ---------------------------------------------------------------------------
 // Sending
 
-void TCustomPop3Cli::SendRequest(TPop3Request Rq, const std::string& Command, TPop3ProtocolState NextState,
-                                 TContinuation Continuation) {
+void TCustomPop3Cli::SendRequest(TPop3Request Rq, const std::string& Args, TContinuation Continuation) {
     RequireReady();
     if (!FConnected) throw Pop3Exception("POP3 component not connected");
+    const TRequestInfo& info = RequestInfo(Rq);
     if (!FInSequence) FCurrentRequest = Rq;
+    FCurrentStep = Rq;
     FDoneSignalled = false;
-    FNext = {&TCustomPop3Cli::HandleReply, NextState, std::move(Continuation)};
+    FNext = {&TCustomPop3Cli::HandleReply, info.OnOkState, std::move(Continuation)};
     SetEngineState(esAwaitingReply);
-    SendCommand(Command);
+    SendCommand(info.Command + Args);
 }
 
 void TCustomPop3Cli::SendCommand(const std::string& Command) {
@@ -707,9 +645,12 @@ void TCustomPop3Cli::SendCommand(const std::string& Command) {
     FWSocket->SendText(Command + "\r\n");
 }
 
-void TCustomPop3Cli::StartTransactionCommand(const std::string& Name, const std::string& Arg, TPop3Request Rq,
-                                             TContinuation Continuation) {
-    if (FProtocolState != pop3Transaction) RaiseShown("-ERR " + Name + " command invalid now");
+void TCustomPop3Cli::RaiseInvalidNow(TPop3Request Rq) {
+    RaiseShown(std::string("-ERR ") + RequestInfo(Rq).Command + " command invalid now");
+}
+
+void TCustomPop3Cli::StartTransactionCommand(TPop3Request Rq, const std::string& Arg, TContinuation Continuation) {
+    if (FProtocolState != pop3Transaction) RaiseInvalidNow(Rq);
     FInHeader = true;
     FLastHeaderKey.clear();
     FLastHeaderValue.clear();
@@ -720,64 +661,60 @@ void TCustomPop3Cli::StartTransactionCommand(const std::string& Name, const std:
     FReturnPathValue.clear();
     FMessageIdValue.clear();
     FDateValue.clear();
-    std::string command = Arg.empty() ? Name : Name + " " + Arg;
-    SendRequest(Rq, command, pop3Transaction, std::move(Continuation));
+    SendRequest(Rq, Arg.empty() ? Arg : " " + Arg, std::move(Continuation));
 }
 
 // ---------------------------------------------------------------------------
 // Operations
 
 void TCustomPop3Cli::User() {
-    if (FProtocolState > pop3WaitingUser) RaiseShown("-ERR USER command invalid now");
-    FCurrentStep = stUser;
-    SendRequest(rqUser, "USER " + Trim(UserName), pop3WaitingPass, nullptr);
+    if (FProtocolState > pop3WaitingUser) RaiseInvalidNow(rqUser);
+    SendRequest(rqUser, " " + Trim(UserName), nullptr);
 }
 
 void TCustomPop3Cli::Pass() {
-    if (FProtocolState > pop3WaitingPass) RaiseShown("-ERR PASS command invalid now");
-    FCurrentStep = stPass;
-    SendRequest(rqPass, "PASS " + Trim(PassWord), pop3Transaction, nullptr);
+    if (FProtocolState > pop3WaitingPass) RaiseInvalidNow(rqPass);
+    SendRequest(rqPass, " " + Trim(PassWord), nullptr);
 }
 
 void TCustomPop3Cli::RPop() {
-    if (FProtocolState > pop3WaitingPass) RaiseShown("-ERR RPOP command invalid now");
-    FCurrentStep = stRPop;
-    SendRequest(rqRPop, "RPOP " + Trim(PassWord), pop3Transaction, nullptr);
+    if (FProtocolState > pop3WaitingPass) RaiseInvalidNow(rqRPop);
+    SendRequest(rqRPop, " " + Trim(PassWord), nullptr);
 }
 
 void TCustomPop3Cli::APop() {
-    if (FProtocolState != pop3WaitingUser) RaiseShown("-ERR APOP command invalid now");
+    if (FProtocolState != pop3WaitingUser) RaiseInvalidNow(rqAPop);
     if (FTimeStamp.empty()) RaiseShown("-ERR Server do not support APOP (no timestamp)");
-    FCurrentStep = stAPop;
     std::string digest = LowerAscii(Md5StringHex(FTimeStamp + PassWord));
-    SendRequest(rqAPop, "APOP " + Trim(UserName) + " " + digest, pop3Transaction, nullptr);
+    SendRequest(rqAPop, " " + Trim(UserName) + " " + digest, nullptr);
 }
 
 void TCustomPop3Cli::Quit() {
     RequireReady();
-    FCurrentStep = stQuit;
     if (FConnected) {
-        SendRequest(rqQuit, "QUIT", pop3Disconnected, nullptr);
+        SendRequest(rqQuit, "", nullptr);
         return;
     }
+    FCurrentStep = rqQuit;
     FCurrentRequest = rqQuit;
     FDoneSignalled = false;
     CompleteRequest(0);
 }
 
 void TCustomPop3Cli::Stat() {
-    FCurrentStep = stStat;
-    StartTransactionCommand("STAT", "", rqStat, [this] {
+    StartTransactionCommand(rqStat, "", [this] {
         if (!NumbersFit(FLastResponse)) {
             FMsgCount = 0;
             FMsgSize = 0;
-            FailRequest("-ERR Malformed STAT reply (count or size out of range): " + FLastResponse, 500);
+            FailRequest(TPop3Failure::Malformed,
+                        "-ERR Malformed STAT reply (count or size out of range): " + FLastResponse, 500);
             return;
         }
         if (!TwoNumbers(FLastResponse, FMsgCount, FMsgSize)) {
             // No count, or a count without anything after it (read as 0):
             // reporting an empty mailbox that nobody saw would be a lie.
-            FailRequest("-ERR Malformed STAT reply (no count and size): " + FLastResponse, 500);
+            FailRequest(TPop3Failure::Malformed, "-ERR Malformed STAT reply (no count and size): " + FLastResponse,
+                        500);
             return;
         }
         NotifyRequestDone(static_cast<WORD>(FRequestOutcome));
@@ -785,70 +722,59 @@ void TCustomPop3Cli::Stat() {
 }
 
 void TCustomPop3Cli::List() {
-    FCurrentStep = stList;
     if (MsgNum > 0) {
-        StartTransactionCommand("LIST", std::to_string(MsgNum), rqList, [this] {
+        StartTransactionCommand(rqList, std::to_string(MsgNum), [this] {
             TwoNumbers(FLastResponse, MsgNum, FMsgSize);
             NotifyRequestDone(static_cast<WORD>(FRequestOutcome));
         });
     } else {
-        StartTransactionCommand("LIST", "", rqList, [this] {
+        StartTransactionCommand(rqList, "", [this] {
             BeginMultiLine(OnListBegin, OnListLine, OnListEnd, &TCustomPop3Cli::ParseListLine);
         });
     }
 }
 
 void TCustomPop3Cli::Uidl() {
-    FCurrentStep = stUidl;
     if (MsgNum > 0) {
-        StartTransactionCommand("UIDL", std::to_string(MsgNum), rqUidl, [this] {
+        StartTransactionCommand(rqUidl, std::to_string(MsgNum), [this] {
             NumberAndUid(FLastResponse, MsgNum, FMsgUidl);
             NotifyRequestDone(static_cast<WORD>(FRequestOutcome));
         });
     } else {
-        StartTransactionCommand("UIDL", "", rqUidl, [this] {
+        StartTransactionCommand(rqUidl, "", [this] {
             BeginMultiLine(OnUidlBegin, OnUidlLine, OnUidlEnd, &TCustomPop3Cli::ParseUidlLine);
         });
     }
 }
 
 void TCustomPop3Cli::Retr() {
-    FCurrentStep = stRetr;
-    StartTransactionCommand("RETR", std::to_string(MsgNum), rqRetr,
+    StartTransactionCommand(rqRetr, std::to_string(MsgNum),
                             [this] { BeginMultiLine(OnMessageBegin, OnMessageLine, OnMessageEnd, nullptr); });
 }
 
 void TCustomPop3Cli::Top() {
     if (MsgLines < 0) throw Pop3Exception("Invalid MsgLines for TOP command");
-    FCurrentStep = stTop;
-    StartTransactionCommand("TOP", std::to_string(MsgNum) + " " + std::to_string(MsgLines), rqTop,
+    StartTransactionCommand(rqTop, std::to_string(MsgNum) + " " + std::to_string(MsgLines),
                             [this] { BeginMultiLine(OnMessageBegin, OnMessageLine, OnMessageEnd, nullptr); });
 }
 
-void TCustomPop3Cli::Dele() {
-    FCurrentStep = stDele;
-    StartTransactionCommand("DELE", std::to_string(MsgNum), rqDele, nullptr);
-}
+void TCustomPop3Cli::Dele() { StartTransactionCommand(rqDele, std::to_string(MsgNum), nullptr); }
 
-void TCustomPop3Cli::Noop() {
-    FCurrentStep = stNoop;
-    StartTransactionCommand("NOOP", "", rqNoop, nullptr);
-}
+void TCustomPop3Cli::Noop() { StartTransactionCommand(rqNoop, "", nullptr); }
 
 void TCustomPop3Cli::Last() {
-    FCurrentStep = stLast;
-    StartTransactionCommand("LAST", "", rqLast, [this] {
+    StartTransactionCommand(rqLast, "", [this] {
         TwoNumbers(FLastResponse, MsgNum, FMsgSize);
         NotifyRequestDone(static_cast<WORD>(FRequestOutcome));
     });
 }
 
-void TCustomPop3Cli::RSet() {
-    FCurrentStep = stRSet;
-    StartTransactionCommand("RSET", "", rqRSet, nullptr);
-}
+void TCustomPop3Cli::RSet() { StartTransactionCommand(rqRSet, "", nullptr); }
 
 void TCustomPop3Cli::Abort() {
+    // The request it ends (if one runs) failed by this abort, though its
+    // outcome stays as it was.
+    if (!FDoneSignalled) FFailure = TPop3Failure::Aborted;
     SetEngineState(esAborting);
     FWSocket->CancelLookup();
     DropConnection();
@@ -863,12 +789,13 @@ void TCustomPop3Cli::Open() {
     RequireReady();
     FCurrentRequest = rqOpen;
     FRequestOutcome = 0;
-    StartSequence(Bit(stConnect) | Bit(stUser) | Bit(stPass));
+    FFailure = TPop3Failure::None;
+    StartSequence(StepBit(rqConnect) | StepBit(rqUser) | StepBit(rqPass));
 }
 
-void TCustomPop3Cli::StartSequence(std::uint16_t Steps) {
+void TCustomPop3Cli::StartSequence(std::uint32_t Steps) {
     FStepSet = Steps;
-    FCurrentStep = 0;
+    FCurrentStep.reset();
     FSequenceResult = 0;
     FInSequence = true;
     FLastResponse.clear();
@@ -880,36 +807,19 @@ void TCustomPop3Cli::RunNextStep() {
     if (FEngineState == esAborting) {
         FStepSet = 0;
         FSequenceResult = 426;
+        FFailure = TPop3Failure::Aborted;
         FErrorMessage = "426 Operation aborted.";
     }
     FSequenceContinuation = true;
     if (FRequestOutcome != 0) {
         FSequenceResult = FRequestOutcome;
-        FStepSet = (FCurrentStep != stQuit && (FStepSet & Bit(stQuit))) ? Bit(stQuit) : 0;
+        FStepSet = (FCurrentStep != rqQuit && (FStepSet & StepBit(rqQuit))) ? StepBit(rqQuit) : 0;
     }
-    static const std::uint8_t order[] = {stConnect, stUser, stPass, stRPop, stDele, stNoop, stList, stRSet,
-                                         stAPop,    stRetr, stTop,  stStat, stUidl, stLast, stQuit};
-    for (std::uint8_t step : order) {
-        if (!(FStepSet & Bit(step))) continue;
-        FCurrentStep = step;
-        FStepSet = static_cast<std::uint16_t>(FStepSet & ~Bit(step));
-        switch (step) {
-            case stConnect: Connect(); break;
-            case stUser: User(); break;
-            case stPass: Pass(); break;
-            case stRPop: RPop(); break;
-            case stQuit: Quit(); break;
-            case stAPop: APop(); break;
-            case stStat: Stat(); break;
-            case stList: List(); break;
-            case stUidl: Uidl(); break;
-            case stRetr: Retr(); break;
-            case stTop: Top(); break;
-            case stDele: Dele(); break;
-            case stNoop: Noop(); break;
-            case stRSet: RSet(); break;
-            case stLast: Last(); break;
-        }
+    for (const TRequestInfo& step : kRequests) {
+        if (!step.Operation || !(FStepSet & StepBit(step.Rq))) continue;
+        FCurrentStep = step.Rq;
+        FStepSet &= ~StepBit(step.Rq);
+        (this->*step.Operation)();
         return;
     }
     FStepSet = 0;
@@ -958,6 +868,7 @@ bool TSyncPop3Cli::AwaitReady() {
     }
     Abort();
     FErrorMessage = "426 Timeout";
+    FFailure = TPop3Failure::TimedOut;
     FReplyStatus = 426;
     return false;
 }

@@ -34,10 +34,15 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 enum TPop3ProtocolState { pop3Disconnected, pop3WaitingUser, pop3WaitingPass, pop3Transaction };
 
+// Every request the engine runs, with the values OnRequestDone reports. Each
+// but rqOpen is also a step a sequence can run (Open is a sequence of
+// connect, USER and PASS); Pop3Prot.cpp's request table gives each its
+// command word and the operation that runs it.
 enum TPop3Request {
     rqConnect,
     rqUser,
@@ -68,6 +73,21 @@ enum TPop3EngineState : std::uint8_t {
     esAborting,
     esAwaitingStls,  // STLS sent, its reply awaited
     esStartingTls    // the TLS handshake of STLS runs
+};
+
+// What made a request fail, kept beside its numeric outcome (which stays
+// what it always was: 500, a socket error number, 10004 or 426).
+enum class TPop3Failure : std::uint8_t {
+    None,       // no failure: the request succeeded, or none ended yet
+    Refused,    // the server answered other than +OK (greeting, command, STLS)
+    Malformed,  // a positive reply that does not parse (STAT, a UIDL listing line)
+    TooLong,    // a reply past the most it may have
+    Closed,     // the connection closed under the request
+    Network,    // the name lookup or the connection failed, or the socket refused to start
+    Tls,        // the handshake or the certificate check failed, or bytes came before it
+    Settings,   // Security or Fingerprint hold no usable value; nothing was connected
+    TimedOut,   // a wait of TSyncPop3Cli gave up (silence, or the application ending)
+    Aborted,    // Abort ended the request
 };
 
 using TPop3Display = std::function<void(TObject* Sender, const std::string& Msg)>;
@@ -136,6 +156,9 @@ public:
     TPop3EngineState EngineState() const { return FEngineState; }
     int RequestOutcome() const { return FRequestOutcome; }
     int ReplyStatus() const { return FReplyStatus; }
+    // The kind of the failure RequestOutcome() (or a time-out or abort,
+    // which leave it alone) reports; set and cleared with it.
+    TPop3Failure Failure() const { return FFailure; }
     const std::string& TimeStamp() const { return FTimeStamp; }
     // True while a multi-line reply runs.
     bool InMultiLineReply() const;
@@ -221,20 +244,23 @@ protected:
     void DropConnection();
     // Fails the running request and drops the connection: what the server
     // sends after it could not be trusted to line up with a request.
-    void FailAndDrop(const std::string& Text, int Outcome);
+    void FailAndDrop(TPop3Failure Kind, const std::string& Text, int Outcome);
     // Ends the running request as failed: Text becomes the last response
     // (and the error message unless one is set), Outcome the request's
-    // outcome and the code it completes with.
-    void FailRequest(const std::string& Text, int Outcome);
+    // outcome and the code it completes with, Kind its failure kind.
+    void FailRequest(TPop3Failure Kind, const std::string& Text, int Outcome);
     [[noreturn]] void RaiseShown(const std::string& Msg);
     void CompleteRequest(WORD Error);
 
     // Sending.
-    void SendRequest(TPop3Request Rq, const std::string& Command, TPop3ProtocolState NextState,
-                     TContinuation Continuation);
+    // Sends Rq's command word followed by Args (which start with their
+    // space); a positive reply brings the protocol state the request table
+    // gives Rq, then Continuation (none: the request ends).
+    void SendRequest(TPop3Request Rq, const std::string& Args, TContinuation Continuation);
     void SendCommand(const std::string& Command);
-    void StartTransactionCommand(const std::string& Name, const std::string& Arg, TPop3Request Rq,
-                                 TContinuation Continuation);
+    // Raises "-ERR <command word> command invalid now", shown.
+    [[noreturn]] void RaiseInvalidNow(TPop3Request Rq);
+    void StartTransactionCommand(TPop3Request Rq, const std::string& Arg, TContinuation Continuation);
 
     // Socket handlers.
     void WSocketDnsLookupDone(TObject* Sender, WORD Error);
@@ -243,7 +269,7 @@ protected:
     void WSocketSessionClosed(TObject* Sender, WORD Error);
     void WSocketTlsDone(TObject* Sender, WORD Error);
     // Ends the connect request as failed with Text, dropping the connection.
-    void FailConnect(const std::string& Text);
+    void FailConnect(TPop3Failure Kind, const std::string& Text);
     // Cuts the held bytes into lines and dispatches each; Error is the data
     // notification's, passed on at the greeting.
     void ProcessReceived(WORD Error);
@@ -263,16 +289,9 @@ protected:
     void ParseListLine();
     void ParseUidlLine();
 
-    // Sequences.
-    void StartSequence(std::uint16_t Steps);
+    // Sequences: Steps holds one bit (1 << request) per step to run.
+    void StartSequence(std::uint32_t Steps);
     void RunNextStep();
-
-    // Reply parsing.
-    // False when a number TwoNumbers would read from `Text` is negative or
-    // does not fit an int.
-    static bool NumbersFit(const std::string& Text);
-    static bool TwoNumbers(const std::string& Text, int& First, int& Second);
-    static void NumberAndUid(const std::string& Text, int& Number, std::string& Uid);
 
     std::unique_ptr<TWSocket> FWSocket;
     HWND FWindowHandle = 0;
@@ -301,11 +320,15 @@ protected:
     std::size_t FDataLimit = 0;
 
     int FRequestOutcome = 0;
+    TPop3Failure FFailure = TPop3Failure::None;
     int FReplyStatus = 0;
     TNextReply FNext;
 
-    std::uint16_t FStepSet = 0;
-    std::uint8_t FCurrentStep = 0;
+    // Steps of the running sequence still to run, one bit (1 << request) each.
+    std::uint32_t FStepSet = 0;
+    // The request whose command was sent last (in a sequence: the step that
+    // runs); none before the first step of a sequence.
+    std::optional<TPop3Request> FCurrentStep;
     int FSequenceResult = 0;
     bool FInSequence = false;
     bool FSequenceContinuation = false;  // RunNextStep when set

@@ -29,7 +29,7 @@ public:
 
     // Bytes received and not yet cut into lines.
     int HeldBytes() const { return FReceiveLength; }
-    int CurrentStep() const { return FCurrentStep; }
+    std::optional<TPop3Request> CurrentStep() const { return FCurrentStep; }
     // The engine's socket (for a proxy, which the engine has no setting for).
     TWSocket& Socket() { return *FWSocket; }
     // Header capture of one data line, as while a message header is read.

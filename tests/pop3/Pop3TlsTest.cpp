@@ -86,24 +86,27 @@ TEST_F(Pop3Tls, FailedChecksEndTheAccountBeforeAnyCredential) {
     setenv("SSL_CERT_FILE", (certs + "/ca.pem").c_str(), 1);
     setenv("SSL_CERT_DIR", certs.c_str(), 1);
     const std::string untrustedPin = TlsTestServer::Fingerprint(certs, "untrusted");
+    using F = TPop3Failure;
     struct Case {
         const char* cert;
         const char* mode;
         const char* scriptCase;
         std::string pin;
         std::string error;
+        TPop3Failure failure;
     } cases[] = {
         {"untrusted", "implicit", "normal", "",
-         "-ERR TLS: certificate verify failed: unable to get local issuer certificate"},
-        {"wrongname", "implicit", "normal", "", "-ERR TLS: certificate is for another host"},
-        {"expired", "implicit", "normal", "", "-ERR TLS: certificate verify failed: certificate has expired"},
-        {"server", "implicit", "normal", untrustedPin, "-ERR TLS: fingerprint mismatch"},
-        {"server", "implicit", "normal", "00:11:22", "-ERR TLS: the certificate fingerprint is not 64 hexadecimal digits"},
-        {"server", "stls", "stls-err", "", "-ERR STLS refused by the server"},
-        {"server", "stls", "inject", "", "-ERR TLS: data received before the handshake (plaintext injection)"},
-        {"server", "implicit", "close", "", "-ERR TLS: connection closed during handshake"},
-        {"server", "implicit", "stall", "", "426 Timeout"},
-        {"untrusted", "implicit", "normal", untrustedPin, ""},  // a pin replaces the chain check
+         "-ERR TLS: certificate verify failed: unable to get local issuer certificate", F::Tls},
+        {"wrongname", "implicit", "normal", "", "-ERR TLS: certificate is for another host", F::Tls},
+        {"expired", "implicit", "normal", "", "-ERR TLS: certificate verify failed: certificate has expired", F::Tls},
+        {"server", "implicit", "normal", untrustedPin, "-ERR TLS: fingerprint mismatch", F::Tls},
+        {"server", "implicit", "normal", "00:11:22",
+         "-ERR TLS: the certificate fingerprint is not 64 hexadecimal digits", F::Settings},
+        {"server", "stls", "stls-err", "", "-ERR STLS refused by the server", F::Refused},
+        {"server", "stls", "inject", "", "-ERR TLS: data received before the handshake (plaintext injection)", F::Tls},
+        {"server", "implicit", "close", "", "-ERR TLS: connection closed during handshake", F::Tls},
+        {"server", "implicit", "stall", "", "426 Timeout", F::TimedOut},
+        {"untrusted", "implicit", "normal", untrustedPin, "", F::None},  // a pin replaces the chain check
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.cert) + " " + c.mode + " " + c.scriptCase + " pin '" + c.pin + "'");
@@ -120,6 +123,7 @@ TEST_F(Pop3Tls, FailedChecksEndTheAccountBeforeAnyCredential) {
         bool opened = client.OpenWait();
         EXPECT_EQ(opened, c.error.empty()) << client.ErrorMessage();
         EXPECT_EQ(client.ErrorMessage(), c.error);
+        EXPECT_EQ(client.Failure(), c.failure);
         if (c.error.empty()) {
             EXPECT_TRUE(server.Received("PASS secret-alice"));
         } else {
