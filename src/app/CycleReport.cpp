@@ -27,9 +27,7 @@ std::string TrayTipOf(const std::vector<std::string>& StatusLines) {
 std::string NewMailNoticeOf(const TCycleResult& Cycle, bool WithFrom) {
     std::string body;
     for (const TCycleAccount& a : Cycle.Checked) {
-        const size_t p = static_cast<size_t>(a.Position);
-        const int before = p < Cycle.Previous.size() ? Cycle.Previous[p] : 0;
-        if (!a.Result.Ok || a.Result.Count <= before) continue;
+        if (!a.Result.NewMail) continue;
         body += (body.empty() ? "" : "\n") + a.Name + ": " + MessagesText(a.Result.Count);
     }
     if (body.empty() || !WithFrom) return body;

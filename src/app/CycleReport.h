@@ -36,7 +36,7 @@ std::vector<std::string> StatusLinesOf(const TCycleResult& Cycle, const std::str
 // "Vesk", then the status lines, one per line.
 std::string TrayTipOf(const std::vector<std::string>& StatusLines);
 
-// The body of the new-mail notification: a line per account whose count
-// grew, then (when `WithFrom`) the first three non-empty From lines read;
+// The body of the new-mail notification: a line per account that got new
+// mail, then (when `WithFrom`) the first three non-empty From lines read;
 // empty when no count grew.
 std::string NewMailNoticeOf(const TCycleResult& Cycle, bool WithFrom);

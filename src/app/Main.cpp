@@ -80,7 +80,7 @@ TfrmMain::TfrmMain(QWidget* parent, std::string exePath) : TForm(parent), FExePa
     pop3Main->Port = "pop3";
     pop3Main->MsgLines = 0;
     pop3Main->MsgNum = 0;
-    pop3Main->Timeout = 15;
+    pop3Main->Timeout = kSilenceLimitSeconds;
     pop3Main->MultiThreaded = false;
 
     CenterOnScreen();
@@ -239,6 +239,7 @@ void TfrmMain::tmrMainTimer(TObject*) {
     // the snapshot does not cover had no mail before.
     TCycleResult cycle;
     cycle.Previous = MessageCountsByPosition();
+    FCyclePrevious = cycle.Previous;
     ClearMessageCounts();
     FAccountErrors.clear();
 
@@ -307,7 +308,8 @@ bool TfrmMain::CheckAccount(int p) { return RunCheck(p).Ok; }
 TCheckResult TfrmMain::RunCheck(int p) {
     // A copy: a reload while the check waits changes the table, not this check.
     const TAccount account = AccountAt(p);
-    const TCheckTarget target = CheckTargetOf(account, GetAccountName(p), SirenEnabled);
+    TCheckTarget target = CheckTargetOf(account, GetAccountName(p), SirenEnabled);
+    target.PreviousCount = p < static_cast<int>(FCyclePrevious.size()) ? FCyclePrevious[static_cast<size_t>(p)] : 0;
     const std::unique_ptr<TMailSession> session = NewMailSession(target, pop3Main);
     TAccountCheck check(*session, target, &FromCache, p);
     check.SilenceLimit = pop3Main->Timeout;

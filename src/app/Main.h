@@ -152,6 +152,8 @@ private:
     // the account works (or never failed).
     std::vector<std::string> FReportedErrors;
     std::vector<std::string> FStatusLines;
+    // The counts the running cycle began with, by position.
+    std::vector<int> FCyclePrevious;
     TTrayState FTrayState = tsNoMail;
 };
 

@@ -91,6 +91,7 @@ void TAccountCheck::RequestDone(bool Ok) {
         case TState::Counting: {
             if (!Ok) return Fail(TCheckStep::Check, FSession.ErrorText());
             FResult.Count = FSession.Count();
+            FResult.NewMail = FResult.Count > FTarget.PreviousCount;
             if (!FTarget.WantFrom || FResult.Count <= 0) {
                 FResult.Ok = true;
                 return LogOut();
@@ -145,6 +146,7 @@ void TAccountCheck::ReadNextFrom() {
 void TAccountCheck::Fail(TCheckStep Step, const std::string& Text) {
     if (FState == TState::Done || FState == TState::LoggingOut) return;
     FResult.Ok = false;
+    FResult.NewMail = false;
     FResult.FailedStep = Step;
     FResult.Error = Text.empty() ? "-ERR No reason given" : Text;
     // A connection still open is told goodbye; one under a running request

@@ -43,6 +43,8 @@ struct TCheckTarget {
     // Read the From lines of the waiting mail (the siren or a notification
     // wants them).
     bool WantFrom = false;
+    // The count the last check of this mailbox gave: more now is new mail.
+    int PreviousCount = 0;
     // Why the settings forbid a check (AccountSettingsError); the account
     // then fails with it before any connection.
     std::string SettingsError{};
@@ -57,6 +59,8 @@ struct TCheckResult {
     // True when the count was taken (and the From lines read, if wanted).
     bool Ok = false;
     int Count = 0;
+    // True when the check succeeded and mail arrived since the last one.
+    bool NewMail = false;
     // When it failed: the step and the reason (never empty).
     TCheckStep FailedStep = TCheckStep::Connection;
     std::string Error;

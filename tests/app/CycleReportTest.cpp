@@ -5,10 +5,11 @@
 
 namespace {
 
-TCycleAccount Counted(int p, const std::string& name, int count) {
+TCycleAccount Counted(int p, const std::string& name, int count, bool newMail = false) {
     TCycleAccount a{p, name, {}};
     a.Result.Checked = a.Result.Ok = true;
     a.Result.Count = count;
+    a.Result.NewMail = newMail;
     return a;
 }
 
@@ -38,35 +39,31 @@ TEST(CycleReport, StatusLinesAndTooltip) {
     EXPECT_EQ(TrayTipOf({}), "Vesk");
 }
 
-TEST(CycleReport, NewMailNoticeNamesTheAccountsWhoseCountGrewAndTheFirstFromLines) {
+TEST(CycleReport, NewMailNoticeNamesTheAccountsWithNewMailAndTheFirstFromLines) {
     struct Case {
         const char* what;
-        std::vector<int> previous;
         std::vector<TCycleAccount> checked;
         std::string from;
         bool withFrom;
         std::string notice;
     } cases[] = {
-        {"nothing grew", {3, 1}, {Counted(0, "Home", 3), Counted(1, "Work", 0)}, "", true, ""},
-        {"grown, and a position the snapshot lacks had none",
-         {1},
-         {Counted(0, "Home", 2), Counted(1, "New", 1)},
+        {"no new mail", {Counted(0, "Home", 3), Counted(1, "Work", 0)}, " x@example.org\n", true, ""},
+        {"the accounts with new mail",
+         {Counted(0, "Home", 2, true), Counted(1, "Old", 4), Counted(2, "New", 1, true)},
          "",
          false,
          "Home: 2 messages\nNew: 1 message"},
-        {"a failed account is never announced", {0}, {Failed(0, "Top", TCheckStep::Check, "-ERR x", 5)}, "", true, ""},
+        {"a failed account is never announced", {Failed(0, "Top", TCheckStep::Check, "-ERR x", 5)}, "", true, ""},
         {"the first three From lines, blanks dropped, leading space cut",
-         {0},
-         {Counted(0, "Home", 5)},
+         {Counted(0, "Home", 5, true)},
          " five@example.org\n\n four <f@x>\n\tthree@example.org\n two@example.org\n",
          true,
          "Home: 5 messages\nFrom: five@example.org\nFrom: four <f@x>\nFrom: three@example.org"},
-        {"From lines only when the siren read them", {0}, {Counted(0, "Home", 1)}, " one@example.org\n", false,
+        {"From lines only when the siren read them", {Counted(0, "Home", 1, true)}, " one@example.org\n", false,
          "Home: 1 message"},
     };
     for (const Case& c : cases) {
         TCycleResult cycle;
-        cycle.Previous = c.previous;
         cycle.Checked = c.checked;
         cycle.FromLines = c.from;
         EXPECT_EQ(NewMailNoticeOf(cycle, c.withFrom), c.notice) << c.what;

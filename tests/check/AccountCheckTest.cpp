@@ -69,8 +69,12 @@ TEST(AccountCheck, AFailedStepKeepsTheReasonAndLogsOutASuccessCounts) {
     EXPECT_EQ(failed.Count, 0);
     EXPECT_TRUE(refusing.Finished()) << "a refused login still says goodbye: " << refusing.Failure();
 
-    TCheckResult ok = Check(Target(accepting));
+    TCheckTarget again = Target(accepting);
+    again.PreviousCount = 1;
+    TCheckResult ok = Check(again);
     EXPECT_TRUE(ok.Ok);
+    EXPECT_TRUE(ok.NewMail) << "2 messages where the last check saw 1";
+    EXPECT_FALSE(failed.NewMail);
     EXPECT_EQ(ok.Error, "");
     EXPECT_EQ(ok.Count, 2);
     EXPECT_TRUE(accepting.Finished()) << accepting.Failure();
