@@ -369,12 +369,9 @@ void TImapReader::EndLine() {
         }
         if (FWire.size() + n > FLimits.MaxResponse) return Fail("response too large");
         FLiterals.push_back({FWire.size(), n});
+        // An empty literal ends as soon as the next bytes come in.
         FLiteralLeft = n;
         FInLiteral = true;
-        if (n == 0) {
-            FInLiteral = false;
-            FLineStart = FWire.size();
-        }
         return;
     }
 
