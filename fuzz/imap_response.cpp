@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     unsigned mode = data[0];
     std::string_view bytes(reinterpret_cast<const char*>(data + 1), size - 1);
     TImapLimits limits;
-    if (mode & 1) limits = TImapLimits{64, 128, 512, 4};
+    if (mode & 1) limits = TImapLimits{64, 128, 512, 4, 16};
 
     TReading whole = Read(bytes, limits, 0, true);
     TReading cut = Read(bytes, limits, (mode >> 1) + 1, false);

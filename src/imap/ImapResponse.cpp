@@ -34,8 +34,8 @@ struct TParseError {
 class TResponseParser {
 public:
     TResponseParser(const std::string& wire, const std::vector<std::pair<std::size_t, std::size_t>>& literals,
-                    std::size_t maxDepth)
-        : FWire(wire), FLiterals(literals), FMaxDepth(maxDepth) {}
+                    const TImapLimits& limits)
+        : FWire(wire), FLiterals(literals), FLimits(limits) {}
 
     TImapResponse Parse() {
         TImapResponse r;
@@ -115,6 +115,7 @@ private:
             StatusRest(r);
             return;
         }
+        if (!AtLineEnd()) Space();
         r.Values = Values(false, 0);
     }
 
@@ -177,10 +178,11 @@ private:
     }
 
     TImapValue Value(bool inCode, std::size_t depth) {
+        if (++FValues > FLimits.MaxValues) throw TParseError{"too many values"};
         TImapValue v;
         char c = Peek();
         if (c == '(') {
-            if (depth >= FMaxDepth) throw TParseError{"lists nested too deeply"};
+            if (depth >= FLimits.MaxDepth) throw TParseError{"lists nested too deeply"};
             ++FPos;
             v.Kind = TImapValueKind::List;
             v.Items = Values(inCode, depth + 1);
@@ -280,7 +282,8 @@ private:
 
     const std::string& FWire;
     const std::vector<std::pair<std::size_t, std::size_t>>& FLiterals;
-    std::size_t FMaxDepth;
+    const TImapLimits& FLimits;
+    std::size_t FValues = 0;
     std::size_t FPos = 0;
     std::size_t FNextLiteral = 0;
 };
@@ -368,6 +371,7 @@ void TImapReader::EndLine() {
             if (n > FLimits.MaxLiteral) return Fail("literal too large");
         }
         if (FWire.size() + n > FLimits.MaxResponse) return Fail("response too large");
+        if (FLiterals.size() >= FLimits.MaxValues) return Fail("too many values");
         FLiterals.push_back({FWire.size(), n});
         // An empty literal ends as soon as the next bytes come in.
         FLiteralLeft = n;
@@ -376,7 +380,7 @@ void TImapReader::EndLine() {
     }
 
     try {
-        FReady.push_back(TResponseParser(FWire, FLiterals, FLimits.MaxDepth).Parse());
+        FReady.push_back(TResponseParser(FWire, FLiterals, FLimits).Parse());
     } catch (const TParseError& e) {
         return Fail(e.Reason);
     }

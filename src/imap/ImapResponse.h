@@ -75,6 +75,9 @@ struct TImapLimits {
     std::size_t MaxLiteral = 1024 * 1024;
     std::size_t MaxResponse = 2 * 1024 * 1024;
     std::size_t MaxDepth = 64;  // nested parentheses
+    // Values (and literals) in one response: each costs far more memory
+    // than the two bytes "a " that make it on the wire.
+    std::size_t MaxValues = 65536;
 };
 
 class TImapReader {

@@ -11,6 +11,12 @@ namespace {
 // "{n}" CRLF and the bytes: a literal as a server sends it.
 std::string Lit(const std::string& bytes) { return "{" + std::to_string(bytes.size()) + "}\r\n" + bytes; }
 
+std::string Repeat(const std::string& piece, int times) {
+    std::string s;
+    for (int i = 0; i < times; ++i) s += piece;
+    return s;
+}
+
 // A parsed value in one line of text: numbers as #n, strings quoted with
 // the bytes outside printable ASCII as \xNN, lists in parentheses.
 std::string Show(const TImapValue& v) {
@@ -161,6 +167,7 @@ TEST(ImapResponse, MalformedAndHostileInputStopsTheReader) {
         {"* 1 FETCH UID 1)\r\n", "unexpected bytes at end of response"},
         {"* 1 FETCH (UID 1))\r\n", "unexpected bytes at end of response"},
         {"* FLAGS (\\Seen)(x)\r\n", "expected a space"},
+        {"* FLAGS(\\Seen)\r\n", "expected a space"},
         {"* LIST () \"/\" \"abc\r\n", "unterminated quoted string"},
         {"* LIST () \"/\" \"a\\x\"\r\n", "bad escape in quoted string"},
         {"* OK [ALERT x\r\n", "unterminated response code"},
@@ -173,6 +180,8 @@ TEST(ImapResponse, MalformedAndHostileInputStopsTheReader) {
         {"* 1 FETCH (BODY[] {99999999999999999999999}\r\n", "literal too large"},
         {"* 1 FETCH (BODY[] {1048577}\r\n", "literal too large"},
         {"* FLAGS " + std::string(65, '(') + std::string(65, ')') + "\r\n", "lists nested too deeply"},
+        {"* SEARCH" + Repeat(Repeat(" 1", 30000) + " {0}\r\n", 3) + "\r\n", "too many values"},
+        {"* X" + Repeat(" {0}\r\n", 65537), "too many values"},
         // Bounds hold before the line end or the literal bytes arrive.
         {"* OK " + std::string(64 * 1024 - 3, 'x'), "line too long"},
         {"* OK " + std::string(64 * 1024 - 4, 'x') + "\n", "line too long"},
