@@ -32,7 +32,6 @@ demo="$root/build/demo"
 rm -rf "$demo"
 mkdir -p "$demo/sounds" "$demo/incoming"
 pop="$demo/pop3"
-feeder=""
 vesk=""
 # Stops Vesk, the mail feeder and the server, however the demo ends: a normal
 # exit, or SIGINT (Ctrl-C), SIGTERM or SIGHUP (a closed terminal), after which
@@ -41,8 +40,17 @@ vesk=""
 # child would keep the shell from acting on the signal until it ends).
 cleanup() {
   trap - EXIT INT TERM HUP
-  if [ -n "$vesk" ]; then kill "$vesk" 2>/dev/null || true; wait "$vesk" 2>/dev/null || true; fi
-  if [ -n "$feeder" ]; then kill "$feeder" 2>/dev/null || true; wait "$feeder" 2>/dev/null || true; fi
+  # Vesk and the mail feeder are the demo's background jobs; asking the job
+  # table rather than $! also finds one whose start the signal interrupted
+  # before its process id was kept.
+  local jobs
+  jobs=$(jobs -p)
+  if [ -n "$jobs" ]; then
+    # shellcheck disable=SC2086
+    kill $jobs 2>/dev/null || true
+    # shellcheck disable=SC2086
+    wait $jobs 2>/dev/null || true
+  fi
   "$root/scripts/fixtures/dovecot.sh" stop "$pop" >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
@@ -132,7 +140,6 @@ message() {  # FILE FROM SUBJECT
     echo "demo: new mail for bob from $from"
   done
 ) &
-feeder=$!
 
 if [ "$tls" = 1 ]; then
   echo "demo: Vesk checks alice (2 messages) over POP3S on 127.0.0.1:$VESK_POP3S_PORT and bob (none yet) with STLS on 127.0.0.1:$VESK_POP3_PORT every 10 s."
