@@ -61,7 +61,7 @@ public:
     std::string Leftover() {
         std::string out;
         char buf[64];
-        while (FSocksRcvdCnt > 0) {
+        while (SocksHeldBytes() > 0) {
             int n = TCustomSocksWSocket::RecvRaw(buf, sizeof buf, 0);
             if (n <= 0) break;
             out.append(buf, static_cast<std::size_t>(n));
@@ -71,7 +71,7 @@ public:
 
 protected:
     int RecvRaw(void* Buffer, int BufferSize, int Flags) override {
-        if (FSocksRcvdCnt > 0) return TCustomSocksWSocket::RecvRaw(Buffer, BufferSize, Flags);
+        if (SocksHeldBytes() > 0) return TCustomSocksWSocket::RecvRaw(Buffer, BufferSize, Flags);
         if (left_ == 0 || BufferSize <= 0) return -1;
         std::size_t n = std::min({left_, static_cast<std::size_t>(BufferSize), chunk_});
         std::memcpy(Buffer, data_, n);
