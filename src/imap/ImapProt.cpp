@@ -448,7 +448,11 @@ bool TImapCli::HandleTagged(const TImapResponse& R) {
         return true;
     }
     if (R.Name != "OK") {
-        FailRequest(StatusText(R));
+        // A refused STARTTLS (or CAPABILITY) leaves no session to use.
+        if (FCurrentRequest == TImapRequest::Connect)
+            FailAndDrop(StatusText(R));
+        else
+            FailRequest(StatusText(R));
         return true;
     }
     if (auto caps = ImapCapabilities(R)) FCapabilities = *caps;
