@@ -212,7 +212,6 @@ void TImapCli::Connect() {
     FCapabilities.clear();
     FAuthenticated = false;
     FExamined = false;
-    FStartTlsSent = false;
     SetEngineState(TImapEngineState::LookingUp);
     // Checked before any connection: a setting that is not understood, or a
     // pin on a plain connection, must never become a plain-text login.
@@ -317,7 +316,8 @@ void TImapCli::WSocketDataAvailable(TObject*, WORD) {
         std::string_view piece = rest.substr(0, take);
         rest.remove_prefix(take);
 
-        FLineSoFar.append(piece.substr(0, std::min(piece.size(), kLinePiece - std::min(kLinePiece, FLineSoFar.size()))));
+        const std::size_t room = kLinePiece - std::min(kLinePiece, FLineSoFar.size());
+        FLineSoFar.append(piece.substr(0, std::min(piece.size(), room)));
         FLineBytes += piece.size();
         if (lineEnd != std::string_view::npos || FLineBytes >= kLinePiece) {
             std::string line;
@@ -355,28 +355,26 @@ bool TImapCli::HandleResponse(const TImapResponse& R) {
     return generation == FGeneration && FEngineState != TImapEngineState::StartingTls;
 }
 
-bool TImapCli::HandleGreeting(const TImapResponse& R) {
+void TImapCli::HandleGreeting(const TImapResponse& R) {
     if (R.Kind != TImapResponseKind::Untagged || (R.Name != "OK" && R.Name != "PREAUTH")) {
         FailAndDrop(R.Name == "BYE" ? StatusText(R) : "IMAP: no greeting from the server: " + StatusText(R));
-        return false;
+        return;
     }
     if (R.Name == "PREAUTH") {
         // A session that starts logged in cannot be moved under TLS: every
         // byte of it would be plain text.
         if (Security == 2) {
             FailAndDrop("IMAP: the server greets with PREAUTH on a plain connection, so STARTTLS cannot protect it");
-            return false;
+            return;
         }
         FAuthenticated = true;
     }
     if (auto caps = ImapCapabilities(R)) FCapabilities = *caps;
     if (Security == 2) {
-        FStartTlsSent = true;
         SendCommand({"STARTTLS"}, [this] { SetEngineState(TImapEngineState::StartingTls); });
-        return true;
+        return;
     }
     FinishConnect();
-    return true;
 }
 
 void TImapCli::HandleUntagged(const TImapResponse& R) {
@@ -387,8 +385,8 @@ void TImapCli::HandleUntagged(const TImapResponse& R) {
     }
     if (FDoneSignalled) return;
     if (auto caps = ImapCapabilities(R)) {
-        // Capabilities sent in plain text before STARTTLS are never kept.
-        if (!(FStartTlsSent && FEngineState == TImapEngineState::AwaitingReply && FTag == "A1")) FCapabilities = *caps;
+        // Those learnt before STARTTLS are forgotten when the handshake starts.
+        FCapabilities = *caps;
         return;
     }
     switch (FCurrentRequest) {
@@ -435,17 +433,17 @@ void TImapCli::TakeFetch(const TImapResponse& R) {
         }
 }
 
-bool TImapCli::HandleTagged(const TImapResponse& R) {
+void TImapCli::HandleTagged(const TImapResponse& R) {
     if (FTag.empty() || R.Tag != FTag) {
-        FailAndDrop("IMAP: a response tagged " + R.Tag + (FTag.empty() ? " while no command runs" : " where " + FTag + " was expected"));
-        return false;
+        FailAndDrop("IMAP: a response tagged " + R.Tag +
+                    (FTag.empty() ? " while no command runs" : " where " + FTag + " was expected"));
+        return;
     }
     FTag.clear();
     FPendingParts.clear();
     if (FCurrentRequest == TImapRequest::Logout) {
-        // The goodbye ends with the close that follows.
-        FLogoutHalfDone = true;
-        return true;
+        // The goodbye ends with the close that follows (see WSocketSessionClosed).
+        return;
     }
     if (R.Name != "OK") {
         // A refused STARTTLS (or CAPABILITY) leaves no session to use.
@@ -453,7 +451,7 @@ bool TImapCli::HandleTagged(const TImapResponse& R) {
             FailAndDrop(StatusText(R));
         else
             FailRequest(StatusText(R));
-        return true;
+        return;
     }
     if (auto caps = ImapCapabilities(R)) FCapabilities = *caps;
     std::function<void()> next = std::move(FOnOk);
@@ -462,7 +460,6 @@ bool TImapCli::HandleTagged(const TImapResponse& R) {
         next();
     else
         CompleteRequest(0);
-    return true;
 }
 
 void TImapCli::HandleContinuation() {
@@ -548,7 +545,6 @@ void TImapCli::FetchFrom(std::uint64_t Uid) {
 void TImapCli::Logout() {
     RequireReady();
     BeginRequest(TImapRequest::Logout);
-    FLogoutHalfDone = false;
     if (!FConnected) return CompleteRequest(0);
     SendCommand({"LOGOUT"}, nullptr);
 }

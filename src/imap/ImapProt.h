@@ -147,9 +147,9 @@ protected:
     // Response handling; false when the connection state changed so that
     // nothing more received may be read (a STARTTLS handshake, a drop).
     bool HandleResponse(const TImapResponse& R);
-    bool HandleGreeting(const TImapResponse& R);
+    void HandleGreeting(const TImapResponse& R);
     void HandleUntagged(const TImapResponse& R);
-    bool HandleTagged(const TImapResponse& R);
+    void HandleTagged(const TImapResponse& R);
     void HandleContinuation();
     // After the greeting (and TLS): CAPABILITY when none is known, then done.
     void FinishConnect();
@@ -175,8 +175,6 @@ protected:
     // Counts requests; a posted end names its request, and an end of one
     // that was dropped meanwhile is never reported.
     WPARAM FSerial = 0;
-    // LOGOUT ends at the later of its tagged OK and the close.
-    bool FLogoutHalfDone = false;
 
     TImapReader FReader;
     // Bytes of the line received so far (for OnResponse).
@@ -189,7 +187,6 @@ protected:
     std::string FTag;  // the running command's tag; empty when none runs
     std::deque<std::string> FPendingParts;
     std::function<void()> FOnOk;
-    bool FStartTlsSent = false;
 
     int FRequestOutcome = 0;
     std::string FErrorMessage;

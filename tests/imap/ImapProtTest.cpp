@@ -62,11 +62,13 @@ TEST_F(ImapEngine, ChecksAFolderFromGreetingToLogout) {
     server.Play(TScript()
                     .Send(kGreeting)
                     .ExpectLine(sent[0]).Send("A1 OK [CAPABILITY IMAP4rev1 IDLE] in\r\n")
-                    .ExpectLine(sent[1]).Send("* STATUS \"Entw&APw-rfe\" (UNSEEN 2 UIDNEXT 44 UIDVALIDITY 6)\r\nA2 OK\r\n")
+                    .ExpectLine(sent[1])
+                    .Send("* STATUS \"Entw&APw-rfe\" (UNSEEN 2 UIDNEXT 44 UIDVALIDITY 6)\r\nA2 OK\r\n")
                     .ExpectLine(sent[2]).Send("* 5 EXISTS\r\n* OK [UIDVALIDITY 7] v\r\nA3 OK [READ-ONLY] done\r\n")
                     .ExpectLine(sent[3]).Send("* SEARCH 40 43\r\nA4 OK\r\n")
-                    .ExpectLine(sent[4]).Send("* 4 FETCH (FLAGS (\\Seen) UID 40)\r\n* 5 FETCH (UID 43 BODY[HEADER.FIELDS (FROM)] " +
-                                              Literal(header) + ")\r\nA5 OK\r\n")
+                    .ExpectLine(sent[4])
+                    .Send("* 4 FETCH (FLAGS (\\Seen) UID 40)\r\n"
+                          "* 5 FETCH (UID 43 BODY[HEADER.FIELDS (FROM)] " + Literal(header) + ")\r\nA5 OK\r\n")
                     .ExpectLine(sent[5]).Send("* BYE see you\r\nA6 OK\r\n").Close());
     ASSERT_TRUE(Run(&TImapCli::Connect)) << cli.ErrorMessage();
     ASSERT_TRUE(Run(&TImapCli::Login)) << cli.ErrorMessage();
@@ -101,10 +103,14 @@ TEST_F(ImapEngine, LoginSendsEachPasswordInAFormTheServerTakes) {
         bool ok;
     } cases[] = {
         {"quoted", "IMAP4rev1", "a\"b\\c", {{"A1 LOGIN \"u\" \"a\\\"b\\\\c\"", "A1 OK\r\n"}}, true},
-        {"non-synchronising literal", "IMAP4rev1 LITERAL+", eightBit, {{"A1 LOGIN \"u\" {5+}", ""}, {eightBit, "A1 OK\r\n"}}, true},
-        {"synchronising literal", "IMAP4rev1", eightBit, {{"A1 LOGIN \"u\" {5}", "+ go\r\n"}, {eightBit, "A1 OK\r\n"}}, true},
-        {"literal refused before its bytes", "IMAP4rev1", eightBit, {{"A1 LOGIN \"u\" {5}", "A1 NO too long\r\n"}}, false},
-        {"two-step AUTHENTICATE", "IMAP4rev1 AUTH=PLAIN", "p", {{"A1 AUTHENTICATE PLAIN", "+ \r\n"}, {"AHUAcA==", "A1 OK\r\n"}}, true},
+        {"non-synchronising literal", "IMAP4rev1 LITERAL+", eightBit,
+         {{"A1 LOGIN \"u\" {5+}", ""}, {eightBit, "A1 OK\r\n"}}, true},
+        {"synchronising literal", "IMAP4rev1", eightBit,
+         {{"A1 LOGIN \"u\" {5}", "+ go\r\n"}, {eightBit, "A1 OK\r\n"}}, true},
+        {"literal refused before its bytes", "IMAP4rev1", eightBit,
+         {{"A1 LOGIN \"u\" {5}", "A1 NO too long\r\n"}}, false},
+        {"two-step AUTHENTICATE", "IMAP4rev1 AUTH=PLAIN", "p",
+         {{"A1 AUTHENTICATE PLAIN", "+ \r\n"}, {"AHUAcA==", "A1 OK\r\n"}}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -147,7 +153,10 @@ TEST_F(ImapEngine, AConnectThatCannotBeTrustedFailsAndDrops) {
     } cases[] = {
         {"PREAUTH where STARTTLS is wanted", 2, TScript().Send("* PREAUTH [CAPABILITY IMAP4rev1] hi\r\n"), "PREAUTH"},
         {"STARTTLS refused", 2,
-         TScript().Send("* OK [CAPABILITY IMAP4rev1 STARTTLS] hi\r\n").ExpectLine("A1 STARTTLS").Send("A1 NO not now\r\n"),
+         TScript()
+             .Send("* OK [CAPABILITY IMAP4rev1 STARTTLS] hi\r\n")
+             .ExpectLine("A1 STARTTLS")
+             .Send("A1 NO not now\r\n"),
          "NO not now"},
         {"bytes before the handshake", 2,
          TScript()
