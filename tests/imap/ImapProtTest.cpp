@@ -4,9 +4,11 @@
 #include "imap/ImapProt.h"
 #include "support/ScriptedPop3Server.h"
 #include "support/TestSupport.h"
+#include "support/TlsTestServer.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -144,6 +146,7 @@ TEST_F(ImapEngine, LoginDisabledOnAPlainConnectionSendsNoCredential) {
     EXPECT_EQ(server.Received(), "");
 }
 
+// (A refused or tampered STARTTLS is in the TLS test below.)
 TEST_F(ImapEngine, AConnectThatCannotBeTrustedFailsAndDrops) {
     struct Case {
         const char* name;
@@ -152,18 +155,6 @@ TEST_F(ImapEngine, AConnectThatCannotBeTrustedFailsAndDrops) {
         std::string error;  // part of the error message
     } cases[] = {
         {"PREAUTH where STARTTLS is wanted", 2, TScript().Send("* PREAUTH [CAPABILITY IMAP4rev1] hi\r\n"), "PREAUTH"},
-        {"STARTTLS refused", 2,
-         TScript()
-             .Send("* OK [CAPABILITY IMAP4rev1 STARTTLS] hi\r\n")
-             .ExpectLine("A1 STARTTLS")
-             .Send("A1 NO not now\r\n"),
-         "NO not now"},
-        {"bytes before the handshake", 2,
-         TScript()
-             .Send("* OK [CAPABILITY IMAP4rev1 STARTTLS] hi\r\n")
-             .ExpectLine("A1 STARTTLS")
-             .Send("A1 OK go\r\n* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN]\r\n"),
-         "TLS"},
         {"BYE for a greeting", 0, TScript().Send("* BYE too busy\r\n"), "BYE too busy"},
     };
     for (Case& c : cases) {
@@ -213,5 +204,47 @@ TEST_F(ImapEngine, AServerThatBreaksTheConversationFailsTheRequestAndDrops) {
         EXPECT_EQ(cli.RequestOutcome(), c.outcome);
         EXPECT_FALSE(cli.Connected());
         EXPECT_TRUE(WaitFor([&] { return !box.ClientConnected(); }));
+    }
+}
+
+// Over TLS against the scripted TLS server: from the first byte, and with
+// STARTTLS, after which the plain-text capabilities (LOGINDISABLED among
+// them) are forgotten and asked again; a refused or tampered STARTTLS never
+// lets a credential out.
+TEST_F(ImapEngine, TlsProtectsTheLoginAndStartTlsForgetsWhatCameBefore) {
+    const std::string certs = VESK_IMAP_CERTS_DIR;
+    setenv("SSL_CERT_FILE", (certs + "/ca.pem").c_str(), 1);
+    setenv("SSL_CERT_DIR", certs.c_str(), 1);
+    struct Case {
+        const char* mode;
+        const char* scriptCase;
+        int security;
+        std::string error;  // part of the connect's error; empty: all works
+    } cases[] = {
+        {"implicit", "normal", 1, ""},
+        {"stls", "normal", 2, ""},
+        {"stls", "stls-err", 2, "NO not now"},
+        {"stls", "inject", 2, "plaintext injection"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.mode) + " " + c.scriptCase);
+        TestSupport::TlsTestServer tls(certs, "server", c.mode, c.scriptCase, "imap");
+        ASSERT_NE(tls.port, 0);
+        cli.Abort();
+        cli.Port = std::to_string(tls.port);
+        cli.Security = c.security;
+        const bool connected = Run(&TImapCli::Connect);
+        EXPECT_EQ(connected, c.error.empty()) << cli.ErrorMessage();
+        if (!connected) {
+            EXPECT_NE(cli.ErrorMessage().find(c.error), std::string::npos) << cli.ErrorMessage();
+            EXPECT_FALSE(cli.Connected());
+            EXPECT_FALSE(tls.Received("A2")) << tls.Log();
+            continue;
+        }
+        EXPECT_FALSE(ImapHasCapability(cli.Capabilities(), "LOGINDISABLED"));
+        EXPECT_TRUE(Run(&TImapCli::Login)) << cli.ErrorMessage();
+        EXPECT_TRUE(Run(&TImapCli::Logout));
+        EXPECT_TRUE(tls.Received(c.security == 2 ? "A3 AUTHENTICATE PLAIN AHUAcA==" : "A1 AUTHENTICATE PLAIN AHUAcA=="))
+            << tls.Log();
     }
 }
