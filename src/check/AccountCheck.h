@@ -13,6 +13,7 @@
 #pragma once
 
 #include "check/FromCache.h"
+#include "imap/ImapProt.h"
 #include "pop3/Pop3Prot.h"
 #include "settings/SettingsFile.h"
 
@@ -136,6 +137,48 @@ private:
     bool FWaiting = false;
     int FLowest = 0, FHighest = 0;
     std::vector<std::string> FIds, FListed;
+};
+
+// IMAP behind the session interface: the count is the folder's unseen
+// messages (STATUS), the ids are the newest unseen messages' UIDs as
+// "UIDVALIDITY:UID" (EXAMINE, UID SEARCH UNSEEN), a From line is one UID
+// FETCH of the From field; over an engine the caller gives or its own.
+class TImapSession : public TMailSession {
+public:
+    explicit TImapSession(TImapCli* Engine = nullptr);
+    ~TImapSession() override;
+    void Connect(const TCheckTarget& Target) override;
+    void LogIn(const TCheckTarget& Target) override;
+    void CountMail() override;
+    void ListIds(int Lowest, int Highest) override;
+    void ReadFrom(int Number) override;
+    void LogOut() override;
+    void Abort() override;
+    bool Ready() const override { return FCli->Ready(); }
+    int Count() const override;
+    const std::vector<std::string>& Ids() const override { return FIds; }
+    std::string From() const override { return FFrom; }
+    std::string ErrorText() const override;
+
+private:
+    // What the session waits for; None: an end the engine does not report.
+    enum class TStep { None, Connect, Login, Count, Examine, Search, Fetch, Logout };
+    void Begin(TStep Step, void (TImapCli::*Operation)());
+    void RequestDone();
+
+    std::unique_ptr<TImapCli> FOwned;
+    TImapCli* FCli;
+    TImapRequestDone FSavedDone;
+    TImapResponseEvent FSavedResponse;
+    TStep FPending = TStep::None;
+    bool FWaiting = false;
+    int FLowest = 0, FHighest = 0;
+    // The listed UIDs, newest first; FIds holds the same as ids.
+    std::vector<std::uint64_t> FNewest;
+    std::vector<std::string> FIds;
+    std::string FFrom;
+    // Carries the end of a request the session answers itself.
+    QObject FContext;
 };
 
 // The session that speaks `Target`'s protocol (POP3, for now); over

@@ -17,15 +17,16 @@ namespace TestSupport {
 class TlsTestServer {
 public:
     // cert: server, wrongname, expired or untrusted; mode: implicit or stls;
-    // scriptCase: normal, stls-err, inject, stall or close.
+    // scriptCase: normal, stls-err, inject, stall or close; protocol: pop3
+    // or imap (see tls_server.py).
     TlsTestServer(const std::string& certDir, const std::string& cert, const std::string& mode,
-                  const std::string& scriptCase) {
+                  const std::string& scriptCase, const std::string& protocol = "pop3") {
         log_ = dir_.File("server.log");
         auto q = [](const std::string& s) { return QString::fromStdString(s); };
         proc_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         proc_.start("python3", QStringList{q(VESK_SOURCE_DIR "/tests/support/tls_server.py"), "--certs", q(certDir),
                                            "--cert", q(cert), "--mode", q(mode), "--case", q(scriptCase), "--log",
-                                           q(log_)});
+                                           q(log_), "--protocol", q(protocol)});
         if (proc_.waitForStarted(5000) && proc_.waitForReadyRead(20000)) {
             QByteArray line = proc_.readLine().trimmed();
             if (line.startsWith("PORT ")) port = line.mid(5).toInt();

@@ -10,6 +10,11 @@ server (above all: whether a USER, PASS or APOP line ever did).
   --certs DIR   folder of scripts/fixtures/tlscerts.sh
   --cert NAME   the certificate the server presents (server, wrongname, ...)
   --mode        implicit: TLS from the first byte; stls: plain, then STLS
+                (STARTTLS with --protocol imap)
+  --protocol    pop3 (the default) or imap: a tagged IMAP conversation that
+                offers STARTTLS and LOGINDISABLED in plain text, AUTH=PLAIN
+                under TLS, and answers every other command with OK (cases
+                normal, stls-err and inject)
   --case        normal     a working session
                 stls-err   answers STLS with -ERR
                 inject     answers STLS with +OK and a forged line in one write
@@ -48,6 +53,45 @@ def flood_data():
 def log(path, text):
     with open(path, "a", encoding="latin-1") as f:
         f.write(text + "\n")
+
+
+def imap_session(conn, args, ctx):
+    """One IMAP client: every tagged command answered until LOGOUT."""
+    tls_caps = b"IMAP4rev1 AUTH=PLAIN SASL-IR"
+    if args.mode == "implicit":
+        conn = ctx.wrap_socket(conn, server_side=True)
+        conn.sendall(b"* OK [CAPABILITY " + tls_caps + b"] ready\r\n")
+    else:
+        conn.sendall(b"* OK [CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED] ready\r\n")
+    buf = b""
+    while True:
+        while b"\r\n" not in buf:
+            data = conn.recv(4096)
+            if not data:
+                return
+            buf += data
+        line, buf = buf.split(b"\r\n", 1)
+        text = line.decode("latin-1")
+        log(args.log, text)
+        tag, _, command = text.partition(" ")
+        word = command.split(" ")[0].upper()
+        done = tag.encode("latin-1") + b" OK done\r\n"
+        if word == "STARTTLS" and args.mode == "stls":
+            if args.case == "stls-err":
+                conn.sendall(tag.encode("latin-1") + b" NO not now\r\n")
+                continue
+            forged = b"* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN]\r\n" if args.case == "inject" else b""
+            conn.sendall(tag.encode("latin-1") + b" OK begin TLS\r\n" + forged)
+            conn = ctx.wrap_socket(conn, server_side=True)
+            buf = b""
+            continue
+        if word == "CAPABILITY":
+            conn.sendall(b"* CAPABILITY " + tls_caps + b"\r\n" + done)
+            continue
+        if word == "LOGOUT":
+            conn.sendall(b"* BYE bye\r\n" + done)
+            return
+        conn.sendall(done)
 
 
 def session(conn, args, ctx):
@@ -112,6 +156,7 @@ def main():
     p.add_argument("--mode", choices=["implicit", "stls"], default="implicit")
     p.add_argument("--case", default="normal")
     p.add_argument("--log", required=True)
+    p.add_argument("--protocol", choices=["pop3", "imap"], default="pop3")
     args = p.parse_args()
 
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -135,6 +180,8 @@ def main():
             if args.case == "stall":
                 while conn.recv(4096):
                     pass
+            elif args.protocol == "imap":
+                imap_session(conn, args, ctx)
             else:
                 session(conn, args, ctx)
         except (OSError, ssl.SSLError) as e:
