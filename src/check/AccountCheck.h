@@ -105,9 +105,68 @@ public:
     std::function<void()> OnProgress;
 };
 
+// What the protocol sessions share: the engine they run over (the caller's,
+// such as the main window's, or one of their own), its end-of-request and
+// progress events hooked for the session's life, and the one request the
+// session waits for.
+template <class TCli, class TStep>
+class TEngineSession : public TMailSession {
+public:
+    ~TEngineSession() override {
+        FCli->OnRequestDone = FSavedDone;
+        FCli->OnResponse = FSavedResponse;
+    }
+    void Abort() override {
+        FWaiting = false;
+        FCli->Abort();
+    }
+
+protected:
+    explicit TEngineSession(TCli* Engine)
+        : FOwned(Engine ? nullptr : std::make_unique<TCli>()), FCli(Engine ? Engine : FOwned.get()) {
+        FSavedDone = FCli->OnRequestDone;
+        FSavedResponse = FCli->OnResponse;
+        FCli->OnRequestDone = [this](auto&&...) { RequestDone(); };
+        FCli->OnResponse = [this](auto&&...) {
+            if (OnProgress) OnProgress();
+        };
+    }
+    // The engine's report that a request ended.
+    virtual void RequestDone() = 0;
+    // Starts `Operation` as the request this session waits for.
+    void Begin(TStep Step, void (TCli::*Operation)()) {
+        FPending = Step;
+        FWaiting = true;
+        try {
+            (FCli->*Operation)();
+        } catch (...) {
+            FWaiting = false;
+            throw;
+        }
+    }
+    // Puts the target's server, login and security on the engine; a
+    // connection left over from an earlier check is not this account's.
+    void SetTarget(const TCheckTarget& Target) {
+        if (FCli->Connected()) Abort();
+        FCli->Host = Target.Server;
+        FCli->Port = std::to_string(Target.Port);
+        FCli->UserName = Target.UserName;
+        FCli->PassWord = Target.Secret;
+        FCli->Security = static_cast<int>(Target.Security);
+        FCli->Fingerprint = Target.Fingerprint;
+    }
+
+    std::unique_ptr<TCli> FOwned;
+    TCli* FCli;
+    decltype(TCli::OnRequestDone) FSavedDone;
+    decltype(TCli::OnResponse) FSavedResponse;
+    TStep FPending{};
+    bool FWaiting = false;
+};
+
 // POP3 behind the session interface, over an engine the caller may own (the
 // main window's) or the session makes for itself.
-class TPop3Session : public TMailSession {
+class TPop3Session : public TEngineSession<TCustomPop3Cli, TPop3Request> {
 public:
     explicit TPop3Session(TCustomPop3Cli* Engine = nullptr);
     ~TPop3Session() override;
@@ -117,7 +176,6 @@ public:
     void ListIds(int Lowest, int Highest) override;
     void ReadFrom(int Number) override;
     void LogOut() override;
-    void Abort() override;
     bool Ready() const override;
     int Count() const override { return FCli->MsgCount(); }
     const std::vector<std::string>& Ids() const override { return FIds; }
@@ -125,16 +183,8 @@ public:
     std::string ErrorText() const override;
 
 private:
-    // Starts `Operation` as the request this session waits for.
-    void Begin(TPop3Request Request, void (TCustomPop3Cli::*Operation)());
-    void RequestDone();
+    void RequestDone() override;
 
-    std::unique_ptr<TCustomPop3Cli> FOwned;
-    TCustomPop3Cli* FCli;
-    TPop3RequestDone FSavedDone;
-    TPop3Display FSavedResponse;
-    TPop3Request FPending = rqConnect;
-    bool FWaiting = false;
     int FLowest = 0, FHighest = 0;
     std::vector<std::string> FIds, FListed;
 };
@@ -143,7 +193,10 @@ private:
 // messages (STATUS), the ids are the newest unseen messages' UIDs as
 // "UIDVALIDITY:UID" (EXAMINE, UID SEARCH UNSEEN), a From line is one UID
 // FETCH of the From field; over an engine the caller gives or its own.
-class TImapSession : public TMailSession {
+// What an IMAP session waits for; None: an end the engine does not report.
+enum class TImapStep { None, Connect, Login, Count, Examine, Search, Fetch, Logout };
+
+class TImapSession : public TEngineSession<TImapCli, TImapStep> {
 public:
     explicit TImapSession(TImapCli* Engine = nullptr);
     ~TImapSession() override;
@@ -153,7 +206,6 @@ public:
     void ListIds(int Lowest, int Highest) override;
     void ReadFrom(int Number) override;
     void LogOut() override;
-    void Abort() override;
     bool Ready() const override { return FCli->Ready(); }
     int Count() const override;
     const std::vector<std::string>& Ids() const override { return FIds; }
@@ -161,17 +213,9 @@ public:
     std::string ErrorText() const override;
 
 private:
-    // What the session waits for; None: an end the engine does not report.
-    enum class TStep { None, Connect, Login, Count, Examine, Search, Fetch, Logout };
-    void Begin(TStep Step, void (TImapCli::*Operation)());
-    void RequestDone();
+    using TStep = TImapStep;
+    void RequestDone() override;
 
-    std::unique_ptr<TImapCli> FOwned;
-    TImapCli* FCli;
-    TImapRequestDone FSavedDone;
-    TImapResponseEvent FSavedResponse;
-    TStep FPending = TStep::None;
-    bool FWaiting = false;
     int FLowest = 0, FHighest = 0;
     // The listed UIDs, newest first; FIds holds the same as ids.
     std::vector<std::uint64_t> FNewest;

@@ -7,45 +7,12 @@
 #include <climits>
 #include <functional>
 
-TImapSession::TImapSession(TImapCli* Engine) {
-    if (!Engine) {
-        FOwned = std::make_unique<TImapCli>();
-        Engine = FOwned.get();
-    }
-    FCli = Engine;
-    FSavedDone = FCli->OnRequestDone;
-    FSavedResponse = FCli->OnResponse;
-    FCli->OnRequestDone = [this](TObject*, TImapRequest, WORD) { RequestDone(); };
-    FCli->OnResponse = [this](TObject*, const std::string&) {
-        if (OnProgress) OnProgress();
-    };
-}
+TImapSession::TImapSession(TImapCli* Engine) : TEngineSession(Engine) {}
 
-TImapSession::~TImapSession() {
-    FCli->OnRequestDone = FSavedDone;
-    FCli->OnResponse = FSavedResponse;
-}
-
-void TImapSession::Begin(TStep Step, void (TImapCli::*Operation)()) {
-    FPending = Step;
-    FWaiting = true;
-    try {
-        (FCli->*Operation)();
-    } catch (...) {
-        FWaiting = false;
-        throw;
-    }
-}
+TImapSession::~TImapSession() = default;
 
 void TImapSession::Connect(const TCheckTarget& Target) {
-    // A connection left over from an earlier check is not this account's.
-    if (FCli->Connected()) Abort();
-    FCli->Host = Target.Server;
-    FCli->Port = std::to_string(Target.Port);
-    FCli->UserName = Target.UserName;
-    FCli->PassWord = Target.Secret;
-    FCli->Security = static_cast<int>(Target.Security);
-    FCli->Fingerprint = Target.Fingerprint;
+    SetTarget(Target);
     Begin(TStep::Connect, &TImapCli::Connect);
 }
 
@@ -90,10 +57,6 @@ void TImapSession::ReadFrom(int Number) {
 
 void TImapSession::LogOut() { Begin(TStep::Logout, &TImapCli::Logout); }
 
-void TImapSession::Abort() {
-    FWaiting = false;
-    FCli->Abort();
-}
 
 std::string TImapSession::ErrorText() const {
     const std::string& text = FCli->ErrorMessage();

@@ -6,46 +6,12 @@ std::unique_ptr<TMailSession> NewMailSession(const TCheckTarget&, TCustomPop3Cli
     return std::make_unique<TPop3Session>(Pop3Engine);
 }
 
-TPop3Session::TPop3Session(TCustomPop3Cli* Engine) {
-    if (!Engine) {
-        FOwned = std::make_unique<TPop3Cli>();
-        Engine = FOwned.get();
-    }
-    FCli = Engine;
-    FSavedDone = FCli->OnRequestDone;
-    FSavedResponse = FCli->OnResponse;
-    FCli->OnRequestDone = [this](TObject*, TPop3Request, WORD) { RequestDone(); };
-    FCli->OnResponse = [this](TObject*, const std::string&) {
-        if (OnProgress) OnProgress();
-    };
-}
+TPop3Session::TPop3Session(TCustomPop3Cli* Engine) : TEngineSession(Engine) {}
 
-TPop3Session::~TPop3Session() {
-    FCli->OnRequestDone = FSavedDone;
-    FCli->OnResponse = FSavedResponse;
-    FCli->OnUidlLine = nullptr;
-}
-
-void TPop3Session::Begin(TPop3Request Request, void (TCustomPop3Cli::*Operation)()) {
-    FPending = Request;
-    FWaiting = true;
-    try {
-        (FCli->*Operation)();
-    } catch (...) {
-        FWaiting = false;
-        throw;
-    }
-}
+TPop3Session::~TPop3Session() { FCli->OnUidlLine = nullptr; }
 
 void TPop3Session::Connect(const TCheckTarget& Target) {
-    // A connection left over from an earlier check is not this account's.
-    if (FCli->Connected()) Abort();
-    FCli->Host = Target.Server;
-    FCli->Port = std::to_string(Target.Port);
-    FCli->UserName = Target.UserName;
-    FCli->PassWord = Target.Secret;
-    FCli->Security = static_cast<int>(Target.Security);
-    FCli->Fingerprint = Target.Fingerprint;
+    SetTarget(Target);
     FCli->MsgLines = 0;
     Begin(rqConnect, &TCustomPop3Cli::Connect);
 }
@@ -80,11 +46,6 @@ void TPop3Session::ReadFrom(int Number) {
 
 void TPop3Session::LogOut() { Begin(rqQuit, &TCustomPop3Cli::Quit); }
 
-void TPop3Session::Abort() {
-    FWaiting = false;
-    FCli->OnUidlLine = nullptr;
-    FCli->Abort();
-}
 
 bool TPop3Session::Ready() const {
     return FCli->Connected() && (FCli->EngineState() == esIdle || FCli->EngineState() == esBetweenSteps);

@@ -55,6 +55,17 @@ def log(path, text):
         f.write(text + "\n")
 
 
+def next_line(conn, buf):
+    """The next line the client sent (None once it has gone), and what follows it."""
+    while b"\r\n" not in buf:
+        data = conn.recv(4096)
+        if not data:
+            return None, buf
+        buf += data
+    line, buf = buf.split(b"\r\n", 1)
+    return line.decode("latin-1"), buf
+
+
 def imap_session(conn, args, ctx):
     """One IMAP client: every tagged command answered until LOGOUT."""
     tls_caps = b"IMAP4rev1 AUTH=PLAIN SASL-IR"
@@ -65,13 +76,9 @@ def imap_session(conn, args, ctx):
         conn.sendall(b"* OK [CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED] ready\r\n")
     buf = b""
     while True:
-        while b"\r\n" not in buf:
-            data = conn.recv(4096)
-            if not data:
-                return
-            buf += data
-        line, buf = buf.split(b"\r\n", 1)
-        text = line.decode("latin-1")
+        text, buf = next_line(conn, buf)
+        if text is None:
+            return
         log(args.log, text)
         tag, _, command = text.partition(" ")
         word = command.split(" ")[0].upper()
@@ -107,13 +114,9 @@ def session(conn, args, ctx):
             return
     conn.sendall(GREETING)
     while True:
-        while b"\r\n" not in buf:
-            data = conn.recv(4096)
-            if not data:
-                return
-            buf += data
-        line, buf = buf.split(b"\r\n", 1)
-        text = line.decode("latin-1")
+        text, buf = next_line(conn, buf)
+        if text is None:
+            return
         log(args.log, text)
         command = text.split(" ")[0].upper()
         if command == "TOP" and args.case == "longline":
