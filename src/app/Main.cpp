@@ -310,12 +310,14 @@ TCheckResult TfrmMain::RunCheck(int p) {
     const TAccount account = AccountAt(p);
     TCheckTarget target = CheckTargetOf(account, GetAccountName(p), SirenEnabled);
     target.PreviousCount = p < static_cast<int>(FCyclePrevious.size()) ? FCyclePrevious[static_cast<size_t>(p)] : 0;
+    target.PreviousMark = ValueAt(FMailboxMarks, p, TMailboxMark{});
     const std::unique_ptr<TMailSession> session = NewMailSession(target, pop3Main);
     TAccountCheck check(*session, target, &FromCache, p);
     check.SilenceLimit = pop3Main->Timeout;
     check.Run();
     const TCheckResult& result = check.Result();
     SetMessageCount(p, result.Count);
+    if (result.Ok) StoreAt(FMailboxMarks, p, result.Mark);
     for (const std::string& from : result.FromLines) FromLines += from + '\n';
     StoreAt(FAccountErrors, p, result.Ok ? std::string() : result.Error);
     return result;

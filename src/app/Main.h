@@ -154,6 +154,8 @@ private:
     std::vector<std::string> FStatusLines;
     // The counts the running cycle began with, by position.
     std::vector<int> FCyclePrevious;
+    // Where each IMAP folder stood at its last good check, by position.
+    std::vector<TMailboxMark> FMailboxMarks;
     TTrayState FTrayState = tsNoMail;
 };
 

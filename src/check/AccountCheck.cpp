@@ -91,7 +91,9 @@ void TAccountCheck::RequestDone(bool Ok) {
         case TState::Counting: {
             if (!Ok) return Fail(TCheckStep::Check, FSession.ErrorText());
             FResult.Count = FSession.Count();
-            FResult.NewMail = FResult.Count > FTarget.PreviousCount;
+            FResult.Mark = FSession.Mark();
+            if (FResult.Mark.UidNext != 0) FResult.Mark.Mailbox = MailboxOf(FTarget);
+            FResult.NewMail = IsNewMail(FTarget, FResult.Count, FResult.Mark);
             if (!FTarget.WantFrom || FResult.Count <= 0) {
                 FResult.Ok = true;
                 return LogOut();
@@ -100,7 +102,10 @@ void TAccountCheck::RequestDone(bool Ok) {
             FLowest = std::max(1, highest - static_cast<int>(TFromCache::kMaxEntries) + 1);
             // The cache holds the mailbox just logged in to, whatever a
             // reload has changed in the settings since.
-            if (FCache) FCache->Bind(FSlot, FTarget.Server, std::to_string(FTarget.Port), FTarget.UserName);
+            // An IMAP account's ids belong to its folder as well.
+            if (FCache)
+                FCache->Bind(FSlot, FTarget.Server, std::to_string(FTarget.Port),
+                             FTarget.Protocol == TProtocol::Imap ? MailboxOf(FTarget) : FTarget.UserName);
             return Request(TState::ListingIds, TCheckStep::Check,
                            [this, highest] { FSession.ListIds(FLowest, highest); });
         }

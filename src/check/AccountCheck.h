@@ -19,6 +19,7 @@
 
 #include <QTimer>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -31,6 +32,16 @@ constexpr int kSilenceLimitSeconds = 15;
 enum class TCheckStep { Connection, Login, Check };
 const char* CheckStepName(TCheckStep Step);
 
+// Where an IMAP folder stood at a check: a message delivered since has a UID
+// of at least UidNext, as long as UidValidity is the same. Mailbox names the
+// folder (server, port, user, folder), so that a mark is never compared with
+// another mailbox's. A POP3 check leaves it empty.
+struct TMailboxMark {
+    std::string Mailbox;
+    std::uint64_t UidValidity = 0;
+    std::uint64_t UidNext = 0;
+};
+
 // What checking one account needs.
 struct TCheckTarget {
     std::string Name;
@@ -39,13 +50,20 @@ struct TCheckTarget {
     std::string UserName;
     std::string Secret;
     bool APop = false;
+    TProtocol Protocol = TProtocol::Pop3;
+    // The IMAP folder, UTF-8.
+    std::string Folder = kDefaultFolder;
     TSecurity Security = TSecurity::Plain;
     std::string Fingerprint{};
     // Read the From lines of the waiting mail (the siren or a notification
     // wants them).
     bool WantFrom = false;
-    // The count the last check of this mailbox gave: more now is new mail.
+    // The count the last check of this mailbox gave: more now is new mail
+    // (POP3, and IMAP when no mark of the same folder is known).
     int PreviousCount = 0;
+    // The mark the last check of this folder left (IMAP): a UIDNEXT that
+    // grew under the same UIDVALIDITY is new mail.
+    TMailboxMark PreviousMark{};
     // Why the settings forbid a check (AccountSettingsError); the account
     // then fails with it before any connection.
     std::string SettingsError{};
@@ -62,6 +80,8 @@ struct TCheckResult {
     int Count = 0;
     // True when the check succeeded and mail arrived since the last one.
     bool NewMail = false;
+    // Where the folder stands now (IMAP, after a count).
+    TMailboxMark Mark{};
     // When it failed: the step and the reason (never empty).
     TCheckStep FailedStep = TCheckStep::Connection;
     std::string Error;
@@ -93,6 +113,8 @@ public:
     // True while a connection is open and no request runs.
     virtual bool Ready() const = 0;
     virtual int Count() const = 0;
+    // Where the mailbox stands after the count; none for POP3.
+    virtual TMailboxMark Mark() const { return {}; }
     virtual const std::vector<std::string>& Ids() const = 0;
     virtual std::string From() const = 0;
     // Why the last request failed (cleaned server text, or the session's
@@ -208,6 +230,7 @@ public:
     void LogOut() override;
     bool Ready() const override { return FCli->Ready(); }
     int Count() const override;
+    TMailboxMark Mark() const override { return {{}, FCli->UidValidity(), FCli->UidNext()}; }
     const std::vector<std::string>& Ids() const override { return FIds; }
     std::string From() const override { return FFrom; }
     std::string ErrorText() const override;
@@ -225,8 +248,15 @@ private:
     QObject FContext;
 };
 
-// The session that speaks `Target`'s protocol (POP3, for now); over
-// `Pop3Engine` when one is given (the main window's), else over its own.
+// The name a mark of `Target`'s folder carries.
+std::string MailboxOf(const TCheckTarget& Target);
+
+// Whether a count of `Count` with the folder at `Now` is new mail since the
+// check that gave `Target`'s PreviousCount and PreviousMark.
+bool IsNewMail(const TCheckTarget& Target, int Count, const TMailboxMark& Now);
+
+// The session that speaks `Target`'s protocol; a POP3 one over `Pop3Engine`
+// when one is given (the main window's), every other over its own engine.
 std::unique_ptr<TMailSession> NewMailSession(const TCheckTarget& Target, TCustomPop3Cli* Pop3Engine = nullptr);
 
 class TAccountCheck {

@@ -17,10 +17,29 @@ TCheckTarget CheckTargetOf(const TAccount& Account, const std::string& Name, boo
     target.UserName = Account.UserName;
     target.Secret = Account.Password;
     target.APop = Account.APop != 0;
+    target.Protocol = Account.Protocol == static_cast<int>(TProtocol::Imap) ? TProtocol::Imap : TProtocol::Pop3;
+    target.Folder = Account.Folder.empty() ? std::string(kDefaultFolder) : Account.Folder;
     target.Fingerprint = Account.Fingerprint;
     target.WantFrom = WantFrom;
     target.SettingsError = AccountSettingsError(Account);
     // A value that is no choice never reaches a connection (SettingsError).
     target.Security = target.SettingsError.empty() ? static_cast<TSecurity>(Account.Security) : TSecurity::Plain;
     return target;
+}
+
+std::string MailboxOf(const TCheckTarget& Target) {
+    return Target.UserName + '@' + Target.Server + ':' + std::to_string(Target.Port) + '/' + Target.Folder;
+}
+
+bool IsNewMail(const TCheckTarget& Target, int Count, const TMailboxMark& Now) {
+    const TMailboxMark& before = Target.PreviousMark;
+    // Without a mark of this very folder (the first check, another folder,
+    // a server that gave none) the count is all there is to go by.
+    if (Now.UidNext == 0 || before.UidNext == 0 || before.Mailbox != Now.Mailbox)
+        return Count > Target.PreviousCount;
+    // A new UIDVALIDITY renumbers the folder: the UIDs say nothing, so the
+    // count decides. Mail that came and was read elsewhere before this
+    // check is no news (nothing unseen).
+    if (Now.UidValidity != before.UidValidity) return Count > Target.PreviousCount;
+    return Count > 0 && Now.UidNext > before.UidNext;
 }

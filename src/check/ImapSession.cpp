@@ -13,6 +13,7 @@ TImapSession::~TImapSession() = default;
 
 void TImapSession::Connect(const TCheckTarget& Target) {
     SetTarget(Target);
+    FCli->Folder = Target.Folder;
     Begin(TStep::Connect, &TImapCli::Connect);
 }
 

@@ -2,7 +2,8 @@
 // login, STAT for the count, UIDL for the ids, TOP n 0 for a From line, QUIT.
 #include "check/AccountCheck.h"
 
-std::unique_ptr<TMailSession> NewMailSession(const TCheckTarget&, TCustomPop3Cli* Pop3Engine) {
+std::unique_ptr<TMailSession> NewMailSession(const TCheckTarget& Target, TCustomPop3Cli* Pop3Engine) {
+    if (Target.Protocol == TProtocol::Imap) return std::make_unique<TImapSession>();
     return std::make_unique<TPop3Session>(Pop3Engine);
 }
 

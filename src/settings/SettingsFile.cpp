@@ -15,6 +15,10 @@ std::string AccountSettingsError(const TAccount& a) {
         const std::string text = a.SecurityText.empty() ? std::to_string(a.Security) : a.SecurityText;
         return "Security=" + text + " is not 0, 1 or 2";
     }
+    if (a.Protocol != static_cast<int>(TProtocol::Pop3) && a.Protocol != static_cast<int>(TProtocol::Imap)) {
+        const std::string text = a.ProtocolText.empty() ? std::to_string(a.Protocol) : a.ProtocolText;
+        return "Protocol=" + text + " is not 0 or 1";
+    }
     if (a.Security == static_cast<int>(TSecurity::Plain) && !a.Fingerprint.empty()) return "Security=0 is plain text, but a Fingerprint is set";
     return "";
 }
@@ -53,6 +57,17 @@ TAccount TSettingsFile::ReadAccount(int n) const {
         account.SecurityText = security;
     }
     account.Fingerprint = Values().ReadString(section, "Fingerprint", "");
+    // The same rule for the protocol: a typo never sends the login to the
+    // other protocol's server.
+    const std::string protocol = Values().ReadString(section, "Protocol", "");
+    if (protocol.empty() || protocol == "0" || protocol == "1") {
+        account.Protocol = protocol.empty() ? 0 : protocol[0] - '0';
+    } else {
+        account.Protocol = kProtocolNotValid;
+        account.ProtocolText = protocol;
+    }
+    account.Folder = Values().ReadString(section, "Folder", "");
+    if (account.Folder.empty()) account.Folder = kDefaultFolder;
     return account;
 }
 
@@ -99,6 +114,11 @@ void TSettingsFile::Write(std::span<const TAccount> accounts, const TGlobalOptio
         else
             FIni.WriteInteger(section, "Security", account.Security);
         FIni.WriteString(section, "Fingerprint", account.Fingerprint);
+        if (account.Protocol == kProtocolNotValid && !account.ProtocolText.empty())
+            FIni.WriteString(section, "Protocol", account.ProtocolText);
+        else
+            FIni.WriteInteger(section, "Protocol", account.Protocol);
+        FIni.WriteString(section, "Folder", account.Folder.empty() ? std::string(kDefaultFolder) : account.Folder);
     }
     FIni.WriteInteger(kAccountConfig, "Count", n);
     FIni.WriteInteger(kGlobal, "CheckInterval", options.CheckInterval);

@@ -18,6 +18,9 @@
 constexpr int kDefaultPort = 110;
 // The usual port of POP3 over TLS from the first byte.
 constexpr int kDefaultTlsPort = 995;
+// The usual ports of IMAP: plain text or STARTTLS, and TLS from the first byte.
+constexpr int kDefaultImapPort = 143;
+constexpr int kDefaultImapTlsPort = 993;
 // The most accounts a poll cycle or `--check` checks, and the most the
 // settings dialog lists (a larger count in the file lists these).
 constexpr int kMaxCheckedAccounts = 20;
@@ -26,7 +29,14 @@ constexpr int kMaxListedAccounts = 100;
 // How an account's connection is secured: the Security key's 0, 1 and 2.
 enum class TSecurity { Plain = 0, Tls = 1, StartTls = 2 };
 
-// One configured mailbox. A value-initialized record is all empty and zero.
+// The protocol an account is checked with: the Protocol key's 0 and 1.
+enum class TProtocol { Pop3 = 0, Imap = 1 };
+
+// The folder an IMAP account watches when the file names none.
+inline constexpr const char* kDefaultFolder = "INBOX";
+
+// One configured mailbox. A value-initialized record is all empty and zero
+// but for its Folder, INBOX.
 struct TAccount {
     std::string AccountName;  // display name; only the settings dialog uses it
     std::string Server;
@@ -47,14 +57,25 @@ struct TAccount {
     // Key Fingerprint: the SHA-256 pin of the server's certificate as the
     // user typed it (64 hex digits, colons and case ignored), or empty.
     std::string Fingerprint;
+    // Key Protocol: 0 POP3 (also when missing or empty), 1 IMAP. Any other
+    // text is kept as Security's is: Protocol is then kProtocolNotValid and
+    // ProtocolText the text, and the account is not checked.
+    int Protocol = 0;
+    std::string ProtocolText;  // empty unless Protocol is kProtocolNotValid
+    // Key Folder: the IMAP folder watched, UTF-8; a missing or empty key is
+    // INBOX. POP3 accounts keep it unused.
+    std::string Folder = kDefaultFolder;
 };
 
 // The Security of an account whose file holds none of 0, 1 and 2 there.
 constexpr int kSecurityNotValid = -1;
+// The Protocol of an account whose file holds neither 0 nor 1 there.
+constexpr int kProtocolNotValid = -1;
 
 // Why the account must not be checked as its settings stand, or "" when it
 // may be: a Security that is not 0, 1 or 2 ("Security=<text> is not 0, 1 or
-// 2", the text as the file holds it), or a certificate pin on a plain-text
+// 2", the text as the file holds it), a Protocol that is not 0 or 1
+// ("Protocol=<text> is not 0 or 1"), or a certificate pin on a plain-text
 // account, which could never be checked.
 std::string AccountSettingsError(const TAccount& a);
 
@@ -104,11 +125,12 @@ public:
 
     // Writes everything the settings dialog knows, in this order: for each
     // account n from 1 (section Account<n>) AccountName, POPServer, UserName,
-    // PortNumber, Password, APOP, Security, Fingerprint; AccountConfig / Count (the number of
-    // accounts); Global Parameters CheckInterval, LightOnEqual, Flash,
+    // PortNumber, Password, APOP, Security, Fingerprint, Protocol, Folder;
+    // AccountConfig / Count (the number of accounts); Global Parameters CheckInterval, LightOnEqual, Flash,
     // FlashOnEqual, FlashOnError, AttentiveWait, TaskTray; Siren Enabled,
     // Target1, Target2, Target3, Song1, Song2, Song3, Song0; then a flush.
-    // A Security that is not valid is written as the text it was read as.
+    // A Security or Protocol that is not valid is written as the text it was
+    // read as.
     // Existing keys are replaced in place, nothing is erased. A refused write
     // raises EIniFileException at that key; the keys before it stay written.
     void Write(std::span<const TAccount> accounts, const TGlobalOptions& options, const TSirenOptions& siren);

@@ -230,21 +230,61 @@ TEST(AccountCheck, ImapCountsUnseenMailAndReadsTheNewestFromLinesOnce) {
         return true;
     };
     TFromCache cache;
-    const auto check = [&] { return Check<TImapSession>(Target(box, true), &cache); };
+    TCheckTarget target = Target(box, true);
+    target.Protocol = TProtocol::Imap;
+    const auto check = [&] { return Check<TImapSession>(target, &cache); };
     using Lines = std::vector<std::string>;
 
     TCheckResult first = check();
     ASSERT_TRUE(first.Ok) << first.Error;
     EXPECT_EQ(first.Count, 3);
+    EXPECT_TRUE(first.NewMail);
+    EXPECT_EQ(first.Mark.UidNext, 11u);
+    EXPECT_EQ(first.Mark.UidValidity, 5u);
     EXPECT_EQ(first.FromLines, (Lines{" new@example.org", " mid@example.org", " old@example.org"}));
     EXPECT_EQ(std::exchange(fetches, 0), 3);
     EXPECT_TRUE(box.Got("A1 AUTHENTICATE PLAIN AHUAcA=="));
 
+    // Message 9 marked unread again: unseen, but no delivery (UIDNEXT as it
+    // was), so no new mail.
     unseen.erase(3);
     unseen[9] = " newest@example.org";
+    target.PreviousMark = first.Mark;
     TCheckResult second = check();
     ASSERT_TRUE(second.Ok) << second.Error;
+    EXPECT_FALSE(second.NewMail);
     EXPECT_EQ(second.FromLines, (Lines{" newest@example.org", " new@example.org", " mid@example.org"}));
     EXPECT_EQ(fetches, 1) << "only the message the cache has not seen is fetched";
     EXPECT_TRUE(box.Got("A5 UID FETCH 9 (BODY.PEEK[HEADER.FIELDS (FROM)])"));
+}
+
+// IMAP's new mail is a delivery (UIDNEXT grew in the same numbering); where
+// no mark of the same folder is known, a grown count is.
+TEST(AccountCheck, NewMailIsADeliveryIntoTheSameFolder) {
+    struct Case {
+        const char* what;
+        TMailboxMark before;
+        int previousCount;
+        TMailboxMark now;
+        int count;
+        bool newMail;
+    };
+    const TMailboxMark none{};
+    const Case cases[] = {
+        {"POP3: the count grew", none, 2, none, 3, true},
+        {"POP3: the count stayed", none, 3, none, 3, false},
+        {"first IMAP check", none, 0, {"box", 5, 11}, 2, true},
+        {"delivery", {"box", 5, 11}, 2, {"box", 5, 12}, 2, true},
+        {"delivered and read elsewhere", {"box", 5, 11}, 2, {"box", 5, 12}, 0, false},
+        {"marked unread again", {"box", 5, 11}, 0, {"box", 5, 11}, 3, false},
+        {"renumbered, count grew", {"box", 5, 11}, 1, {"box", 6, 3}, 2, true},
+        {"renumbered, count fell", {"box", 5, 11}, 3, {"box", 6, 30}, 2, false},
+        {"another folder", {"other", 5, 11}, 3, {"box", 5, 30}, 3, false},
+    };
+    for (const Case& c : cases) {
+        TCheckTarget target;
+        target.PreviousMark = c.before;
+        target.PreviousCount = c.previousCount;
+        EXPECT_EQ(IsNewMail(target, c.count, c.now), c.newMail) << c.what;
+    }
 }

@@ -60,7 +60,7 @@ std::vector<std::string> ApopFlags(const TfrmSetting& d) {
 // The file an OK with no INI file and no change writes.
 const char* const kDefaultFile =
     "[Account1]\nAccountName=Account1\nPOPServer=\nUserName=\nPortNumber=110\nPassword=\nAPOP=0\nSecurity=0\n"
-    "Fingerprint=\n"
+    "Fingerprint=\nProtocol=0\nFolder=INBOX\n"
     "\n[AccountConfig]\nCount=1\n"
     "\n[Global Parameters]\nCheckInterval=60\nLightOnEqual=1\nFlash=0\nFlashOnEqual=0\nFlashOnError=0\n"
     "AttentiveWait=1\nTaskTray=0\n"
@@ -478,9 +478,9 @@ TEST_F(SettingDialog, OkWithoutChangesWritesEveryKeyInOrder) {
     const std::string full =
         "; Vesk settings\n[AccountConfig]\nCount=2\n\n"
         "[Account1]\nAccountName=Home\nPOPServer=pop.home.example\nUserName=me\nPortNumber=995\n"
-        "Password=c2VjcmV0\nAPOP=1\nSecurity=1\nFingerprint=0a:1B:2c\nNote=kept\n\n"
+        "Password=c2VjcmV0\nAPOP=1\nSecurity=1\nFingerprint=0a:1B:2c\nNote=kept\nProtocol=0\nFolder=INBOX\n\n"
         "[Account2]\nAccountName=Work\nPOPServer=10.0.0.2\nUserName=w\nPortNumber=110\nPassword=\nAPOP=0\n"
-        "Security=2\nFingerprint=\n\n"
+        "Security=2\nFingerprint=\nProtocol=1\nFolder=Archive\n\n"
         "[Global Parameters]\nCheckInterval=300\nLightOnEqual=0\nFlash=1\nFlashOnEqual=1\nFlashOnError=0\n"
         "AttentiveWait=0\nTaskTray=1\n\n"
         "[Siren]\nEnabled=1\nTarget0=zero\nTarget1=a\nTarget2=b\nTarget3=c\nTarget4=d\nTarget5=e\n"
@@ -524,7 +524,7 @@ TEST_F(SettingDialog, AccountsAreReadAndWrittenAsTheFileHoldsThem) {
     std::string many = "[AccountConfig]\nCount=25\n";
     for (int n = 1; n <= 25; ++n)
         many += "[Account" + std::to_string(n) + "]\nAccountName=A" + std::to_string(n) + "\nPOPServer=\n"
-                "UserName=\nPortNumber=110\nPassword=\nAPOP=0\nSecurity=0\nFingerprint=\n";
+                "UserName=\nPortNumber=110\nPassword=\nAPOP=0\nSecurity=0\nFingerprint=\nProtocol=0\nFolder=INBOX\n";
     WriteIni(many);
     Open();
     ASSERT_EQ(Items().size(), 25u);
@@ -568,11 +568,11 @@ TEST_F(SettingDialog, SecurityChoiceMovesTheUsualPortAndIsSavedAfterApop) {
     d.btnOk->click();
     const std::string ini = Ini();
     EXPECT_NE(ini.find("[Account1]\nPOPServer=a\nPortNumber=995\nSecurity=1\nFingerprint=\nAccountName=Account1\n"
-                       "UserName=\nPassword=\nAPOP=0\n[Account2]"),
+                       "UserName=\nPassword=\nAPOP=0\nProtocol=0\nFolder=INBOX\n[Account2]"),
               std::string::npos)
         << ini;
     EXPECT_NE(ini.find("PortNumber=2000\nAccountName=Account2\nUserName=\nPassword=\nAPOP=0\nSecurity=2\n"
-                       "Fingerprint=00:11\n"),
+                       "Fingerprint=00:11\nProtocol=0\nFolder=INBOX\n"),
               std::string::npos)
         << ini;
 }

@@ -36,3 +36,34 @@ TEST(SettingsFile, SecurityIsReadAsWrittenAndOnlyZeroOneOrTwoMayBeChecked) {
         EXPECT_EQ(AccountSettingsError(a), c.error) << c.keys;
     }
 }
+
+TEST(SettingsFile, ProtocolAndFolderReadAsWrittenAndSavedBackAfterFingerprint) {
+    struct Case {
+        const char* keys;  // the account's Protocol and Folder lines
+        int protocol;
+        const char* folder;
+        const char* error;
+        const char* saved;  // the lines a save writes after Fingerprint
+    };
+    const Case cases[] = {
+        {"", 0, "INBOX", "", "Protocol=0\nFolder=INBOX\n"},
+        {"Protocol=\nFolder=\n", 0, "INBOX", "", "Protocol=0\nFolder=INBOX\n"},
+        {"Protocol=1\nFolder=Archiv/Größe\n", 1, "Archiv/Größe", "", "Protocol=1\nFolder=Archiv/Größe\n"},
+        {"Protocol=IMAP\n", kProtocolNotValid, "INBOX", "Protocol=IMAP is not 0 or 1",
+         "Protocol=IMAP\nFolder=INBOX\n"},
+        {"Protocol=2\n", kProtocolNotValid, "INBOX", "Protocol=2 is not 0 or 1", "Protocol=2\nFolder=INBOX\n"},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        const std::string file = dir.File("Vesk.ini");
+        WriteFile(file, std::string("[Account1]\nPOPServer=pop.example\n") + c.keys);
+        const TAccount a = TSettingsFile(file).ReadAccount(1);
+        EXPECT_EQ(a.Protocol, c.protocol) << c.keys;
+        EXPECT_EQ(a.Folder, c.folder) << c.keys;
+        EXPECT_EQ(AccountSettingsError(a), c.error) << c.keys;
+
+        WriteFile(file, "");
+        TSettingsFile(file).Write(std::span(&a, 1), TGlobalOptions{}, TSirenOptions{});
+        EXPECT_NE(TestSupport::ReadFile(file).find(std::string("Fingerprint=\n") + c.saved), std::string::npos) << c.keys;
+    }
+}
