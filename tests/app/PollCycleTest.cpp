@@ -43,6 +43,7 @@ struct Account {
     bool apop = false;
     int security = 0;
     std::string fingerprint{};
+    int protocol = 0;
 };
 
 // A server holding one message that says nothing until the test opens gate
@@ -94,6 +95,7 @@ protected:
                    "\nAPOP=" + (a.apop ? "1" : "0") + "\n";
             if (a.security != 0)
                 ini += "Security=" + std::to_string(a.security) + "\nFingerprint=" + a.fingerprint + "\n";
+            if (a.protocol != 0) ini += "Protocol=" + std::to_string(a.protocol) + "\n";
         }
         return ini + "[Global Parameters]\nAttentiveWait=0\n" + options;
     }
@@ -490,3 +492,47 @@ TEST_F(PollCycle, TrayIconTooltipWindowAndNotificationFollowTheCycle) {
     SetNotificationHost(oldNotes);
 }
 
+
+// An IMAP account in the running program: its count is the folder's unseen
+// mail (LED, window, tooltip), the siren reads its From lines, and the
+// notification announces deliveries, not counts: one message read on another
+// device while another arrives leaves the count as it was, yet is new mail.
+TEST_F(PollCycle, AnImapAccountSignalsUnseenMailAndAnnouncesDeliveries) {
+    TFakeNotificationHost notes;
+    TNotificationHost* oldNotes = SetNotificationHost(&notes);
+    Account imap = Dove("imapbox");
+    imap.port = TestSupport::ReadEnvFile(pop.dir + "/server.env").at("VESK_IMAP_PORT");
+    imap.protocol = 1;
+    Start({imap}, "TaskTray=1\nNotify=1\n[Siren]\nEnabled=1\nSong0=/songs/other.wav\n");
+    form->StatusOutput = nullptr;
+    const auto key = std::make_pair(form->Handle(), UINT(1));
+
+    Cycle();
+    ASSERT_EQ(form->GetMessageCount(0), 3) << form->GetAccountError(0);
+    EXPECT_TRUE(led.Lit);
+    EXPECT_EQ(tray.icons[key].hIcon, TrayStateIconHandle(tsMail));
+    EXPECT_NE(tray.tips[key].find("\nAccount1: 3 messages\n"), std::string::npos) << tray.tips[key];
+    const auto from = Froms(pop, "imapbox");
+    EXPECT_EQ(form->FromLines, from[2] + "\n" + from[1] + "\n" + from[0] + "\n");
+    EXPECT_EQ(sound.Played(), std::vector<std::string>{"/songs/other.wav"});
+    ASSERT_EQ(notes.shown.size(), 1u);
+    EXPECT_EQ(notes.shown[0].body.rfind("Account1: 3 messages\nFrom: ", 0), 0u) << notes.shown[0].body;
+
+    Cycle();
+    EXPECT_EQ(notes.shown.size(), 1u) << "nothing was delivered";
+    EXPECT_EQ(form->GetMessageCount(0), 3) << "the siren's reading left every message unseen";
+
+    TestSupport::MarkSeen(pop, "imapbox", "1");
+    pop.Add("imapbox", 1);
+    Cycle();
+    EXPECT_EQ(form->GetMessageCount(0), 3);
+    ASSERT_EQ(notes.shown.size(), 2u) << "a delivery, though the count is as it was";
+
+    TestSupport::MarkSeen(pop, "imapbox", "1:*");
+    Cycle();
+    EXPECT_EQ(form->GetMessageCount(0), 0);
+    EXPECT_FALSE(led.Lit);
+    EXPECT_EQ(tray.icons[key].hIcon, TrayStateIconHandle(tsNoMail));
+    EXPECT_EQ(notes.shown.size(), 2u);
+    SetNotificationHost(oldNotes);
+}

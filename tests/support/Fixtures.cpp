@@ -80,4 +80,26 @@ void TDovecotFixture::Add(const std::string& user, int count) const {
         throw std::runtime_error("dovecot.sh add failed: " + p.readAllStandardError().toStdString());
 }
 
+void MarkSeen(const TDovecotFixture& server, const std::string& user, const std::string& set) {
+    const auto env = ReadEnvFile(server.dir + "/server.env");
+    const auto port = env.find("VESK_IMAP_PORT");
+    const auto who = server.users.find(user);
+    if (port == env.end() || who == server.users.end()) throw std::runtime_error("no IMAP user " + user);
+    // The arguments reach the script as arguments, never as code.
+    const char* const script =
+        "import imaplib, sys\n"
+        "c = imaplib.IMAP4(sys.argv[1], int(sys.argv[2]))\n"
+        "c.login(sys.argv[3], sys.argv[4])\n"
+        "c.select('INBOX')\n"
+        "typ, _ = c.store(sys.argv[5], '+FLAGS', '\\\\Seen')\n"
+        "c.logout()\n"
+        "sys.exit(0 if typ == 'OK' else 1)\n";
+    QProcess p;
+    p.start("python3", {"-c", script, QString::fromStdString(server.host), QString::fromStdString(port->second),
+                        QString::fromStdString(user), QString::fromStdString(who->second.password),
+                        QString::fromStdString(set)});
+    if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        throw std::runtime_error("marking messages seen failed: " + p.readAllStandardError().toStdString());
+}
+
 }  // namespace TestSupport

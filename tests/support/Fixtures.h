@@ -45,4 +45,10 @@ struct TDovecotFixture {
     std::map<std::string, TUser> users;
 };
 
+// Marks messages `set` (IMAP sequence numbers, such as "1" or "1:*") of
+// USER's INBOX on the private Dovecot \Seen, as a second mail client reading
+// them would (Python's imaplib over the fixture's IMAP port; raises
+// std::runtime_error when that fails).
+void MarkSeen(const TDovecotFixture& server, const std::string& user, const std::string& set);
+
 }  // namespace TestSupport
