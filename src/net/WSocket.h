@@ -197,6 +197,14 @@ public:
     int MultiCastIpTTL = 1;
     bool ReuseAddr = false;
     TWSocketOptions ComponentOptions = 0;
+    // TCP keepalive timing of the next connection, in seconds of quiet before
+    // the first probe, seconds between probes, and probes unanswered before
+    // the connection fails; 0 keeps the system's value. A connection held
+    // open for long (waiting for news from a server) finds a vanished peer
+    // with them.
+    int KeepAliveIdle = 0;
+    int KeepAliveInterval = 0;
+    int KeepAliveProbes = 0;
     int FlushTimeout = 60;
 
     // Component name and tag.

@@ -402,6 +402,13 @@ bool TCustomWSocket::PrepareStream() {
         return false;
     ApplyLinger();
     if (!SetOption(SOL_SOCKET, SO_KEEPALIVE, on, "SO_KEEPALIVE")) return false;
+    if (KeepAliveIdle > 0 && !SetOption(IPPROTO_TCP, TCP_KEEPIDLE, KeepAliveIdle, "IPPROTO_TCP, TCP_KEEPIDLE"))
+        return false;
+    if (KeepAliveInterval > 0 &&
+        !SetOption(IPPROTO_TCP, TCP_KEEPINTVL, KeepAliveInterval, "IPPROTO_TCP, TCP_KEEPINTVL"))
+        return false;
+    if (KeepAliveProbes > 0 && !SetOption(IPPROTO_TCP, TCP_KEEPCNT, KeepAliveProbes, "IPPROTO_TCP, TCP_KEEPCNT"))
+        return false;
     if (FLocalPortNum != 0 || FLocalAddr != "0.0.0.0") return BindLocalChecked();
     return true;
 }

@@ -25,6 +25,9 @@ constexpr int SoRcvBuf = WSock::SO_RCVBUF;
 constexpr int SoError = WSock::SO_ERROR;
 constexpr int SoType = WSock::SO_TYPE;
 constexpr int TcpNoDelay = WSock::TCP_NODELAY;
+constexpr int TcpKeepIdle = WSock::TCP_KEEPIDLE;
+constexpr int TcpKeepIntvl = WSock::TCP_KEEPINTVL;
+constexpr int TcpKeepCnt = WSock::TCP_KEEPCNT;
 constexpr int IpMulticastIf = WSock::IP_MULTICAST_IF;
 constexpr int IpMulticastTtl = WSock::IP_MULTICAST_TTL;
 constexpr int IpMulticastLoop = WSock::IP_MULTICAST_LOOP;
@@ -588,10 +591,17 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
         return 0;
     }
     if (level == lib::IpprotoTcp) {
-        if (optname != lib::TcpNoDelay) return Fail(WSAENOPROTOOPT);
+        int name;
+        switch (optname) {
+            case lib::TcpNoDelay: name = TCP_NODELAY; break;
+            case lib::TcpKeepIdle: name = TCP_KEEPIDLE; break;
+            case lib::TcpKeepIntvl: name = TCP_KEEPINTVL; break;
+            case lib::TcpKeepCnt: name = TCP_KEEPCNT; break;
+            default: return Fail(WSAENOPROTOOPT);
+        }
         if (!intValue(value)) return Fail(WSAEFAULT);
-        value = value ? 1 : 0;
-        if (::setsockopt(e->fd, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) != 0) return FailErrno();
+        if (name == TCP_NODELAY) value = value ? 1 : 0;
+        if (::setsockopt(e->fd, IPPROTO_TCP, name, &value, sizeof value) != 0) return FailErrno();
         return 0;
     }
     if (level == lib::IpprotoIp) {
@@ -654,9 +664,15 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
             }
             default: return Fail(WSAENOPROTOOPT);
         }
-    } else if (level == lib::IpprotoTcp && optname == lib::TcpNoDelay) {
+    } else if (level == lib::IpprotoTcp) {
         sysLevel = IPPROTO_TCP;
-        sysName = TCP_NODELAY;
+        switch (optname) {
+            case lib::TcpNoDelay: sysName = TCP_NODELAY; break;
+            case lib::TcpKeepIdle: sysName = TCP_KEEPIDLE; break;
+            case lib::TcpKeepIntvl: sysName = TCP_KEEPINTVL; break;
+            case lib::TcpKeepCnt: sysName = TCP_KEEPCNT; break;
+            default: return Fail(WSAENOPROTOOPT);
+        }
     } else {
         return Fail(WSAENOPROTOOPT);
     }

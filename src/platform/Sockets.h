@@ -77,6 +77,12 @@
 #undef SO_TYPE
 #pragma push_macro("TCP_NODELAY")
 #undef TCP_NODELAY
+#pragma push_macro("TCP_KEEPIDLE")
+#undef TCP_KEEPIDLE
+#pragma push_macro("TCP_KEEPINTVL")
+#undef TCP_KEEPINTVL
+#pragma push_macro("TCP_KEEPCNT")
+#undef TCP_KEEPCNT
 #pragma push_macro("IP_MULTICAST_IF")
 #undef IP_MULTICAST_IF
 #pragma push_macro("IP_MULTICAST_TTL")
@@ -136,6 +142,11 @@ constexpr int SO_RCVBUF = 0x1002;
 constexpr int SO_ERROR = 0x1007;
 constexpr int SO_TYPE = 0x1008;
 constexpr int TCP_NODELAY = 0x0001;
+// Keepalive timing (seconds of quiet before the first probe, seconds between
+// probes, probes unanswered before the connection counts as dead).
+constexpr int TCP_KEEPIDLE = 3;
+constexpr int TCP_KEEPCNT = 16;
+constexpr int TCP_KEEPINTVL = 17;
 constexpr int IP_MULTICAST_IF = 2;
 constexpr int IP_MULTICAST_TTL = 3;
 constexpr int IP_MULTICAST_LOOP = 4;
@@ -368,6 +379,9 @@ unsigned long ReadinessWakeups();
 #pragma pop_macro("SO_ERROR")
 #pragma pop_macro("SO_TYPE")
 #pragma pop_macro("TCP_NODELAY")
+#pragma pop_macro("TCP_KEEPIDLE")
+#pragma pop_macro("TCP_KEEPINTVL")
+#pragma pop_macro("TCP_KEEPCNT")
 #pragma pop_macro("IP_MULTICAST_IF")
 #pragma pop_macro("IP_MULTICAST_TTL")
 #pragma pop_macro("IP_MULTICAST_LOOP")

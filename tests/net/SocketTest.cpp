@@ -185,6 +185,29 @@ TEST(Socket, LocalBindAndLocalPort) {
     EXPECT_EQ(s.LocalPort(), "0");
 }
 
+// The keepalive timing asked for is the connection's; unset, the system's
+// stays (which is not ours to assert).
+TEST(Socket, KeepAliveTimingReachesTheConnection) {
+    TScriptedServer server(TScript().DrainUntilClosed());
+    TWSocket s;
+    s.KeepAliveIdle = 60;
+    s.KeepAliveInterval = 15;
+    s.KeepAliveProbes = 4;
+    ConnectTo(s, server.Port());
+    ASSERT_TRUE(WaitConnected(s));
+    auto option = [&](int level, int name) {
+        int value = -1;
+        int size = sizeof value;
+        EXPECT_EQ(WSock::getsockopt(s.HSocket(), level, name, reinterpret_cast<char*>(&value), &size), 0);
+        return value;
+    };
+    EXPECT_NE(option(WSock::SOL_SOCKET, WSock::SO_KEEPALIVE), 0);
+    EXPECT_EQ(option(WSock::IPPROTO_TCP, WSock::TCP_KEEPIDLE), 60);
+    EXPECT_EQ(option(WSock::IPPROTO_TCP, WSock::TCP_KEEPINTVL), 15);
+    EXPECT_EQ(option(WSock::IPPROTO_TCP, WSock::TCP_KEEPCNT), 4);
+    s.Close();
+}
+
 TEST(Socket, DnsLookupOfANameCompletesFromTheMessageLoop) {
     TEventLog log;
     TWSocket s;
