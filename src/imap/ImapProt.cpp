@@ -45,6 +45,18 @@ std::string HeaderFrom(std::string_view header) {
     return CleanServerText(value, kFromLimit);
 }
 
+// News of the examined folder: a message arrived (EXISTS) or left
+// (EXPUNGE), or its flags changed (a FETCH that is not the answer to the
+// fetch of `FetchedUid`).
+bool IsMailboxNews(const TImapResponse& r, std::uint64_t FetchedUid) {
+    if (r.Kind != TImapResponseKind::Untagged) return false;
+    if (ImapNumbered(r, "EXISTS") || ImapNumbered(r, "EXPUNGE")) return true;
+    std::optional<TImapFetch> fetch = ImapFetch(r);
+    if (!fetch) return false;
+    const TImapValue* uid = fetch->Item("UID");
+    return FetchedUid == 0 || !uid || !uid->IsNumber() || uid->Number != FetchedUid || fetch->Item("FLAGS");
+}
+
 // The text a status response shows: its name, code and words.
 std::string StatusText(const TImapResponse& r) {
     std::string text = r.Name;
@@ -383,6 +395,12 @@ void TImapCli::HandleUntagged(const TImapResponse& R) {
         if (FCurrentRequest != TImapRequest::Logout || FDoneSignalled) FailAndDrop(StatusText(R));
         return;
     }
+    if (FExamined && IsMailboxNews(R, FCurrentRequest == TImapRequest::Fetch ? FFetchUid : 0)) {
+        ++FChanges;
+        const unsigned generation = FGeneration;
+        if (OnMailboxChange) OnMailboxChange(this);
+        if (generation != FGeneration) return;
+    }
     if (FDoneSignalled) return;
     if (auto caps = ImapCapabilities(R)) {
         // Those learnt before STARTTLS are forgotten when the handshake starts.
@@ -463,6 +481,12 @@ void TImapCli::HandleTagged(const TImapResponse& R) {
 }
 
 void TImapCli::HandleContinuation() {
+    if (FCurrentRequest == TImapRequest::Idle && !FDoneSignalled && !FIdling && FPendingParts.empty() &&
+        !FTag.empty()) {
+        FIdling = true;
+        if (FEndIdleWanted) EndIdle();
+        return;
+    }
     if (FPendingParts.empty()) return FailAndDrop("IMAP: an unexpected continuation request from the server");
     std::string part = std::move(FPendingParts.front());
     FPendingParts.pop_front();
@@ -540,6 +564,25 @@ void TImapCli::FetchFrom(std::uint64_t Uid) {
     FFrom.clear();
     FFetchUid = Uid;
     SendCommand({"UID FETCH " + std::to_string(Uid) + " (BODY.PEEK[HEADER.FIELDS (FROM)])"}, nullptr);
+}
+
+void TImapCli::Idle() {
+    RequireAuthenticated("IDLE");
+    if (!FExamined) throw ImapException("IMAP: IDLE is not allowed before EXAMINE");
+    if (!HasCapability("IDLE")) throw ImapException("IMAP: the server does not offer IDLE");
+    BeginRequest(TImapRequest::Idle);
+    FIdling = FEndIdleWanted = FIdleDoneSent = false;
+    SendCommand({"IDLE"}, nullptr);
+}
+
+void TImapCli::EndIdle() {
+    if (FCurrentRequest != TImapRequest::Idle || FDoneSignalled || FIdleDoneSent) return;
+    if (!FIdling) {
+        FEndIdleWanted = true;  // DONE may only follow the server's go-ahead
+        return;
+    }
+    FIdleDoneSent = true;
+    SendRaw("DONE\r\n");
 }
 
 void TImapCli::Logout() {

@@ -1,7 +1,8 @@
 // The IMAP client: an event-driven engine (TImapCli) with the few commands a
 // mail watcher needs: connect (with TLS from the first byte or STARTTLS),
 // log in, ask a folder's STATUS, EXAMINE it, search its unseen messages by
-// UID, fetch one message's From field, log out.
+// UID, fetch one message's From field, wait for news of the examined folder
+// (IDLE), log out.
 //
 // Like the POP3 engine it owns one TWSocket and runs one request at a time.
 // Every operation returns at once; a call that is not allowed now raises
@@ -29,7 +30,7 @@
 #include <string>
 #include <vector>
 
-enum class TImapRequest : std::uint8_t { Connect, Login, Status, Examine, Search, Fetch, Logout };
+enum class TImapRequest : std::uint8_t { Connect, Login, Status, Examine, Search, Fetch, Logout, Idle };
 
 enum class TImapEngineState : std::uint8_t {
     Idle,
@@ -42,6 +43,7 @@ enum class TImapEngineState : std::uint8_t {
 
 using TImapRequestDone = std::function<void(TObject* Sender, TImapRequest Request, WORD Error)>;
 using TImapResponseEvent = std::function<void(TObject* Sender, const std::string& Line)>;
+using TImapNotifyEvent = std::function<void(TObject* Sender)>;
 
 class ImapException : public Exception {
 public:
@@ -65,6 +67,13 @@ public:
     void Examine();
     void UidSearchUnseen();
     void FetchFrom(std::uint64_t Uid);
+    // IDLE on the examined folder (the server must offer IDLE): the request
+    // runs until EndIdle, the server's news meanwhile reported by
+    // OnMailboxChange; it ends when the server has answered the DONE.
+    void Idle();
+    // Ends a running IDLE (DONE is sent once the server has said it idles);
+    // does nothing when no IDLE runs or its end is on its way.
+    void EndIdle();
     void Logout();
     // Drops the connection and the running request at once; no
     // OnRequestDone follows for it.
@@ -90,6 +99,14 @@ public:
     // Connected, logged in or not, and no request running.
     bool Ready() const { return FConnected && FEngineState == TImapEngineState::Idle; }
     bool Authenticated() const { return FAuthenticated; }
+    bool Examined() const { return FExamined; }
+    bool HasCapability(std::string_view Name) const;
+    // True while an IDLE runs and the server has said it idles.
+    bool Idling() const { return FIdling && !FDoneSignalled; }
+    // Counts the news of the examined folder received on this connection
+    // (a message arrived, left, or changed flags): a count taken before it
+    // changed may be out of date.
+    unsigned Changes() const { return FChanges; }
     TImapRequest CurrentRequest() const { return FCurrentRequest; }
     // 0 after a success; a socket error number, 10004 (closed under the
     // request) or 500 after a failure.
@@ -110,6 +127,9 @@ public:
     // Every line received (a literal's bytes without line end count as one
     // line every kLinePiece bytes): the server is still talking.
     TImapResponseEvent OnResponse;
+    // News of the examined folder arrived (see Changes); called from the
+    // receiving handler, so it may only start what sends (EndIdle).
+    TImapNotifyEvent OnMailboxChange;
 
 protected:
     static constexpr std::size_t kReceiveChunk = 16384;
@@ -161,7 +181,6 @@ protected:
     // Argument of LOGIN: quoted, or a literal (ending the part when it
     // must wait for the server's go-ahead).
     void AppendLoginArg(std::vector<std::string>& Parts, const std::string& Text) const;
-    bool HasCapability(std::string_view Name) const;
 
     std::unique_ptr<TWSocket> FWSocket;
     HWND FWindowHandle = 0;
@@ -196,4 +215,9 @@ protected:
     std::vector<std::uint64_t> FUids;
     std::uint64_t FFetchUid = 0;
     std::string FFrom;
+    // IDLE: the server said it idles; DONE is wanted or was sent.
+    bool FIdling = false;
+    bool FEndIdleWanted = false;
+    bool FIdleDoneSent = false;
+    unsigned FChanges = 0;
 };

@@ -6,6 +6,7 @@
 #include "support/TestSupport.h"
 #include "support/TlsTestServer.h"
 
+#include <QTest>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -247,4 +248,48 @@ TEST_F(ImapEngine, TlsProtectsTheLoginAndStartTlsForgetsWhatCameBefore) {
         EXPECT_TRUE(tls.Received(c.security == 2 ? "A3 AUTHENTICATE PLAIN AHUAcA==" : "A1 AUTHENTICATE PLAIN AHUAcA=="))
             << tls.Log();
     }
+}
+
+// IDLE: the server's news is reported while it idles, DONE goes only after
+// its go-ahead (even when the end was wanted before), and the tagged answer
+// ends the request; a flag change counts as news, the fetch's own answer not.
+TEST_F(ImapEngine, IdleReportsTheFoldersNewsAndEndsWithDone) {
+    server.Play(TScript()
+                    .Send("* OK [CAPABILITY IMAP4rev1 SASL-IR AUTH=PLAIN IDLE] ready\r\n")
+                    .ExpectLine("A1 AUTHENTICATE PLAIN AHUAcA==").Send("A1 OK in\r\n")
+                    .ExpectLine("A2 EXAMINE \"INBOX\"").Send("* 3 EXISTS\r\nA2 OK [READ-ONLY] done\r\n")
+                    .ExpectLine("A3 IDLE").Send("+ idling\r\n* OK Still here\r\n* 4 EXISTS\r\n")
+                    .ExpectLine("DONE").Send("A3 OK Idle completed.\r\n")
+                    .ExpectLine("A4 UID FETCH 9 (BODY.PEEK[HEADER.FIELDS (FROM)])")
+                    .Send("* 4 FETCH (UID 9 BODY[HEADER.FIELDS (FROM)] {2}\r\n\r\n)\r\n"
+                          "* 2 FETCH (FLAGS (\\Seen))\r\nA4 OK\r\n")
+                    .ExpectLine("A5 IDLE").Gate(1).Send("+ idling\r\n")
+                    .ExpectLine("DONE").Send("A5 OK Idle completed.\r\n"));
+    int news = 0;
+    cli.OnMailboxChange = [&](TObject*) {
+        ++news;
+        cli.EndIdle();
+    };
+    ASSERT_TRUE(Run(&TImapCli::Connect)) << cli.ErrorMessage();
+    ASSERT_TRUE(Run(&TImapCli::Login)) << cli.ErrorMessage();
+    ASSERT_TRUE(Run(&TImapCli::Examine)) << cli.ErrorMessage();
+    EXPECT_EQ(news, 0) << "the folder's own EXISTS is no news";
+    ASSERT_TRUE(Run(&TImapCli::Idle)) << cli.ErrorMessage();
+    EXPECT_EQ(news, 1);
+
+    const int before = ends;
+    cli.FetchFrom(9);
+    ASSERT_TRUE(WaitFor([&] { return ends > before; }));
+    EXPECT_EQ(cli.Changes(), 2u) << "the other message's flag change, not the fetch's answer";
+
+    cli.OnMailboxChange = nullptr;
+    cli.Idle();
+    cli.EndIdle();
+    ASSERT_TRUE(WaitFor([&] { return server.Got("A5 IDLE"); }));
+    QTest::qWait(100);
+    EXPECT_EQ(server.Lines().back(), "A5 IDLE") << "DONE waits for the server's go-ahead";
+    server.Open(1);
+    ASSERT_TRUE(WaitFor([&] { return ends > before + 1; }));
+    EXPECT_EQ(cli.RequestOutcome(), 0) << cli.ErrorMessage();
+    EXPECT_TRUE(server.Finished()) << server.Failure();
 }
