@@ -39,6 +39,11 @@ void TAccountCheck::Start() {
         Fail(TCheckStep::Connection, FTarget.SettingsError);
         return;
     }
+    if (KeepOpen && FSession.LoggedIn()) {
+        FStep = TCheckStep::Check;
+        Request(TState::Counting, TCheckStep::Check, [this] { FSession.CountMail(); });
+        return;
+    }
     Request(TState::Connecting, TCheckStep::Connection, [this] { FSession.Connect(FTarget); });
 }
 
@@ -163,6 +168,7 @@ void TAccountCheck::Fail(TCheckStep Step, const std::string& Text) {
 }
 
 void TAccountCheck::LogOut() {
+    if (KeepOpen && FResult.Ok) return Stop(true);
     // The result is taken: how the logout ends does not change it.
     Request(TState::LoggingOut, FStep, [this] { FSession.LogOut(); });
 }
@@ -173,9 +179,9 @@ void TAccountCheck::TimeExpired() {
     Fail(FStep, "426 Timeout");
 }
 
-void TAccountCheck::Stop() {
+void TAccountCheck::Stop(bool KeepConnection) {
     if (FState == TState::Done) return;
-    if (FState != TState::Idle) FSession.Abort();
+    if (FState != TState::Idle && !KeepConnection) FSession.Abort();
     SetState(TState::Done);
     FSilence.stop();
     FRequestLimit.stop();

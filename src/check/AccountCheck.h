@@ -110,6 +110,17 @@ public:
     virtual void LogOut() = 0;
     // Drops the connection at once; no OnDone follows.
     virtual void Abort() = 0;
+
+    // Holding the connection open for the server's news (IMAP's IDLE); a
+    // protocol without it keeps these answers.
+    // Connected and logged in: a check may start at the count.
+    virtual bool LoggedIn() const { return false; }
+    // Logged in, and the server can tell of news while the session waits.
+    virtual bool CanWait() const { return false; }
+    // Waits for news; OnNews says it came, EndWait ends the wait, which ends
+    // with OnDone(true) (OnDone(false): the connection failed meanwhile).
+    virtual void WaitForNews() { throw Exception("this server cannot tell of news"); }
+    virtual void EndWait() {}
     // True while a connection is open and no request runs.
     virtual bool Ready() const = 0;
     virtual int Count() const = 0;
@@ -125,6 +136,8 @@ public:
     std::function<void(bool Ok)> OnDone;
     // Something arrived from the server: the silence starts afresh.
     std::function<void()> OnProgress;
+    // News of the mailbox arrived while the session waits (see WaitForNews).
+    std::function<void()> OnNews;
 };
 
 // What the protocol sessions share: the engine they run over (the caller's,
@@ -212,11 +225,13 @@ private:
 };
 
 // IMAP behind the session interface: the count is the folder's unseen
-// messages (STATUS), the ids are the newest unseen messages' UIDs as
+// messages (STATUS; once the folder is examined, UID SEARCH UNSEEN, which
+// gives the ids too), the ids are the newest unseen messages' UIDs as
 // "UIDVALIDITY:UID" (EXAMINE, UID SEARCH UNSEEN), a From line is one UID
-// FETCH of the From field; over an engine the caller gives or its own.
+// FETCH of the From field, and the wait for news is IDLE on the examined
+// folder; over an engine the caller gives or its own.
 // What an IMAP session waits for; None: an end the engine does not report.
-enum class TImapStep { None, Connect, Login, Count, Examine, Search, Fetch, Logout };
+enum class TImapStep { None, Connect, Login, Count, CountSearch, Examine, Search, Fetch, Logout, IdleExamine, Idle };
 
 class TImapSession : public TEngineSession<TImapCli, TImapStep> {
 public:
@@ -229,8 +244,12 @@ public:
     void ReadFrom(int Number) override;
     void LogOut() override;
     bool Ready() const override { return FCli->Ready(); }
+    bool LoggedIn() const override { return FCli->Connected() && FCli->Authenticated(); }
+    bool CanWait() const override { return LoggedIn() && FCli->HasCapability("IDLE"); }
+    void WaitForNews() override;
+    void EndWait() override { FCli->EndIdle(); }
     int Count() const override;
-    TMailboxMark Mark() const override { return {{}, FCli->UidValidity(), FCli->UidNext()}; }
+    TMailboxMark Mark() const override;
     const std::vector<std::string>& Ids() const override { return FIds; }
     std::string From() const override { return FFrom; }
     std::string ErrorText() const override;
@@ -238,8 +257,19 @@ public:
 private:
     using TStep = TImapStep;
     void RequestDone() override;
+    // Takes the last search's hits as the folder's unseen UIDs.
+    void TakeSearch();
+    // The newest of them as the ids ListIds asked for.
+    void SliceNewest();
+    // Ends the request the session answers itself, later, with `Ok`.
+    void FinishLater(bool Ok);
 
     int FLowest = 0, FHighest = 0;
+    // The count came from a search of the examined folder (not STATUS).
+    bool FCountedBySearch = false;
+    // The folder's unseen UIDs as the last search gave them, newest first.
+    bool FSearched = false;
+    std::vector<std::uint64_t> FUnseenUids;
     // The listed UIDs, newest first; FIds holds the same as ids.
     std::vector<std::uint64_t> FNewest;
     std::vector<std::string> FIds;
@@ -271,6 +301,10 @@ public:
 
     // Seconds of silence after which a request fails; 0 or less: no limit.
     int SilenceLimit = kSilenceLimitSeconds;
+    // A check that succeeds leaves the connection open and logged in (no
+    // logout), and a check that finds its session so starts at the count:
+    // the way a connection held open for news is checked again.
+    bool KeepOpen = false;
     // Called once when the check has ended.
     std::function<void()> OnFinished;
 
@@ -295,7 +329,8 @@ private:
     void Fail(TCheckStep Step, const std::string& Text);
     void LogOut();
     void TimeExpired();
-    void Stop();
+    // Ends the check; the connection is dropped unless `KeepConnection`.
+    void Stop(bool KeepConnection = false);
     void RestartSilence();
 
     TMailSession& FSession;

@@ -248,6 +248,9 @@ void TImapCli::WSocketDnsLookupDone(TObject*, WORD Error) {
     FWSocket->SetAddr(FWSocket->DnsResult());
     FWSocket->SetProto("tcp");
     FWSocket->SetPort(Port);
+    FWSocket->KeepAliveIdle = KeepAliveIdle;
+    FWSocket->KeepAliveInterval = KeepAliveInterval;
+    FWSocket->KeepAliveProbes = KeepAliveProbes;
     FWSocket->SetTlsMode(Security == 1 ? tlsImplicit : Security == 2 ? tlsExplicit : tlsNone);
     // The certificate must carry the host as configured, not its address.
     FWSocket->SetTlsHost(Trim(Host));
@@ -426,6 +429,8 @@ void TImapCli::HandleUntagged(const TImapResponse& R) {
         case TImapRequest::Examine:
             if (R.Name == "OK" && R.Code == "UIDVALIDITY" && !R.CodeArgs.empty() && R.CodeArgs[0].IsNumber())
                 FUidValidity = R.CodeArgs[0].Number;
+            if (R.Name == "OK" && R.Code == "UIDNEXT" && !R.CodeArgs.empty() && R.CodeArgs[0].IsNumber())
+                FUidNext = R.CodeArgs[0].Number;
             break;
         case TImapRequest::Search:
             if (auto hits = ImapSearch(R)) FUids.insert(FUids.end(), hits->begin(), hits->end());

@@ -92,6 +92,9 @@ public:
     std::string Fingerprint;
     // The folder to watch, in UTF-8.
     std::string Folder = "INBOX";
+    // TCP keepalive of the next connection (see TWSocket::KeepAliveIdle);
+    // 0: the system's.
+    int KeepAliveIdle = 0, KeepAliveInterval = 0, KeepAliveProbes = 0;
 
     // --- read-only state
     bool Connected() const { return FConnected; }
@@ -115,6 +118,7 @@ public:
     const std::string& ErrorMessage() const { return FErrorMessage; }
     const std::vector<std::string>& Capabilities() const { return FCapabilities; }
     std::uint64_t Unseen() const { return FUnseen; }
+    // As the last STATUS or EXAMINE gave them (EXAMINE: the folder's own).
     std::uint64_t UidNext() const { return FUidNext; }
     std::uint64_t UidValidity() const { return FUidValidity; }
     // The UIDs the last search found, in the order the server sent them.

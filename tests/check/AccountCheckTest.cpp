@@ -3,6 +3,7 @@
 // reads through the cache. The drivers' own tests (order, reloads,
 // concurrency, output) stay with them in tests/app.
 #include "check/AccountCheck.h"
+#include "support/ImapFolderServer.h"
 #include "support/MailboxServer.h"
 #include "support/ScriptedPop3Server.h"
 #include "support/TestSupport.h"
@@ -14,6 +15,7 @@
 #include <map>
 #include <utility>
 
+using TestSupport::TImapFolderServer;
 using TestSupport::TMailboxServer;
 using TestSupport::TScript;
 using TestSupport::TScriptedPop3Server;
@@ -201,36 +203,11 @@ TEST(AccountCheck, AHugeMailboxCostsAtMostAThousandTops) {
 // newest unseen messages', and a second check reads them from the cache.
 TEST(AccountCheck, ImapCountsUnseenMailAndReadsTheNewestFromLinesOnce) {
     // Unseen messages by UID (10 was read, so it is not counted).
-    std::map<int, std::string> unseen = {{3, " old@example.org"}, {7, " mid@example.org"}, {8, " new@example.org"}};
-    int fetches = 0;
-    TScriptedPop3Server box;
-    box.Greeting = "* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN SASL-IR] hi\r\n";
-    box.OnCommand = [&](const std::string& line) {
-        const std::string tag = line.substr(0, line.find(' '));
-        const std::string command = line.substr(tag.size() + 1);
-        std::string reply;
-        if (command.rfind("STATUS ", 0) == 0) {
-            reply = "* STATUS INBOX (UNSEEN " + std::to_string(unseen.size()) + " UIDNEXT 11 UIDVALIDITY 5)\r\n";
-        } else if (command == "UID SEARCH UNSEEN") {
-            reply = "* SEARCH";
-            for (const auto& entry : unseen) reply += " " + std::to_string(entry.first);
-            reply += "\r\n";
-        } else if (command.rfind("UID FETCH ", 0) == 0) {
-            ++fetches;
-            const int uid = std::stoi(command.substr(10));
-            const std::string header = "From:" + unseen.at(uid) + "\r\n\r\n";
-            reply = "* 1 FETCH (UID " + std::to_string(uid) + " BODY[HEADER.FIELDS (FROM)] {" +
-                    std::to_string(header.size()) + "}\r\n" + header + ")\r\n";
-        } else if (command == "LOGOUT") {
-            box.Send("* BYE\r\n" + tag + " OK\r\n");
-            box.CloseClient();
-            return true;
-        }
-        box.Send(reply + tag + " OK\r\n");
-        return true;
-    };
+    TImapFolderServer box;
+    box.unseen = {{3, " old@example.org"}, {7, " mid@example.org"}, {8, " new@example.org"}};
+    box.uidNext = 11;
     TFromCache cache;
-    TCheckTarget target = Target(box, true);
+    TCheckTarget target = Target(box.server, true);
     target.Protocol = TProtocol::Imap;
     const auto check = [&] { return Check<TImapSession>(target, &cache); };
     using Lines = std::vector<std::string>;
@@ -242,20 +219,20 @@ TEST(AccountCheck, ImapCountsUnseenMailAndReadsTheNewestFromLinesOnce) {
     EXPECT_EQ(first.Mark.UidNext, 11u);
     EXPECT_EQ(first.Mark.UidValidity, 5u);
     EXPECT_EQ(first.FromLines, (Lines{" new@example.org", " mid@example.org", " old@example.org"}));
-    EXPECT_EQ(std::exchange(fetches, 0), 3);
-    EXPECT_TRUE(box.Got("A1 AUTHENTICATE PLAIN AHUAcA=="));
+    EXPECT_EQ(box.TakeFetches(), 3);
+    EXPECT_TRUE(box.server.Got("A1 AUTHENTICATE PLAIN AHUAcA=="));
 
     // Message 9 marked unread again: unseen, but no delivery (UIDNEXT as it
     // was), so no new mail.
-    unseen.erase(3);
-    unseen[9] = " newest@example.org";
+    box.unseen.erase(3);
+    box.unseen[9] = " newest@example.org";
     target.PreviousMark = first.Mark;
     TCheckResult second = check();
     ASSERT_TRUE(second.Ok) << second.Error;
     EXPECT_FALSE(second.NewMail);
     EXPECT_EQ(second.FromLines, (Lines{" newest@example.org", " new@example.org", " mid@example.org"}));
-    EXPECT_EQ(fetches, 1) << "only the message the cache has not seen is fetched";
-    EXPECT_TRUE(box.Got("A5 UID FETCH 9 (BODY.PEEK[HEADER.FIELDS (FROM)])"));
+    EXPECT_EQ(box.TakeFetches(), 1) << "only the message the cache has not seen is fetched";
+    EXPECT_TRUE(box.server.Got("A5 UID FETCH 9 (BODY.PEEK[HEADER.FIELDS (FROM)])"));
 }
 
 // IMAP's new mail is a delivery (UIDNEXT grew in the same numbering); where
