@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QTime>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstring>
@@ -107,6 +108,7 @@ void TfrmMain::FormCreate(TObject*) {
 }
 
 void TfrmMain::FormDestroy(TObject*) {
+    FPushWatches.clear();
     // A connection still open is told goodbye without waiting for the answer.
     if (pop3Main->Connected()) Guard([this] { pop3Main->Quit(); });
     if (InTaskTray) RemoveTrayIcon();
@@ -155,6 +157,52 @@ void TfrmMain::LoadSettings() {
     NotifyEnabled = options.Notify;
     SetTaskTray(options.TaskTray);
     SirenEnabled = file.ReadSirenOptions().Enabled;
+    SyncPushWatches();
+}
+
+TPushWatch* TfrmMain::PushWatchAt(int p) const {
+    return p >= 0 && static_cast<size_t>(p) < FPushWatches.size() ? FPushWatches[static_cast<size_t>(p)].get()
+                                                                   : nullptr;
+}
+
+void TfrmMain::SyncPushWatches() {
+    const int count = std::min(AccountCount, kMaxCheckedAccounts);
+    if (FPushWatches.size() > static_cast<size_t>(count)) FPushWatches.resize(static_cast<size_t>(count));
+    FPushWatches.resize(static_cast<size_t>(count));
+    for (int p = 0; p < count; ++p) {
+        const TAccount& account = AccountAt(p);
+        std::unique_ptr<TPushWatch>& watch = FPushWatches[static_cast<size_t>(p)];
+        const bool wanted = account.Protocol == static_cast<int>(TProtocol::Imap) && !account.Server.empty() &&
+                            !account.UserName.empty() && AccountSettingsError(account).empty();
+        if (!wanted) {
+            watch.reset();
+            continue;
+        }
+        TCheckTarget target = CheckTargetOf(account, GetAccountName(p), SirenEnabled);
+        // A watch of the same mailbox, login and security goes on as it is;
+        // only whether it reads From lines follows the new settings.
+        if (watch) {
+            const TCheckTarget& held = watch->Target();
+            if (held.Server == target.Server && held.Port == target.Port && held.UserName == target.UserName &&
+                held.Secret == target.Secret && held.Security == target.Security &&
+                held.Fingerprint == target.Fingerprint && held.Folder == target.Folder) {
+                watch->SetWantFrom(target.WantFrom);
+                continue;
+            }
+        }
+        target.PreviousCount = GetMessageCount(p);
+        target.PreviousMark = ValueAt(FMailboxMarks, p, TMailboxMark{});
+        watch = std::make_unique<TPushWatch>(target, &FromCache, p);
+        watch->SilenceLimit = pop3Main->Timeout;
+        watch->OnResult = [this, p](const TCheckResult&) { PushResult(p); };
+        watch->Start();
+    }
+}
+
+void TfrmMain::WakeUp() {
+    for (const auto& watch : FPushWatches)
+        if (watch) watch->Reconnect();
+    if (!FCycleRunning) tmrMainTimer(tmrMain);
 }
 
 void TfrmMain::SetTaskTray(bool on) {
@@ -242,17 +290,31 @@ void TfrmMain::tmrMainTimer(TObject*) {
     FCyclePrevious = cycle.Previous;
     ClearMessageCounts();
     FAccountErrors.clear();
+    FCycleRunning = true;
 
     for (int p = 0; p < AccountCount; ++p) {
         // An account without server or user name is skipped, which is no failure.
         if (!AccountAt(p).Server.empty() && !AccountAt(p).UserName.empty()) {
-            cycle.Checked.push_back(CheckedAccount(p));
-            if (!cycle.Checked.back().Result.Ok) cycle.Failed = true;
+            TPushWatch* watch = PushWatchAt(p);
+            if (watch && watch->Holding()) {
+                // Held open for push: no second connection; as it stands.
+                TCycleAccount held = PushedAccount(p);
+                if (held.Result.Checked) cycle.Checked.push_back(std::move(held));
+            } else {
+                cycle.Checked.push_back(CheckedAccount(p));
+            }
+            if (!cycle.Checked.empty() && cycle.Checked.back().Position == p && !cycle.Checked.back().Result.Ok)
+                cycle.Failed = true;
         }
         cycle.Total += GetMessageCount(p);
     }
     cycle.FromLines = FromLines;
+    FCycleRunning = false;
+    FinishCycle(cycle, led);
+    if (FPushPending >= 0) DecideNow(std::exchange(FPushPending, -1));
+}
 
+void TfrmMain::FinishCycle(const TCycleResult& cycle, TSlLed& led) {
     ShowStatus(cycle);
     if (NotifyEnabled) {
         const std::string notice = NewMailNoticeOf(cycle, SirenEnabled);
@@ -262,8 +324,68 @@ void TfrmMain::tmrMainTimer(TObject*) {
     SignalLed(led, cycle);
 }
 
+TCycleAccount TfrmMain::PushedAccount(int p) {
+    TCheckResult result = PushWatchAt(p)->LastResult();
+    SetMessageCount(p, result.Ok ? result.Count : 0);
+    StoreAt(FAccountErrors, p, result.Ok ? std::string() : result.Error);
+    if (result.Ok) StoreAt(FMailboxMarks, p, result.Mark);
+    for (const std::string& from : result.FromLines) FromLines += from + '\n';
+    // Its news was told when it came.
+    result.NewMail = false;
+    result.FromLines.clear();
+    return {p, GetAccountName(p), result};
+}
+
+void TfrmMain::PushResult(int p) {
+    // Decided from the event loop, never inside the watch's own call: the
+    // decision may wait (the LED), and a reload meanwhile may end the watch.
+    QTimer::singleShot(0, this, [this, p] {
+        if (FCycleRunning) {
+            // The running cycle may have passed p already: decided at its end.
+            FPushPending = p;
+            return;
+        }
+        DecideNow(p);
+    });
+}
+
+void TfrmMain::DecideNow(int p) {
+    TSlLed led;
+    led.FlashEnabled = Flash;
+    led.AttentiveWait = AttentiveWait;
+    TCycleResult cycle;
+    cycle.Previous = MessageCountsByPosition();
+    FromLines.clear();
+    for (int q = 0; q < AccountCount; ++q) {
+        if (AccountAt(q).Server.empty() || AccountAt(q).UserName.empty()) continue;
+        TPushWatch* watch = PushWatchAt(q);
+        TCycleAccount account;
+        if (watch && watch->Holding()) {
+            const bool pushed = q == p;
+            const bool newMail = pushed && watch->LastResult().NewMail;
+            account = PushedAccount(q);
+            account.Result.NewMail = newMail;
+            if (pushed) ReportAccountChange(q, account.Result.Ok);
+        } else {
+            // As the last poll cycle found it; its news was told then.
+            TCheckResult last = ValueAt(FLastResults, q, TCheckResult{});
+            for (const std::string& from : last.FromLines) FromLines += from + '\n';
+            last.NewMail = false;
+            last.FromLines.clear();
+            account = {q, GetAccountName(q), last};
+        }
+        if (!account.Result.Checked) continue;
+        if (!account.Result.Ok) cycle.Failed = true;
+        cycle.Checked.push_back(std::move(account));
+    }
+    for (int q = 0; q < AccountCount; ++q) cycle.Total += GetMessageCount(q);
+    cycle.FromLines = FromLines;
+    FinishCycle(cycle, led);
+}
+
 TCycleAccount TfrmMain::CheckedAccount(int p) {
     TCycleAccount checked{p, GetAccountName(p), RunCheck(p)};
+    StoreAt(FLastResults, p, checked.Result);
     checked.Result.FromLines.clear();  // kept once, in FromLines
     ReportAccountChange(p, checked.Result.Ok);
     return checked;

@@ -4,6 +4,7 @@
 
 #include "app/CycleReport.h"
 #include "check/FromCache.h"
+#include "check/PushWatch.h"
 #include "app/TrayWatch.h"
 #include "app/TrayIcons.h"
 #include "signals/SlLed.h"
@@ -18,6 +19,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -98,6 +100,16 @@ public:
     // failed: the reason is kept (GetAccountError).
     bool CheckAccount(int p);
 
+    // Push: an IMAP account whose server can push is held open by a watch
+    // (one per position, started when the settings are loaded); the poll
+    // cycle leaves it alone and takes its last result, and a result the
+    // watch reports decides the LED, status, notification and siren at once.
+    // The watch at p, or null.
+    TPushWatch* PushWatchAt(int p) const;
+    // Connects every push account again and checks every other one now (the
+    // machine woke up, the network came back).
+    void WakeUp();
+
     // The status of the latest poll cycle: one line per checked account
     // ("Home: 3 messages", "Work: login failed: <reason>") and the time of the
     // check; empty before the first cycle.
@@ -124,6 +136,17 @@ protected:
 private:
     // The check of account p as the cycle records it.
     TCycleAccount CheckedAccount(int p);
+    // Account p as its push watch last found it (for the cycle).
+    TCycleAccount PushedAccount(int p);
+    // Starts, keeps or ends the push watches as the loaded settings say.
+    void SyncPushWatches();
+    // A watch reported a result for account p.
+    void PushResult(int p);
+    // The LED, status, notification and siren for the accounts as they stand
+    // now, with account p's news (a push) as the only new mail.
+    void DecideNow(int p);
+    // The end of a cycle: status, notification, siren, LED.
+    void FinishCycle(const TCycleResult& cycle, TSlLed& led);
     // Checks account p (CheckAccount) and gives its whole result.
     TCheckResult RunCheck(int p);
     // The message counts of positions 0 to AccountCount - 1.
@@ -156,6 +179,12 @@ private:
     std::vector<int> FCyclePrevious;
     // Where each IMAP folder stood at its last good check, by position.
     std::vector<TMailboxMark> FMailboxMarks;
+    // Each account's last result, by position (From lines included).
+    std::vector<TCheckResult> FLastResults;
+    std::vector<std::unique_ptr<TPushWatch>> FPushWatches;
+    bool FCycleRunning = false;
+    // A push arrived during a poll cycle: decided when the cycle ends.
+    int FPushPending = -1;
     TTrayState FTrayState = tsNoMail;
 };
 

@@ -54,6 +54,8 @@ public:
     // machine woke up, the network came back).
     void Reconnect();
     void Stop();
+    // Whether the next checks read the From lines (the siren was switched).
+    void SetWantFrom(bool WantFrom) { FTarget.WantFrom = WantFrom; }
 
     TState State() const { return FState; }
     // True while the watch holds the account (connected, or about to be):
