@@ -19,6 +19,9 @@ namespace {
 
 QString QStr(const std::string& s) { return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size())); }
 std::string Bytes(const QString& s) { return s.toLocal8Bit().toStdString(); }
+// The Folder key is UTF-8 whatever the locale: the IMAP session encodes it
+// for the server from that.
+QString QStrUtf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
 // Puts `text` into a field showing its start, as a freshly filled field does.
 void SetFieldText(QLineEdit* edit, const std::string& text) {
@@ -93,6 +96,41 @@ TSpinEdit* MakeSpin(QWidget* parent, int left, int top, int width, int height, i
 
 // The entries None, SSL/TLS and STARTTLS of the security box: Security 0, 1, 2.
 constexpr int kSecurityChoices = 3;
+// The entries POP3 and IMAP of the protocol box: Protocol 0, 1.
+constexpr int kProtocolChoices = 2;
+
+bool ValidProtocol(int protocol) { return protocol >= 0 && protocol < kProtocolChoices; }
+bool ValidSecurity(int security) { return security >= 0 && security < kSecurityChoices; }
+
+// The usual port of a protocol: plain text and STARTTLS share one, TLS from
+// the first byte has its own.
+int UsualPort(int protocol, bool tls) {
+    if (protocol == static_cast<int>(TProtocol::Imap)) return tls ? kDefaultImapTlsPort : kDefaultImapPort;
+    return tls ? kDefaultTlsPort : kDefaultPort;
+}
+
+// The port to show once the user has picked `protocol` and `security` for an
+// account that had `oldProtocol`. A port that is one of the old protocol's
+// usual ones (of any protocol when the old one was not valid) becomes the
+// usual port of the new pair; any other port is the user's own and stays.
+// With a security that is not valid, the port stays on its side: TLS from the
+// first byte or not.
+int MovedPort(int port, int oldProtocol, int protocol, int security) {
+    if (!ValidProtocol(protocol)) return port;
+    bool usual = false;
+    bool tlsSide = false;
+    for (int p = 0; p < kProtocolChoices; ++p) {
+        if (ValidProtocol(oldProtocol) && p != oldProtocol) continue;
+        for (bool tls : {false, true})
+            if (port == UsualPort(p, tls)) {
+                usual = true;
+                tlsSide = tls;
+            }
+    }
+    if (!usual) return port;
+    const bool tls = ValidSecurity(security) ? security == static_cast<int>(TSecurity::Tls) : tlsSide;
+    return UsualPort(protocol, tls);
+}
 
 // Holds a flag set for the life of the object.
 class TFlagScope {
@@ -111,10 +149,10 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setWindowTitle(QStringLiteral("Zizora Duvizuv"));
-    SetFixedClientSize(318, 357);
+    SetFixedClientSize(318, 409);
 
     pageSetting = new QTabWidget(this);
-    pageSetting->setGeometry(8, 12, 301, 305);
+    pageSetting->setGeometry(8, 12, 301, 357);
     tbsZizaz = new QWidget;
     tbsRidovivez = new QWidget;
     tbsSiren = new QWidget;
@@ -123,9 +161,9 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     pageSetting->addTab(tbsSiren, QStringLiteral("Siren"));
     pageSetting->setCurrentWidget(tbsZizaz);
 
-    btnOk = MakeButton(this, "OK", 224, 328, 85, 21);
-    btnCancel = MakeButton(this, "Cancel", 132, 328, 85, 21);
-    lblVerInfo = MakeLabel(this, "lblVerInfo", 12, 328);
+    btnOk = MakeButton(this, "OK", 224, 380, 85, 21);
+    btnCancel = MakeButton(this, "Cancel", 132, 380, 85, 21);
+    lblVerInfo = MakeLabel(this, "lblVerInfo", 12, 380);
 
     // Page "Zizaz": accounts and the interval.
     QWidget* p = tbsZizaz;
@@ -150,16 +188,24 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     starStyle->setParent(this);
     edtPassword->setStyle(starStyle);
     lblPassword = MakeLabel(p, "&Password:", 37, 158, edtPassword);
+    cboProtocol = new QComboBox(p);
+    cboProtocol->setEditable(false);
+    cboProtocol->addItems({QStringLiteral("POP3"), QStringLiteral("IMAP")});
+    cboProtocol->setGeometry(136, 178, 148, 20);
+    lblProtocol = MakeLabel(p, "Pr&otocol:", 37, 182, cboProtocol);
+    edtFolder = MakeEdit(p, 136, 204, 148, 20);
+    edtFolder->setPlaceholderText(QString::fromUtf8(kDefaultFolder));
+    lblFolder = MakeLabel(p, "&Folder:", 37, 208, edtFolder);
     cboSecurity = new QComboBox(p);
     cboSecurity->setEditable(false);
     cboSecurity->addItems({QStringLiteral("None"), QStringLiteral("SSL/TLS"), QStringLiteral("STARTTLS")});
-    cboSecurity->setGeometry(136, 178, 148, 20);
-    lblSecurity = MakeLabel(p, "&Security:", 37, 182, cboSecurity);
-    edtFingerprint = MakeEdit(p, 136, 204, 148, 20);
+    cboSecurity->setGeometry(136, 230, 148, 20);
+    lblSecurity = MakeLabel(p, "&Security:", 37, 234, cboSecurity);
+    edtFingerprint = MakeEdit(p, 136, 256, 148, 20);
     edtFingerprint->setPlaceholderText(QStringLiteral("optional"));
-    lblFingerprint = MakeLabel(p, "Certificate S&HA-256:", 13, 208, edtFingerprint);
-    speInterval = MakeSpin(p, 102, 236, 46, 21, 20, 600, 60);
-    lblInterval = MakeLabel(p, "&Interval (sec):", 13, 242, speInterval);
+    lblFingerprint = MakeLabel(p, "Certificate S&HA-256:", 13, 260, edtFingerprint);
+    speInterval = MakeSpin(p, 102, 288, 46, 21, 20, 600, 60);
+    lblInterval = MakeLabel(p, "&Interval (sec):", 13, 294, speInterval);
 
     // Page "Ridovivez": LED and tray options.
     p = tbsRidovivez;
@@ -192,8 +238,8 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     // Controls of the pages not on display are skipped by the focus chain.
     const std::vector<QWidget*> order = {
         pageSetting,     cboAccountName,  btnRenameAccount, btnDeleteAccount, btnCreateAccount, edtPop,
-        edtUser,         edtPassword,     chkApop,          spePort,          cboSecurity,      edtFingerprint,
-        speInterval,     chkLightEqual,
+        edtUser,         edtPassword,     chkApop,          spePort,          cboProtocol,      edtFolder,
+        cboSecurity,     edtFingerprint,  speInterval,      chkLightEqual,
         chkFlash,        chkFlashEqual,   chkFlashError,    chkAttentiveWait, chkTaskTray,      chkSirenEnabled,
         edtSirenTarget1, edtSirenSong1,   edtSirenTarget2,  edtSirenSong2,    edtSirenTarget3,  edtSirenSong3,
         edtSirenSong0,   btnOk,           btnCancel,
@@ -215,6 +261,8 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     connect(edtPassword, &QLineEdit::textChanged, this, bind(&TfrmSetting::edtPasswordChange));
     spePort->OnChange = [this](TObject* sender) { Guard([this, sender] { spePortChange(sender); }); };
     connect(chkApop, &QCheckBox::toggled, this, bind(&TfrmSetting::chkApopClick));
+    connect(cboProtocol, &QComboBox::currentIndexChanged, this, bind(&TfrmSetting::cboProtocolChange));
+    connect(edtFolder, &QLineEdit::textChanged, this, bind(&TfrmSetting::edtFolderChange));
     connect(cboSecurity, &QComboBox::currentIndexChanged, this, bind(&TfrmSetting::cboSecurityChange));
     connect(edtFingerprint, &QLineEdit::textChanged, this, bind(&TfrmSetting::edtFingerprintChange));
     connect(chkFlash, &QCheckBox::toggled, this, bind(&TfrmSetting::chkFlashClick));
@@ -295,8 +343,16 @@ int TfrmSetting::EditedAccount() const { return FShowing ? -1 : SelectedAccount(
 
 void TfrmSetting::EnableAccountFields(bool on) {
     for (QWidget* w : std::initializer_list<QWidget*>{btnRenameAccount, edtPop, edtUser, edtPassword, chkApop, spePort,
-                                                      cboSecurity, edtFingerprint})
+                                                      cboProtocol, edtFolder, cboSecurity, edtFingerprint})
         w->setEnabled(on);
+    EnableProtocolFields();
+}
+
+void TfrmSetting::EnableProtocolFields() {
+    const bool account = SelectedAccount() >= 0;
+    const bool imap = cboProtocol->currentIndex() == static_cast<int>(TProtocol::Imap);
+    chkApop->setEnabled(account && !imap);
+    edtFolder->setEnabled(account && imap);
 }
 
 // ---- operations ----
@@ -315,20 +371,41 @@ void TfrmSetting::ShowAccount() {
         edtPassword->clear();
         spePort->SetValue(110);
         chkApop->setChecked(false);
+        ShowProtocol(nullptr);
+        edtFolder->clear();
         ShowSecurity(nullptr);
         edtFingerprint->clear();
         EnableAccountFields(false);
         return;
     }
-    EnableAccountFields(true);
     const TAccount& account = Accounts[static_cast<size_t>(i)];
+    ShowProtocol(&account);
+    EnableAccountFields(true);
     SetFieldText(edtPop, account.Server);
     SetFieldText(edtUser, account.UserName);
     SetFieldText(edtPassword, account.Password);
     spePort->SetValue(account.Port);
     chkApop->setChecked(account.APop != 0);
+    edtFolder->setText(QStrUtf8(account.Folder));
+    edtFolder->setCursorPosition(0);
     ShowSecurity(&account);
     SetFieldText(edtFingerprint, account.Fingerprint);
+}
+
+void TfrmSetting::ShowProtocol(const TAccount* account) {
+    while (cboProtocol->count() > kProtocolChoices) cboProtocol->removeItem(kProtocolChoices);
+    if (!account) {
+        cboProtocol->setCurrentIndex(0);
+    } else if (ValidProtocol(account->Protocol)) {
+        cboProtocol->setCurrentIndex(account->Protocol);
+    } else {
+        // As for the security: shown as the file holds it, and the account is
+        // not checked until the user picks a protocol.
+        const std::string text =
+            account->ProtocolText.empty() ? std::to_string(account->Protocol) : account->ProtocolText;
+        cboProtocol->addItem(QStr("Protocol=" + text + " (not valid)"));
+        cboProtocol->setCurrentIndex(kProtocolChoices);
+    }
 }
 
 void TfrmSetting::ShowSecurity(const TAccount* account) {
@@ -480,15 +557,34 @@ void TfrmSetting::chkApopClick(TObject*) {
     StoreEdit([this](TAccount& a) { a.APop = chkApop->isChecked() ? 1 : 0; });
 }
 
+void TfrmSetting::cboProtocolChange(TObject*) {
+    const int i = EditedAccount();
+    if (i < 0) return;
+    const int protocol = cboProtocol->currentIndex();
+    if (!ValidProtocol(protocol)) return;
+    const TAccount& account = Accounts[static_cast<size_t>(i)];
+    spePort->SetValue(MovedPort(spePort->Value(), account.Protocol, protocol, account.Security));
+    StoreEdit([protocol](TAccount& a) {
+        a.Protocol = protocol;
+        a.ProtocolText.clear();
+    });
+    // The account holds a valid choice now: the entry of the file's value goes.
+    while (cboProtocol->count() > kProtocolChoices) cboProtocol->removeItem(kProtocolChoices);
+    EnableProtocolFields();
+}
+
+void TfrmSetting::edtFolderChange(TObject*) {
+    // An empty field is saved as INBOX (the file never holds an empty Folder).
+    StoreEdit([this](TAccount& a) { a.Folder = edtFolder->text().toUtf8().toStdString(); });
+}
+
 void TfrmSetting::cboSecurityChange(TObject*) {
-    if (EditedAccount() < 0) return;
+    const int i = EditedAccount();
+    if (i < 0) return;
     const int security = cboSecurity->currentIndex();
-    if (security < 0 || security >= kSecurityChoices) return;
-    const bool tls = security == static_cast<int>(TSecurity::Tls);
-    if (tls && spePort->Value() == kDefaultPort)
-        spePort->SetValue(kDefaultTlsPort);
-    else if (!tls && spePort->Value() == kDefaultTlsPort)
-        spePort->SetValue(kDefaultPort);
+    if (!ValidSecurity(security)) return;
+    const TAccount& account = Accounts[static_cast<size_t>(i)];
+    spePort->SetValue(MovedPort(spePort->Value(), account.Protocol, account.Protocol, security));
     StoreEdit([security](TAccount& a) {
         a.Security = security;
         a.SecurityText.clear();

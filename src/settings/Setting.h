@@ -69,6 +69,14 @@ public:
     QLineEdit* edtUser;
     QLabel* lblPassword;
     QLineEdit* edtPassword;
+    QLabel* lblProtocol;
+    // POP3, IMAP: the account's Protocol 0, 1; while the account shown has a
+    // Protocol that is neither, a third entry "Protocol=<value> (not valid)"
+    // shows it and is selected.
+    QComboBox* cboProtocol;
+    QLabel* lblFolder;
+    // The folder an IMAP account watches; disabled for any other account.
+    QLineEdit* edtFolder;
     QLabel* lblSecurity;
     // None, SSL/TLS, STARTTLS: the account's Security 0, 1, 2; while the
     // account shown has a Security that is none of them, a fourth entry
@@ -128,7 +136,10 @@ public:
     void edtPasswordChange(TObject* Sender);
     void spePortChange(TObject* Sender);
     void chkApopClick(TObject* Sender);
-    // Also moves the port between 110 and 995 when it is the other choice's usual one.
+    // The protocol and security choices also move a port that is one of the
+    // usual ones (110, 995, 143, 993) to the usual port of the new choice.
+    void cboProtocolChange(TObject* Sender);
+    void edtFolderChange(TObject* Sender);
     void cboSecurityChange(TObject* Sender);
     void edtFingerprintChange(TObject* Sender);
     void chkFlashClick(TObject* Sender);
@@ -159,6 +170,11 @@ private:
     // Selects the account's Security in the security box (None for no
     // account), adding the entry of a value that is not valid.
     void ShowSecurity(const TAccount* account);
+    // The same for the protocol box (POP3 for no account).
+    void ShowProtocol(const TAccount* account);
+    // APOP is for POP3 accounts and the folder for IMAP ones: each is enabled
+    // only while the protocol box shows its protocol for an account.
+    void EnableProtocolFields();
 
     TSettingHost* FHost;
     bool FShowing = false;

@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 
 using TestSupport::ReadFile;
 using TestSupport::TempDir;
@@ -196,8 +197,8 @@ TEST_F(SettingDialog, TabOrderAndLabelLettersMoveTheFocus) {
     Focus(d.cboAccountName);
     const std::vector<QWidget*> zizaz = {d.btnRenameAccount, d.btnDeleteAccount, d.btnCreateAccount, d.edtPop,
                                          d.edtUser,          d.edtPassword,      d.chkApop,          d.spePort,
-                                         d.cboSecurity,      d.edtFingerprint,   d.speInterval,      d.btnOk,
-                                         d.btnCancel};
+                                         d.cboProtocol,      d.cboSecurity,      d.edtFingerprint,   d.speInterval,
+                                         d.btnOk,            d.btnCancel};
     for (QWidget* next : zizaz) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         EXPECT_EQ(QApplication::focusWidget(), next) << str(QApplication::focusWidget()->metaObject()->className());
@@ -598,6 +599,74 @@ TEST_F(SettingDialog, ASecurityThatIsNotValidIsShownAndSavedAsReadUntilAChoiceIs
     EXPECT_EQ(d.spePort->Text(), "995");
     d.btnOk->click();
     EXPECT_NE(Ini().find("[Account1]\nPOPServer=edited\nPortNumber=995\nSecurity=1\n"), std::string::npos) << Ini();
+}
+
+// A port that is one of the usual ports of the account's protocol follows the
+// protocol and security picked; any other port is the user's own and stays.
+TEST_F(SettingDialog, ProtocolAndSecurityChoicesMoveOnlyAUsualPort) {
+    struct Case {
+        const char* port;
+        const char* keys;
+        QComboBox* TfrmSetting::*box;
+        int pick;
+        const char* moved;
+    };
+    const auto protocol = &TfrmSetting::cboProtocol;
+    const auto security = &TfrmSetting::cboSecurity;
+    const Case cases[] = {
+        {"110", "", protocol, 1, "143"},
+        {"995", "Security=1\n", protocol, 1, "993"},
+        {"143", "Security=2\nProtocol=1\n", protocol, 0, "110"},
+        {"993", "Security=1\nProtocol=1\n", protocol, 0, "995"},
+        {"143", "Protocol=1\n", security, 1, "993"},
+        {"993", "Security=1\nProtocol=1\n", security, 2, "143"},
+        {"2000", "", protocol, 1, "2000"},
+        {"110", "Protocol=1\n", security, 1, "110"},
+        // A Security not valid keeps the port's side; after a Protocol not
+        // valid, any usual port moves.
+        {"995", "Security=TLS\n", protocol, 1, "993"},
+        {"110", "Protocol=imap\n", protocol, 1, "143"},
+    };
+    for (const Case& c : cases) {
+        WriteIni(std::string("[Account1]\nPortNumber=") + c.port + "\n" + c.keys);
+        auto& d = Open();
+        EXPECT_EQ(d.spePort->Text(), c.port) << "showing changes nothing";
+        (d.*c.box)->setCurrentIndex(c.pick);
+        EXPECT_EQ(d.spePort->Text(), c.moved) << c.port << " " << c.keys;
+        EXPECT_EQ(Ports(d)[0], c.moved);
+        d.btnCancel->click();
+    }
+}
+
+TEST_F(SettingDialog, ImapTakesAFolderInsteadOfApopAndAProtocolNotValidIsKeptUntilOneIsPicked) {
+    WriteIni("[AccountConfig]\nCount=2\n[Account1]\nPOPServer=a\nAPOP=1\n"
+             "[Account2]\nPOPServer=b\nProtocol=imap\nFolder=Lists\n");
+    auto& d = Open();
+    auto apopAndFolder = [&d] { return std::make_pair(d.chkApop->isEnabled(), d.edtFolder->isEnabled()); };
+    EXPECT_EQ(apopAndFolder(), std::make_pair(true, false));
+    d.cboProtocol->setCurrentIndex(1);
+    EXPECT_EQ(apopAndFolder(), std::make_pair(false, true));
+    EXPECT_TRUE(d.chkApop->isChecked());
+    d.edtFolder->setText(QString::fromUtf8("Archiv/Größe"));
+    Select(1);
+    EXPECT_EQ(str(d.cboProtocol->currentText()), "Protocol=imap (not valid)");
+    EXPECT_EQ(apopAndFolder(), std::make_pair(true, false));
+    EXPECT_EQ(str(d.edtFolder->text()), "Lists");
+    d.edtPop->setText("edited");  // another field edited: the value stays
+    d.btnOk->click();
+    EXPECT_NE(Ini().find("\nFingerprint=\nProtocol=1\nFolder=Archiv/Größe\n[Account2]\nPOPServer=edited\n"
+                         "Protocol=imap\nFolder=Lists\n"),
+              std::string::npos)
+        << Ini();
+    EXPECT_NE(Ini().find("[Account1]\nPOPServer=a\nAPOP=1\n"), std::string::npos);
+
+    Open();
+    Select(1);
+    d.cboProtocol->setCurrentIndex(1);
+    EXPECT_EQ(d.cboProtocol->count(), 2);
+    d.edtFolder->clear();
+    d.btnOk->click();
+    EXPECT_NE(Ini().find("[Account2]\nPOPServer=edited\nProtocol=1\nFolder=INBOX\n"), std::string::npos) << Ini();
 }
 
 TEST_F(SettingDialog, PortsOutsideTheRangeAreSavedAsReadUnlessTheAccountIsEdited) {

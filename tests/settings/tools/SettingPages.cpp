@@ -2,7 +2,9 @@
 // forward and some example settings, and takes a screenshot of the window
 // with ImageMagick's `import`. Used by scripts/screenshots-settings.sh.
 //
-//   settings_screenshots PAGE OUTPUT.png     (PAGE: 0 Zizaz, 1 Ridovivez, 2 Siren)
+//   settings_screenshots PAGE OUTPUT.png [ACCOUNT]
+//   (PAGE: 0 Zizaz, 1 Ridovivez, 2 Siren; ACCOUNT: the example account shown,
+//   from 1; the first when omitted)
 #include "framework/Application.h"
 #include "settings/Setting.h"
 
@@ -27,10 +29,12 @@ public:
 };
 
 const char* const kExample =
-    "[AccountConfig]\nCount=2\n\n"
+    "[AccountConfig]\nCount=3\n\n"
     "[Account1]\nAccountName=Home\nPOPServer=pop.home.example\nUserName=taro\nPortNumber=995\n"
     "Password=c2VjcmV0\nAPOP=1\nSecurity=1\nFingerprint=\n\n"
     "[Account2]\nAccountName=Office\nPOPServer=127.0.0.1\nUserName=t.yamada\nPortNumber=1110\nPassword=\nAPOP=0\n\n"
+    "[Account3]\nAccountName=Lists\nPOPServer=imap.example.org\nUserName=taro\nPortNumber=143\nPassword=c2VjcmV0\n"
+    "APOP=0\nSecurity=2\nFingerprint=\nProtocol=1\nFolder=Lists/Vesk\n\n"
     "[Global Parameters]\nCheckInterval=120\nLightOnEqual=1\nFlash=1\nFlashOnEqual=0\nFlashOnError=1\n"
     "AttentiveWait=1\nTaskTray=0\n\n"
     "[Siren]\nEnabled=1\nTarget1=boss@example.org\nTarget2=family\nTarget3=\n"
@@ -40,8 +44,8 @@ const char* const kExample =
 
 int main(int argc, char** argv) {
     QApplication qtApp(argc, argv);
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s PAGE OUTPUT.png\n", argv[0]);
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: %s PAGE OUTPUT.png [ACCOUNT]\n", argv[0]);
         return 2;
     }
     TApplication app;
@@ -57,6 +61,12 @@ int main(int argc, char** argv) {
     dialog.pageSetting->setCurrentIndex(std::atoi(argv[1]));
     dialog.Show();
     dialog.move(20, 20);
+    if (argc == 4) {
+        // As the user picks it: the account box's handler shows the account.
+        const int account = std::atoi(argv[3]) - 1;
+        dialog.cboAccountName->setCurrentIndex(account);
+        emit dialog.cboAccountName->activated(account);
+    }
 
     QElapsedTimer clock;
     clock.start();
