@@ -12,7 +12,8 @@ std::vector<std::string> StatusLinesOf(const TCycleResult& Cycle, const std::str
         if (a.Result.Ok)
             lines.push_back(a.Name + ": " + MessagesText(a.Result.Count));
         else
-            lines.push_back(a.Name + ": " + CheckStepName(a.Result.FailedStep) + " failed: " + a.Result.Error);
+            lines.push_back(a.Name + ": " + CheckStepName(a.Result.FailedStep) + " failed: " + a.Result.Error +
+                            (a.NextAttempt.empty() ? "" : " (next attempt " + a.NextAttempt + ")"));
     }
     lines.push_back("Last check: " + Clock);
     return lines;

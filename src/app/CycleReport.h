@@ -13,6 +13,8 @@ struct TCycleAccount {
     int Position = 0;
     std::string Name;
     TCheckResult Result;
+    // A failed push account: the clock time of its next attempt ("HH:mm:ss").
+    std::string NextAttempt{};
 };
 
 // A poll cycle's result.
@@ -30,7 +32,8 @@ struct TCycleResult {
 };
 
 // One line per checked account ("Home: 3 messages", "Work: login failed:
-// <reason>"), then "Last check: <clock>".
+// <reason>", with " (next attempt <clock>)" after a failed push account's),
+// then "Last check: <clock>".
 std::vector<std::string> StatusLinesOf(const TCycleResult& Cycle, const std::string& Clock);
 
 // "Vesk", then the status lines, one per line.

@@ -325,7 +325,8 @@ void TfrmMain::FinishCycle(const TCycleResult& cycle, TSlLed& led) {
 }
 
 TCycleAccount TfrmMain::PushedAccount(int p) {
-    TCheckResult result = PushWatchAt(p)->LastResult();
+    const TPushWatch* watch = PushWatchAt(p);
+    TCheckResult result = watch->LastResult();
     SetMessageCount(p, result.Ok ? result.Count : 0);
     StoreAt(FAccountErrors, p, result.Ok ? std::string() : result.Error);
     if (result.Ok) StoreAt(FMailboxMarks, p, result.Mark);
@@ -333,7 +334,10 @@ TCycleAccount TfrmMain::PushedAccount(int p) {
     // Its news was told when it came.
     result.NewMail = false;
     result.FromLines.clear();
-    return {p, GetAccountName(p), result};
+    TCycleAccount account{p, GetAccountName(p), result};
+    if (!result.Ok && watch->State() == TPushWatch::TState::Retrying)
+        account.NextAttempt = watch->NextAttempt().toString("HH:mm:ss").toStdString();
+    return account;
 }
 
 void TfrmMain::PushResult(int p) {

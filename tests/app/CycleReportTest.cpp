@@ -29,12 +29,16 @@ TEST(CycleReport, StatusLinesAndTooltip) {
     cycle.Checked = {Counted(0, "Home", 3), Counted(1, "Lists", 1), Counted(2, "Empty", 0),
                      Failed(3, "Work", TCheckStep::Login, "-ERR [AUTH] Authentication failed."),
                      Failed(4, "Old", TCheckStep::Connection, "426 Timeout"),
-                     Failed(5, "Top", TCheckStep::Check, "-ERR no such message", 5)};
+                     Failed(5, "Top", TCheckStep::Check, "-ERR no such message", 5),
+                     Failed(6, "Push", TCheckStep::Connection, "IMAP: Connection refused")};
+    cycle.Checked.back().NextAttempt = "14:05:13";
     const std::vector<std::string> lines = StatusLinesOf(cycle, "14:05:09");
     EXPECT_EQ(lines, (std::vector<std::string>{"Home: 3 messages", "Lists: 1 message", "Empty: 0 messages",
                                                "Work: login failed: -ERR [AUTH] Authentication failed.",
                                                "Old: connection failed: 426 Timeout",
-                                               "Top: check failed: -ERR no such message", "Last check: 14:05:09"}));
+                                               "Top: check failed: -ERR no such message",
+                                               "Push: connection failed: IMAP: Connection refused (next attempt 14:05:13)",
+                                               "Last check: 14:05:09"}));
     EXPECT_EQ(TrayTipOf({"Home: 3 messages", "Last check: 14:05:09"}), "Vesk\nHome: 3 messages\nLast check: 14:05:09");
     EXPECT_EQ(TrayTipOf({}), "Vesk");
 }

@@ -8,6 +8,7 @@
 #include "platform/Notify.h"
 #include "platform/Sound.h"
 #include "support/Fixtures.h"
+#include "support/ImapFolderServer.h"
 #include "support/MailboxServer.h"
 #include "support/ScriptedPop3Server.h"
 #include "support/TestSupport.h"
@@ -44,6 +45,7 @@ struct Account {
     int security = 0;
     std::string fingerprint{};
     int protocol = 0;
+    std::string folder{};
 };
 
 // A server holding one message that says nothing until the test opens gate
@@ -96,6 +98,7 @@ protected:
             if (a.security != 0)
                 ini += "Security=" + std::to_string(a.security) + "\nFingerprint=" + a.fingerprint + "\n";
             if (a.protocol != 0) ini += "Protocol=" + std::to_string(a.protocol) + "\n";
+            if (!a.folder.empty()) ini += "Folder=" + a.folder + "\n";
         }
         return ini + "[Global Parameters]\nAttentiveWait=0\n" + options;
     }
@@ -540,4 +543,25 @@ TEST_F(PollCycle, AnImapAccountIsPushedToTheLedWithoutATimerCycle) {
     EXPECT_NE(form->StatusLines().front().find("Account1: 0 messages"), std::string::npos);
     EXPECT_EQ(logins(), 2) << "the cycle opened no connection of its own";
     SetNotificationHost(oldNotes);
+}
+
+// A reload restarts the push connection of an account whose mailbox, login or
+// security changed, and leaves the others connected (switching the siren on
+// only changes what the next checks read).
+TEST_F(PollCycle, ReloadRestartsOnlyThePushConnectionsWhoseMailboxChanged) {
+    TestSupport::TImapFolderServer same, moved;
+    Account a{"127.0.0.1", "u", "p", same.server.PortText()};
+    Account b{"127.0.0.1", "u", "p", moved.server.PortText()};
+    a.protocol = b.protocol = 1;
+    Start({a, b}, "CheckInterval=600\n");
+    ASSERT_TRUE(WaitFor([&] { return same.Idling() && moved.Idling(); }));
+
+    b.folder = "Lists";
+    Rewrite({a, b}, "CheckInterval=600\n[Siren]\nEnabled=1\n");
+    form->LoadSettings();
+    ASSERT_TRUE(WaitFor([&] { return moved.logins == 2 && moved.Idling(); }));
+    EXPECT_TRUE(moved.server.Got("A2 STATUS \"Lists\" (UNSEEN UIDNEXT UIDVALIDITY)")) << "the new folder is watched";
+    EXPECT_EQ(same.logins, 1);
+    EXPECT_TRUE(same.Idling());
+    EXPECT_TRUE(form->PushWatchAt(0)->Target().WantFrom);
 }

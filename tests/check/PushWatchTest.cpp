@@ -1,11 +1,15 @@
 // A connection held open for push against the scripted IMAP folder: news is
 // counted at once, a renewal costs no report, a broken or dead connection is
 // mended without a word, refused attempts back off and are shown, and a
-// server without IDLE goes back to the poll cycle.
+// server without IDLE goes back to the poll cycle. Last, a real Dovecot that
+// goes away and comes back on its ports.
 #include "check/PushWatch.h"
+#include "support/Fixtures.h"
 #include "support/ImapFolderServer.h"
 #include "support/TestSupport.h"
 
+#include <QFile>
+#include <QProcess>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -135,4 +139,64 @@ TEST_F(PushWatch, AServerWithoutIdleIsLeftToThePollCycle) {
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].Count, 1);
     EXPECT_TRUE(WaitFor([&] { return !box->server.ClientConnected(); }));
+}
+
+namespace {
+
+// Runs scripts/fixtures/dovecot.sh with `args`, with `env` added to the
+// environment; raises when it fails.
+void Dovecot(const QStringList& args, const QStringList& env = {}) {
+    QProcess p;
+    QProcessEnvironment vars = QProcessEnvironment::systemEnvironment();
+    for (const QString& entry : env) vars.insert(entry.section('=', 0, 0), entry.section('=', 1));
+    p.setProcessEnvironment(vars);
+    p.start(VESK_SOURCE_DIR "/scripts/fixtures/dovecot.sh", args);
+    if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        throw std::runtime_error("dovecot.sh " + args.join(' ').toStdString() + " failed: " +
+                                 p.readAllStandardError().toStdString());
+}
+
+}  // namespace
+
+// Dovecot stopped and started again on the same ports: the watch shows the
+// failed attempts, comes back by itself, and the next delivery is pushed.
+TEST(PushDovecot, AServerBackOnItsPortsPushesAgain) {
+    TestSupport::TempDir dir;
+    // The server's own user must reach the mail.
+    QFile::setPermissions(QString::fromStdString(dir.Path()), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                                  QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                                                                  QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                                                  QFileDevice::ExeOther);
+    const QString box = QString::fromStdString(dir.File("dovecot"));
+    Dovecot({"start", box, "pushbox:2"});
+    struct TStop {
+        QString box;
+        ~TStop() { QProcess::execute(VESK_SOURCE_DIR "/scripts/fixtures/dovecot.sh", {"stop", box}); }
+    } stop{box};
+    const auto env = TestSupport::ReadEnvFile(box.toStdString() + "/server.env");
+    const TestSupport::TDovecotFixture server(box.toStdString());
+
+    TCheckTarget target;
+    target.Server = "127.0.0.1";
+    target.Port = std::stoi(env.at("VESK_IMAP_PORT"));
+    target.UserName = "pushbox";
+    target.Secret = server.users.at("pushbox").password;
+    target.Protocol = TProtocol::Imap;
+    TPushWatch watch(target);
+    std::vector<TCheckResult> results;
+    watch.OnResult = [&](const TCheckResult& r) { results.push_back(r); };
+    watch.Start();
+    const auto pushing = [&](int count) {
+        return !results.empty() && results.back().Ok && results.back().Count == count &&
+               watch.State() == TPushWatch::TState::Waiting;
+    };
+    ASSERT_TRUE(WaitFor([&] { return pushing(2); })) << (results.empty() ? "" : results.back().Error);
+
+    Dovecot({"stop", box});
+    ASSERT_TRUE(WaitFor([&] { return !results.empty() && !results.back().Ok; }));
+    Dovecot({"start", box, "pushbox:2"}, {"VESK_DOVECOT_PORT=" + QString::fromStdString(env.at("VESK_POP3_PORT")),
+                                          "VESK_DOVECOT_IMAP_PORT=" + QString::fromStdString(env.at("VESK_IMAP_PORT"))});
+    ASSERT_TRUE(WaitFor([&] { return pushing(2); }, 15000)) << results.back().Error;
+    server.Add("pushbox", 1);
+    EXPECT_TRUE(WaitFor([&] { return pushing(3); }));
 }

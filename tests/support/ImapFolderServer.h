@@ -37,7 +37,9 @@ struct TImapFolderServer {
                 ++logins;
                 idleTag_.clear();  // a new connection
             } else if (command.rfind("STATUS ", 0) == 0) {
-                reply = "* STATUS INBOX (UNSEEN " + std::to_string(unseen.size()) + " UIDNEXT " +
+                // The folder as the client named it, whichever it is.
+                const std::string folder = command.substr(7, command.rfind(" (") - 7);
+                reply = "* STATUS " + folder + " (UNSEEN " + std::to_string(unseen.size()) + " UIDNEXT " +
                         std::to_string(uidNext) + " UIDVALIDITY " + std::to_string(uidValidity) + ")\r\n";
             } else if (command.rfind("EXAMINE ", 0) == 0) {
                 reply = "* OK [UIDVALIDITY " + std::to_string(uidValidity) + "] v\r\n* OK [UIDNEXT " +
