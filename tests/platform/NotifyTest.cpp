@@ -1,13 +1,13 @@
 // Desktop notifications over a private session bus: a notification server of
 // the test's own receives what Vesk sends; without one nothing fails or waits.
 #include "platform/Notify.h"
+#include "support/PrivateBus.h"
 #include "support/TestSupport.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QElapsedTimer>
 #include <QObject>
-#include <QProcess>
 #include <QStringList>
 #include <QVariantMap>
 #include <gtest/gtest.h>
@@ -39,25 +39,17 @@ public slots:
 class Notifications : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        dir_ = std::make_unique<TestSupport::TempDir>();
-        daemon_ = std::make_unique<QProcess>();
-        daemon_->start("dbus-daemon", {"--session", "--nofork", "--print-address=1",
-                                       QString::fromStdString("--address=unix:path=" + dir_->File("bus"))});
-        ASSERT_TRUE(daemon_->waitForStarted(5000)) << "dbus-daemon is not installed (scripts/deps.sh status)";
-        ASSERT_TRUE(WaitFor([] { return daemon_->canReadLine(); }, 5000));
-        address_ = daemon_->readLine().trimmed();
+        bus_ = std::make_unique<TestSupport::PrivateBus>();
+        address_ = bus_->Address();
+        ASSERT_FALSE(address_.isEmpty()) << "dbus-daemon did not start (scripts/deps.sh status)";
         qputenv("DBUS_SESSION_BUS_ADDRESS", address_);
     }
     static void TearDownTestSuite() {
         QDBusConnection::disconnectFromBus("notification-server");
-        daemon_->kill();
-        daemon_->waitForFinished(5000);
-        daemon_.reset();
-        dir_.reset();
+        bus_.reset();
     }
 
-    static inline std::unique_ptr<TestSupport::TempDir> dir_;
-    static inline std::unique_ptr<QProcess> daemon_;
+    static inline std::unique_ptr<TestSupport::PrivateBus> bus_;
     static inline QByteArray address_;
 };
 

@@ -1,0 +1,39 @@
+// A D-Bus daemon of the test's own (dbus-daemon with the session bus
+// configuration, where any client may own any name), listening on a socket
+// in a temporary folder: started by the constructor, killed by the
+// destructor. Address() is empty when it could not be started.
+#pragma once
+
+#include "support/TestSupport.h"
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+
+namespace TestSupport {
+
+class PrivateBus {
+public:
+    PrivateBus() {
+        daemon_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        daemon_.start("dbus-daemon", {"--session", "--nofork", "--print-address=1",
+                                      QString::fromStdString("--address=unix:path=" + dir_.File("bus"))});
+        if (daemon_.waitForStarted(5000) && WaitFor([this] { return daemon_.canReadLine(); }, 5000))
+            address_ = daemon_.readLine().trimmed();
+    }
+    ~PrivateBus() {
+        daemon_.kill();
+        daemon_.waitForFinished(5000);
+    }
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
+
+    const QByteArray& Address() const { return address_; }
+
+private:
+    TempDir dir_;
+    QProcess daemon_;
+    QByteArray address_;
+};
+
+}  // namespace TestSupport
