@@ -84,6 +84,12 @@ TfrmMain::TfrmMain(QWidget* parent, std::string exePath) : TForm(parent), FExePa
     pop3Main->Timeout = kSilenceLimitSeconds;
     pop3Main->MultiThreaded = false;
 
+    FSystemWake = std::make_unique<TSystemWake>();
+    FSystemWake->OnWake = [this](const std::string&) {
+        // From the event loop: the wake comes from inside a bus handler.
+        QTimer::singleShot(0, this, [this] { Guard([this] { WakeUp(); }); });
+    };
+
     CenterOnScreen();
     FormCreate(this);
 }
@@ -109,6 +115,7 @@ void TfrmMain::FormCreate(TObject*) {
 
 void TfrmMain::FormDestroy(TObject*) {
     FPushWatches.clear();
+    FSystemWake.reset();
     // A connection still open is told goodbye without waiting for the answer.
     if (pop3Main->Connected()) Guard([this] { pop3Main->Quit(); });
     if (InTaskTray) RemoveTrayIcon();

@@ -12,6 +12,7 @@
 #include "framework/Menus.h"
 #include "framework/Timer.h"
 #include "platform/ShellApi.h"
+#include "platform/SystemWake.h"
 #include "pop3/Pop3Prot.h"
 #include "settings/Setting.h"
 #include "settings/SettingsFile.h"
@@ -107,8 +108,9 @@ public:
     // The watch at p, or null.
     TPushWatch* PushWatchAt(int p) const;
     // Connects every push account again and checks every other one now (the
-    // machine woke up, the network came back).
+    // machine woke up, the network came back: SystemWake says so).
     void WakeUp();
+    TSystemWake& SystemWake() { return *FSystemWake; }
 
     // The status of the latest poll cycle: one line per checked account
     // ("Home: 3 messages", "Work: login failed: <reason>") and the time of the
@@ -182,6 +184,7 @@ private:
     // Each account's last result, by position (From lines included).
     std::vector<TCheckResult> FLastResults;
     std::vector<std::unique_ptr<TPushWatch>> FPushWatches;
+    std::unique_ptr<TSystemWake> FSystemWake;
     bool FCycleRunning = false;
     // A push arrived during a poll cycle: decided when the cycle ends.
     int FPushPending = -1;

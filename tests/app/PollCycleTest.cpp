@@ -565,3 +565,22 @@ TEST_F(PollCycle, ReloadRestartsOnlyThePushConnectionsWhoseMailboxChanged) {
     EXPECT_TRUE(same.Idling());
     EXPECT_TRUE(form->PushWatchAt(0)->Target().WantFrom);
 }
+
+// Woken from suspend (or the network back): every push connection is made
+// again at once and every other account is checked without waiting for the
+// timer.
+TEST_F(PollCycle, AWakeReconnectsPushAccountsAndChecksTheOthers) {
+    TestSupport::TImapFolderServer pushed;
+    pushed.unseen = {{1, " ann@example.org"}};
+    pushed.uidNext = 2;
+    Account imap{"127.0.0.1", "u", "p", pushed.server.PortText()};
+    imap.protocol = 1;
+    Start({imap, Dove("three")}, "CheckInterval=600\n");
+    ASSERT_TRUE(WaitFor([&] { return pushed.Idling(); }));
+    EXPECT_EQ(form->GetMessageCount(1), 0) << "no timer cycle yet";
+
+    form->SystemWake().Emit("resume");
+    ASSERT_TRUE(WaitFor([&] { return pushed.logins == 2 && pushed.Idling(); }));
+    ASSERT_TRUE(WaitFor([&] { return form->GetMessageCount(1) == 3; }));
+    EXPECT_EQ(form->GetMessageCount(0), 1);
+}
