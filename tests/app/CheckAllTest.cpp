@@ -1,5 +1,6 @@
 // Checking many accounts at once against scripted servers on loopback.
 #include "app/CheckAll.h"
+#include "support/ImapFolderServer.h"
 #include "support/ScriptedPop3Server.h"
 #include "support/TestSupport.h"
 
@@ -30,6 +31,11 @@ TCheckTarget Target(const std::string& name, const TScriptedPop3Server& server) 
 
 TEST(CheckAll, ResultsInAccountOrderWithTheEnginesErrorTexts) {
     TScriptedPop3Server good, refused;
+    // An IMAP server that could push is counted and left, never waited on.
+    TestSupport::TImapFolderServer imap;
+    imap.unseen = {{4, " a@example.org"}, {9, " b@example.org"}};
+    TCheckTarget folder = Target("Lists", imap.server);
+    folder.Protocol = TProtocol::Imap;
     ServeMailbox(good, 3);
     ServeMailbox(refused, 0);
     refused.On("PASS", "-ERR [AUTH] Authentication failed.\r\n");
@@ -38,9 +44,14 @@ TEST(CheckAll, ResultsInAccountOrderWithTheEnginesErrorTexts) {
         {"Blank", "", 110, "user", "x", false},  // no server: skipped
         Target("Work", refused),
         {"Gone", "127.0.0.1", TestSupport::UnusedPort(), "user", "x", false},
+        folder,
     };
     auto results = TCheckAll().Run(accounts);
-    ASSERT_EQ(results.size(), 4u);
+    ASSERT_EQ(results.size(), 5u);
+    EXPECT_TRUE(results[4].Ok) << results[4].Error;
+    EXPECT_EQ(results[4].Count, 2);
+    EXPECT_TRUE(imap.server.Got("A3 LOGOUT"));
+    EXPECT_FALSE(imap.Idling());
     EXPECT_TRUE(results[0].Checked && results[0].Ok);
     EXPECT_EQ(results[0].Count, 3);
     EXPECT_FALSE(results[1].Checked);
