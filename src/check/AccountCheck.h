@@ -121,6 +121,9 @@ public:
     // with OnDone(true) (OnDone(false): the connection failed meanwhile).
     virtual void WaitForNews() { throw Exception("this server cannot tell of news"); }
     virtual void EndWait() {}
+    // Counts the news received on this connection, waiting or not: a count
+    // taken while it changed may already be out of date.
+    virtual unsigned NewsCount() const { return 0; }
     // True while a connection is open and no request runs.
     virtual bool Ready() const = 0;
     virtual int Count() const = 0;
@@ -248,6 +251,7 @@ public:
     bool CanWait() const override { return LoggedIn() && FCli->HasCapability("IDLE"); }
     void WaitForNews() override;
     void EndWait() override { FCli->EndIdle(); }
+    unsigned NewsCount() const override { return FCli->Changes(); }
     int Count() const override;
     TMailboxMark Mark() const override;
     const std::vector<std::string>& Ids() const override { return FIds; }

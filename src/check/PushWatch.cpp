@@ -68,6 +68,7 @@ void TPushWatch::Round() {
     }
     FState = TState::Checking;
     FWasHolding = FSession->LoggedIn();
+    FNewsAtRound = FSession->NewsCount();
     FCheck = std::make_unique<TAccountCheck>(*FSession, FTarget, FCache, FSlot);
     FCheck->SilenceLimit = SilenceLimit;
     FCheck->KeepOpen = true;
@@ -99,6 +100,9 @@ void TPushWatch::Checked() {
         if (OnPolled) OnPolled();
         return;
     }
+    // News that came while counting (a delivery during the search) is told
+    // only once: count again rather than wait for news already received.
+    if (FWasHolding && FSession->NewsCount() != FNewsAtRound) return Round();
     Wait();
 }
 

@@ -94,6 +94,7 @@ private:
     std::unique_ptr<TAccountCheck> FFinished;
     bool FReported = false;
     bool FWasHolding = false;  // the round started on an open connection
+    unsigned FNewsAtRound = 0;  // the session's news count when the round began
     TCheckResult FLast;
     int FFailures = 0;
     QDateTime FNextAttempt;

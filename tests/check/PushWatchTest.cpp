@@ -90,6 +90,18 @@ TEST_F(PushWatch, NewsIsCountedAtOnceAndARenewalReportsNothing) {
     EXPECT_EQ(polled, 0);
 }
 
+// Mail delivered while the watch counts is told with the count's answer,
+// not in the wait that follows: the watch counts again before it waits.
+TEST_F(PushWatch, NewsDuringACountIsNotLost) {
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return box->Idling(); }));
+    box->afterSearch = [&] { box->Deliver(" cy@example.org", true); };
+    box->Deliver(" bob@example.org");
+    ASSERT_TRUE(WaitFor([&] { return results.size() == 3 && box->Idling(); }));
+    EXPECT_EQ(results[1].Count, 2);
+    EXPECT_EQ(results[2].Count, 3);
+}
+
 TEST_F(PushWatch, ABrokenConnectionIsMendedSilentlyAndADeadOneIsFound) {
     Start();
     ASSERT_TRUE(WaitFor([&] { return box->Idling(); }));

@@ -7,6 +7,7 @@
 
 #include "support/ScriptedPop3Server.h"
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -22,6 +23,9 @@ struct TImapFolderServer {
     bool answerDone = true;
     int fetches = 0;
     int logins = 0;
+    // Called once a search's hits are taken and before they are sent: what
+    // happens to the folder meanwhile (a delivery) the hits do not show.
+    std::function<void()> afterSearch;
 
     TImapFolderServer() {
         Greet();
@@ -48,6 +52,7 @@ struct TImapFolderServer {
                 reply = "* SEARCH";
                 for (const auto& entry : unseen) reply += " " + std::to_string(entry.first);
                 reply += "\r\n";
+                if (afterSearch) std::exchange(afterSearch, nullptr)();
             } else if (command.rfind("UID FETCH ", 0) == 0) {
                 ++fetches;
                 const int uid = std::stoi(command.substr(10));
@@ -77,10 +82,11 @@ struct TImapFolderServer {
                           "] hi\r\n";
     }
     bool Idling() const { return !idleTag_.empty(); }
-    // A message arrives (and an idling client is told).
-    void Deliver(const std::string& from) {
+    // A message arrives (and an idling client is told, or any client when
+    // `tell`: servers tell of news with the answer to any command).
+    void Deliver(const std::string& from, bool tell = false) {
         unseen[uidNext++] = from;
-        if (Idling()) server.Send("* " + std::to_string(unseen.size()) + " EXISTS\r\n");
+        if (Idling() || tell) server.Send("* " + std::to_string(unseen.size()) + " EXISTS\r\n");
     }
     // Message `uid` is read on another device.
     void Read(int uid) {
