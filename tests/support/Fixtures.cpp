@@ -41,6 +41,10 @@ TDovecotFixture::TDovecotFixture(std::string folder) : dir(std::move(folder)) {
     auto env = ReadEnvFile(dir + "/server.env");
     host = env["VESK_POP3_HOST"];
     port = env["VESK_POP3_PORT"];
+    imapPort = env["VESK_IMAP_PORT"];
+    imapsPort = env["VESK_IMAPS_PORT"];
+    ca = env["VESK_POP3_CA"];
+    fingerprint = env["VESK_POP3_FINGERPRINT"];
     std::ifstream in(dir + "/users.txt");
     for (std::string line; std::getline(in, line);) {
         std::istringstream s(line);
@@ -72,12 +76,30 @@ void TDovecotFixture::Empty(const std::string& user) const {
     }
 }
 
-void TDovecotFixture::Add(const std::string& user, int count) const {
+namespace {
+
+// Runs `program` with `arguments` to its end and gives its output; raises
+// std::runtime_error naming `what` when it fails.
+std::string RunTool(const char* what, const QString& program, const QStringList& arguments) {
     QProcess p;
-    p.start(VESK_SOURCE_DIR "/scripts/fixtures/dovecot.sh",
-            {"add", QString::fromStdString(dir), QString::fromStdString(user), QString::number(count)});
+    p.start(program, arguments);
     if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
-        throw std::runtime_error("dovecot.sh add failed: " + p.readAllStandardError().toStdString());
+        throw std::runtime_error(std::string(what) + " failed: " + p.readAllStandardError().toStdString());
+    return p.readAllStandardOutput().toStdString();
+}
+
+}  // namespace
+
+void TDovecotFixture::Add(const std::string& user, int count) const {
+    RunTool("dovecot.sh add", VESK_SOURCE_DIR "/scripts/fixtures/dovecot.sh",
+            {"add", QString::fromStdString(dir), QString::fromStdString(user), QString::number(count)});
+}
+
+std::string TDovecotFixture::ImapClient(const std::string& user, const std::vector<std::string>& command) const {
+    QStringList arguments{VESK_SOURCE_DIR "/tests/support/imap_client.py", QString::fromStdString(imapPort),
+                          QString::fromStdString(user), QString::fromStdString(users.at(user).password)};
+    for (const std::string& word : command) arguments << QString::fromStdString(word);
+    return RunTool("imap_client.py", "python3", arguments);
 }
 
 }  // namespace TestSupport
