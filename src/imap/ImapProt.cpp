@@ -24,25 +24,19 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && EqualNoCaseAscii(text.substr(0, prefix.size()), prefix);
 }
 
-// The value of the From field of a header block: the text after "From:",
-// its folded continuation lines joined to it.
+// The From value of a header block: the text after "From:" on the From
+// line itself, as the POP3 engine reads it (a folded continuation is left
+// out), so that one message gives the siren the same line over either
+// protocol.
 std::string HeaderFrom(std::string_view header) {
-    std::string value;
-    bool found = false;
     while (!header.empty()) {
         std::size_t end = header.find('\n');
         std::string_view line = header.substr(0, end);
         header.remove_prefix(end == std::string_view::npos ? header.size() : end + 1);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (found) {
-            if (line.empty() || (line[0] != ' ' && line[0] != '\t')) break;
-            value += line;
-        } else if (StartsWithNoCase(line, "FROM:")) {
-            found = true;
-            value = line.substr(5);
-        }
+        if (StartsWithNoCase(line, "FROM:")) return CleanServerText(line.substr(5), kFromLimit);
     }
-    return CleanServerText(value, kFromLimit);
+    return {};
 }
 
 // News of the examined folder: a message arrived (EXISTS) or left

@@ -1,6 +1,7 @@
 // `Vesk --check`: the real program, without any display, against scripted
-// servers in this process.
+// servers in this process, and once against the private Dovecot.
 #include "codec/Base64.h"
+#include "support/Fixtures.h"
 #include "support/ScriptedPop3Server.h"
 #include "support/TestSupport.h"
 
@@ -37,9 +38,10 @@ TRun RunVesk(const QStringList& arguments) {
     return run;
 }
 
-std::string AccountSection(int n, const std::string& name, int port) {
-    return "[Account" + std::to_string(n) + "]\nAccountName=" + name + "\nPOPServer=127.0.0.1\nUserName=u\n" +
-           "Password=" + TBase64().Encode("p") + "\nPortNumber=" + std::to_string(port) + "\n";
+std::string AccountSection(int n, const std::string& name, int port, const std::string& user = "u",
+                           const std::string& password = "p") {
+    return "[Account" + std::to_string(n) + "]\nAccountName=" + name + "\nPOPServer=127.0.0.1\nUserName=" + user +
+           "\nPassword=" + TBase64().Encode(password) + "\nPortNumber=" + std::to_string(port) + "\n";
 }
 
 }  // namespace
@@ -66,6 +68,24 @@ TEST(CheckCommand, PrintsOneLinePerAccountAndExitsOneWhenAnAccountFailed) {
     run = RunVesk({"--check", "--ini", QString::fromStdString(dir.File("good.ini"))});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.out, "Home\t3\n");
+}
+
+// A POP3 and an IMAP account (Protocol=1) of the real server, checked at
+// once: the message count of the one, the unseen count of the other.
+TEST(CheckCommand, CountsAPop3AndAnImapAccountOfTheRealServer) {
+    const TestSupport::TDovecotFixture dovecot(VESK_APP_DOVECOT_DIR);
+    ASSERT_FALSE(dovecot.imapPort.empty()) << "no IMAP server is running from " << dovecot.dir;
+    const auto account = [&](int n, const std::string& name, const std::string& port, const std::string& user) {
+        return AccountSection(n, name, std::stoi(port), user, dovecot.users.at(user).password);
+    };
+    TempDir dir;
+    TestSupport::WriteFile(dir.File("mixed.ini"), "[AccountConfig]\nCount=2\n" +
+                                                      account(1, "Pop", dovecot.port, "three") +
+                                                      account(2, "Imap", dovecot.imapPort, "imapcheck") +
+                                                      "Protocol=1\n");
+    TRun run = RunVesk({"--check", "--ini", QString::fromStdString(dir.File("mixed.ini"))});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "Pop\t3\nImap\t4\n");
 }
 
 // Whatever a server says, each account is one line of two or three fields:

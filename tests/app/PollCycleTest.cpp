@@ -504,7 +504,7 @@ TEST_F(PollCycle, AnImapAccountIsPushedToTheLedWithoutATimerCycle) {
     TFakeNotificationHost notes;
     TNotificationHost* oldNotes = SetNotificationHost(&notes);
     Account imap = Dove("imapbox");
-    imap.port = TestSupport::ReadEnvFile(pop.dir + "/server.env").at("VESK_IMAP_PORT");
+    imap.port = pop.imapPort;
     imap.protocol = 1;
     Start({imap}, "CheckInterval=600\nTaskTray=1\nNotify=1\n[Siren]\nEnabled=1\nSong0=/songs/other.wav\n");
     form->StatusOutput = nullptr;
@@ -532,7 +532,7 @@ TEST_F(PollCycle, AnImapAccountIsPushedToTheLedWithoutATimerCycle) {
     ASSERT_TRUE(WaitFor([&] { return notes.shown.size() == 2; }));
     EXPECT_EQ(notes.shown[1].body.rfind("Account1: 4 messages\n", 0), 0u) << notes.shown[1].body;
 
-    TestSupport::MarkSeen(pop, "imapbox", "1:*");
+    pop.ImapClient("imapbox", {"seen", "INBOX", "1:*"});
     ASSERT_TRUE(WaitFor([&] { return form->GetMessageCount(0) == 0 && !led.Lit; }));
     EXPECT_EQ(tray.icons[key].hIcon, TrayStateIconHandle(tsNoMail));
     EXPECT_EQ(notes.shown.size(), 2u);

@@ -3,6 +3,7 @@
 // reads through the cache. The drivers' own tests (order, reloads,
 // concurrency, output) stay with them in tests/app.
 #include "check/AccountCheck.h"
+#include "support/CheckRun.h"
 #include "support/ImapFolderServer.h"
 #include "support/MailboxServer.h"
 #include "support/ScriptedPop3Server.h"
@@ -15,6 +16,7 @@
 #include <map>
 #include <utility>
 
+using TestSupport::Check;
 using TestSupport::TImapFolderServer;
 using TestSupport::TMailboxServer;
 using TestSupport::TScript;
@@ -31,18 +33,6 @@ TCheckTarget Target(const TScriptedPop3Server& server, bool wantFrom = false) {
     target.Secret = "p";
     target.WantFrom = wantFrom;
     return target;
-}
-
-// Runs one check to its end over a session of TSession's protocol, the way
-// the poll cycle does.
-template <class TSession = TPop3Session>
-TCheckResult Check(const TCheckTarget& target, TFromCache* cache = nullptr, int silence = kSilenceLimitSeconds) {
-    TSession session;
-    TAccountCheck check(session, target, cache, 0);
-    check.SilenceLimit = silence;
-    check.Run();
-    EXPECT_TRUE(check.Finished());
-    return check.Result();
 }
 
 std::vector<std::string> Tops(const TScriptedPop3Server& server) {

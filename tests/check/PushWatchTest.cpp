@@ -153,23 +153,6 @@ TEST_F(PushWatch, AServerWithoutIdleIsLeftToThePollCycle) {
     EXPECT_TRUE(WaitFor([&] { return !box->server.ClientConnected(); }));
 }
 
-namespace {
-
-// Runs scripts/fixtures/dovecot.sh with `args`, with `env` added to the
-// environment; raises when it fails.
-void Dovecot(const QStringList& args, const QStringList& env = {}) {
-    QProcess p;
-    QProcessEnvironment vars = QProcessEnvironment::systemEnvironment();
-    for (const QString& entry : env) vars.insert(entry.section('=', 0, 0), entry.section('=', 1));
-    p.setProcessEnvironment(vars);
-    p.start(VESK_SOURCE_DIR "/scripts/fixtures/dovecot.sh", args);
-    if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
-        throw std::runtime_error("dovecot.sh " + args.join(' ').toStdString() + " failed: " +
-                                 p.readAllStandardError().toStdString());
-}
-
-}  // namespace
-
 // Dovecot stopped and started again on the same ports: the watch shows the
 // failed attempts, comes back by itself, and the next delivery is pushed.
 TEST(PushDovecot, AServerBackOnItsPortsPushesAgain) {
@@ -179,18 +162,17 @@ TEST(PushDovecot, AServerBackOnItsPortsPushesAgain) {
                                                                   QFileDevice::ExeOwner | QFileDevice::ReadGroup |
                                                                   QFileDevice::ExeGroup | QFileDevice::ReadOther |
                                                                   QFileDevice::ExeOther);
-    const QString box = QString::fromStdString(dir.File("dovecot"));
-    Dovecot({"start", box, "pushbox:2"});
+    const std::string box = dir.File("dovecot");
+    TestSupport::RunDovecotScript({"start", box, "pushbox:2"});
     struct TStop {
-        QString box;
-        ~TStop() { QProcess::execute(VESK_SOURCE_DIR "/scripts/fixtures/dovecot.sh", {"stop", box}); }
+        std::string box;
+        ~TStop() { QProcess::execute(VESK_SOURCE_DIR "/scripts/fixtures/dovecot.sh", {"stop", QString::fromStdString(box)}); }
     } stop{box};
-    const auto env = TestSupport::ReadEnvFile(box.toStdString() + "/server.env");
-    const TestSupport::TDovecotFixture server(box.toStdString());
+    const TestSupport::TDovecotFixture server(box);
 
     TCheckTarget target;
     target.Server = "127.0.0.1";
-    target.Port = std::stoi(env.at("VESK_IMAP_PORT"));
+    target.Port = std::stoi(server.imapPort);
     target.UserName = "pushbox";
     target.Secret = server.users.at("pushbox").password;
     target.Protocol = TProtocol::Imap;
@@ -204,10 +186,10 @@ TEST(PushDovecot, AServerBackOnItsPortsPushesAgain) {
     };
     ASSERT_TRUE(WaitFor([&] { return pushing(2); })) << (results.empty() ? "" : results.back().Error);
 
-    Dovecot({"stop", box});
+    TestSupport::RunDovecotScript({"stop", box});
     ASSERT_TRUE(WaitFor([&] { return !results.empty() && !results.back().Ok; }));
-    Dovecot({"start", box, "pushbox:2"}, {"VESK_DOVECOT_PORT=" + QString::fromStdString(env.at("VESK_POP3_PORT")),
-                                          "VESK_DOVECOT_IMAP_PORT=" + QString::fromStdString(env.at("VESK_IMAP_PORT"))});
+    TestSupport::RunDovecotScript({"start", box, "pushbox:2"},
+                                  {"VESK_DOVECOT_PORT=" + server.port, "VESK_DOVECOT_IMAP_PORT=" + server.imapPort});
     ASSERT_TRUE(WaitFor([&] { return pushing(2); }, 15000)) << results.back().Error;
     server.Add("pushbox", 1);
     EXPECT_TRUE(WaitFor([&] { return pushing(3); }));

@@ -41,6 +41,10 @@ TDovecotFixture::TDovecotFixture(std::string folder) : dir(std::move(folder)) {
     auto env = ReadEnvFile(dir + "/server.env");
     host = env["VESK_POP3_HOST"];
     port = env["VESK_POP3_PORT"];
+    imapPort = env["VESK_IMAP_PORT"];
+    imapsPort = env["VESK_IMAPS_PORT"];
+    ca = env["VESK_POP3_CA"];
+    fingerprint = env["VESK_POP3_FINGERPRINT"];
     std::ifstream in(dir + "/users.txt");
     for (std::string line; std::getline(in, line);) {
         std::istringstream s(line);
@@ -72,34 +76,42 @@ void TDovecotFixture::Empty(const std::string& user) const {
     }
 }
 
-void TDovecotFixture::Add(const std::string& user, int count) const {
+namespace {
+
+// Runs `program` with `arguments` to its end and gives its output; raises
+// std::runtime_error naming `what` when it fails.
+std::string RunTool(const char* what, const QString& program, const QStringList& arguments,
+                    const std::vector<std::string>& environment = {}) {
     QProcess p;
-    p.start(VESK_SOURCE_DIR "/scripts/fixtures/dovecot.sh",
-            {"add", QString::fromStdString(dir), QString::fromStdString(user), QString::number(count)});
+    QProcessEnvironment vars = QProcessEnvironment::systemEnvironment();
+    for (const std::string& entry : environment) {
+        const QString text = QString::fromStdString(entry);
+        vars.insert(text.section('=', 0, 0), text.section('=', 1));
+    }
+    p.setProcessEnvironment(vars);
+    p.start(program, arguments);
     if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
-        throw std::runtime_error("dovecot.sh add failed: " + p.readAllStandardError().toStdString());
+        throw std::runtime_error(std::string(what) + " failed: " + p.readAllStandardError().toStdString());
+    return p.readAllStandardOutput().toStdString();
 }
 
-void MarkSeen(const TDovecotFixture& server, const std::string& user, const std::string& set) {
-    const auto env = ReadEnvFile(server.dir + "/server.env");
-    const auto port = env.find("VESK_IMAP_PORT");
-    const auto who = server.users.find(user);
-    if (port == env.end() || who == server.users.end()) throw std::runtime_error("no IMAP user " + user);
-    // The arguments reach the script as arguments, never as code.
-    const char* const script =
-        "import imaplib, sys\n"
-        "c = imaplib.IMAP4(sys.argv[1], int(sys.argv[2]))\n"
-        "c.login(sys.argv[3], sys.argv[4])\n"
-        "c.select('INBOX')\n"
-        "typ, _ = c.store(sys.argv[5], '+FLAGS', '\\\\Seen')\n"
-        "c.logout()\n"
-        "sys.exit(0 if typ == 'OK' else 1)\n";
-    QProcess p;
-    p.start("python3", {"-c", script, QString::fromStdString(server.host), QString::fromStdString(port->second),
-                        QString::fromStdString(user), QString::fromStdString(who->second.password),
-                        QString::fromStdString(set)});
-    if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
-        throw std::runtime_error("marking messages seen failed: " + p.readAllStandardError().toStdString());
+}  // namespace
+
+void TDovecotFixture::Add(const std::string& user, int count) const {
+    RunDovecotScript({"add", dir, user, std::to_string(count)});
+}
+
+void RunDovecotScript(const std::vector<std::string>& arguments, const std::vector<std::string>& environment) {
+    QStringList list;
+    for (const std::string& word : arguments) list << QString::fromStdString(word);
+    RunTool("dovecot.sh", VESK_SOURCE_DIR "/scripts/fixtures/dovecot.sh", list, environment);
+}
+
+std::string TDovecotFixture::ImapClient(const std::string& user, const std::vector<std::string>& command) const {
+    QStringList arguments{VESK_SOURCE_DIR "/tests/support/imap_client.py", QString::fromStdString(imapPort),
+                          QString::fromStdString(user), QString::fromStdString(users.at(user).password)};
+    for (const std::string& word : command) arguments << QString::fromStdString(word);
+    return RunTool("imap_client.py", "python3", arguments);
 }
 
 }  // namespace TestSupport

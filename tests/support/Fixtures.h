@@ -22,7 +22,8 @@ std::string ReadTrimmed(const std::string& path);
 
 // The private Dovecot that scripts/fixtures/dovecot.sh runs from `dir`: its
 // address, its users, and what it delivered to them. Host and port stay empty
-// when it is not running.
+// when it is not running; the TLS ports, the authority and the fingerprint
+// when it runs without --tls.
 struct TDovecotFixture {
     struct TUser {
         std::string password;
@@ -40,15 +41,21 @@ struct TDovecotFixture {
     // Delivers `count` more messages to USER (raises std::runtime_error when
     // the script fails).
     void Add(const std::string& user, int count) const;
+    // Runs a command of tests/support/imap_client.py, a second IMAP client
+    // (Python's imaplib), logged in as USER, and gives what it printed
+    // (raises std::runtime_error when it fails).
+    std::string ImapClient(const std::string& user, const std::vector<std::string>& command) const;
 
     std::string dir, host, port;
+    std::string imapPort, imapsPort;
+    // The authority's certificate file and the server certificate's SHA-256.
+    std::string ca, fingerprint;
     std::map<std::string, TUser> users;
 };
 
-// Marks messages `set` (IMAP sequence numbers, such as "1" or "1:*") of
-// USER's INBOX on the private Dovecot \Seen, as a second mail client reading
-// them would (Python's imaplib over the fixture's IMAP port; raises
-// std::runtime_error when that fails).
-void MarkSeen(const TDovecotFixture& server, const std::string& user, const std::string& set);
+// Runs scripts/fixtures/dovecot.sh with `arguments`, the NAME=VALUE entries
+// of `environment` added to its environment (raises std::runtime_error when
+// it fails).
+void RunDovecotScript(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {});
 
 }  // namespace TestSupport
