@@ -8,8 +8,10 @@
 #include "platform/Notify.h"
 #include "platform/Sound.h"
 #include "support/Fixtures.h"
+#include "support/EnvScope.h"
 #include "support/ImapFolderServer.h"
 #include "support/MailboxServer.h"
+#include "support/PrivateBus.h"
 #include "support/ScriptedPop3Server.h"
 #include "support/TestSupport.h"
 
@@ -566,10 +568,15 @@ TEST_F(PollCycle, ReloadRestartsOnlyThePushConnectionsWhoseMailboxChanged) {
     EXPECT_TRUE(form->PushWatchAt(0)->Target().WantFrom);
 }
 
-// Woken from suspend (or the network back): every push connection is made
-// again at once and every other account is checked without waiting for the
-// timer.
+// Woken from suspend (the login manager, on a private bus standing in for
+// the system bus, says so): every push connection is made again at once and
+// every other account is checked without waiting for the timer.
 TEST_F(PollCycle, AWakeReconnectsPushAccountsAndChecksTheOthers) {
+    TestSupport::PrivateBus bus;
+    ASSERT_FALSE(bus.Address().isEmpty()) << "dbus-daemon did not start";
+    TestSupport::EnvScope system{"DBUS_SYSTEM_BUS_ADDRESS", bus.Address().constData()};
+    QDBusConnection login = QDBusConnection::connectToBus(QString::fromUtf8(bus.Address()), "fake-login1");
+    ASSERT_TRUE(login.registerService("org.freedesktop.login1"));
     TestSupport::TImapFolderServer pushed;
     pushed.unseen = {{1, " ann@example.org"}};
     pushed.uidNext = 2;
@@ -579,8 +586,11 @@ TEST_F(PollCycle, AWakeReconnectsPushAccountsAndChecksTheOthers) {
     ASSERT_TRUE(WaitFor([&] { return pushed.Idling(); }));
     EXPECT_EQ(form->GetMessageCount(1), 0) << "no timer cycle yet";
 
-    form->SystemWake().Emit("resume");
-    ASSERT_TRUE(WaitFor([&] { return pushed.logins == 2 && pushed.Idling(); }));
+    ASSERT_TRUE(form->SystemWake().Listening());
+    TestSupport::PrivateBus::SendPrepareForSleep(login, false);
+    ASSERT_TRUE(WaitFor([&] { return pushed.logins == 2 && pushed.Idling(); }, 10000));
     ASSERT_TRUE(WaitFor([&] { return form->GetMessageCount(1) == 3; }));
     EXPECT_EQ(form->GetMessageCount(0), 1);
+    form.reset();
+    QDBusConnection::disconnectFromBus("fake-login1");
 }

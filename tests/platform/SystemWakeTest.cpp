@@ -21,23 +21,12 @@ namespace {
 
 using Whys = std::vector<std::string>;
 
-// Sends the signal and waits for the bus to answer a call made after it, so
-// the bus has passed it on: signals from different connections then arrive
-// in the order they were sent.
-void Send(QDBusConnection& from, const QDBusMessage& signal) {
-    from.send(signal);
-    from.call(QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                             "GetId"));
-}
+using TestSupport::PrivateBus;
 
-void SendSleep(QDBusConnection& from, bool sleeping) {
-    Send(from,
-         QDBusMessage::createSignal("/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep")
-             << sleeping);
-}
+void SendSleep(QDBusConnection& from, bool sleeping) { PrivateBus::SendPrepareForSleep(from, sleeping); }
 
 void SendNetworkState(QDBusConnection& from, uint state) {
-    Send(from, QDBusMessage::createSignal("/org/freedesktop/NetworkManager", "org.freedesktop.NetworkManager",
+    PrivateBus::Send(from, QDBusMessage::createSignal("/org/freedesktop/NetworkManager", "org.freedesktop.NetworkManager",
                                           "StateChanged")
                    << state);
 }

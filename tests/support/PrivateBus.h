@@ -7,6 +7,8 @@
 #include "support/TestSupport.h"
 
 #include <QByteArray>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QProcess>
 #include <QString>
 
@@ -29,6 +31,22 @@ public:
     PrivateBus& operator=(const PrivateBus&) = delete;
 
     const QByteArray& Address() const { return address_; }
+
+    // Sends `signal` from `from` and waits for the bus to answer a call made
+    // after it, so the bus has passed it on: signals from different
+    // connections then arrive in the order they were sent.
+    static void Send(QDBusConnection& from, const QDBusMessage& signal) {
+        from.send(signal);
+        from.call(QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                 "org.freedesktop.DBus", "GetId"));
+    }
+    // The login manager's word that the machine resumed (false) or is about
+    // to sleep (true).
+    static void SendPrepareForSleep(QDBusConnection& from, bool sleeping) {
+        Send(from, QDBusMessage::createSignal("/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                                              "PrepareForSleep")
+                       << sleeping);
+    }
 
 private:
     TempDir dir_;
