@@ -261,6 +261,9 @@ public:
 private:
     using TStep = TImapStep;
     void RequestDone() override;
+    // Starts the engine's next operation within the session's request; false
+    // when it cannot start.
+    bool StartNext(TStep Step, void (TImapCli::*Operation)());
     // Takes the last search's hits as the folder's unseen UIDs.
     void TakeSearch();
     // The newest of them as the ids ListIds asked for.

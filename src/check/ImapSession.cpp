@@ -118,24 +118,24 @@ void TImapSession::SliceNewest() {
     for (std::uint64_t uid : FNewest) FIds.push_back(validity + std::to_string(uid));
 }
 
+bool TImapSession::StartNext(TStep Step, void (TImapCli::*Operation)()) {
+    FPending = Step;
+    try {
+        (FCli->*Operation)();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 void TImapSession::RequestDone() {
     // An end left over from a request that was dropped can arrive during the
     // next one: what counts is the engine idle again while this session waits.
     if (!FWaiting || FPending == TStep::None || FCli->EngineState() != TImapEngineState::Idle) return;
     bool ok = FCli->RequestOutcome() == 0;
     // The steps that follow another within one request of the session.
-    const auto next = [&](TStep Step, void (TImapCli::*Operation)()) {
-        FPending = Step;
-        try {
-            (FCli->*Operation)();
-            return true;
-        } catch (const std::exception&) {
-            ok = false;
-            return false;
-        }
-    };
-    if (FPending == TStep::Examine && ok && next(TStep::Search, &TImapCli::UidSearchUnseen)) return;
-    if (FPending == TStep::IdleExamine && ok && next(TStep::Idle, &TImapCli::Idle)) return;
+    if (FPending == TStep::Examine && ok && (ok = StartNext(TStep::Search, &TImapCli::UidSearchUnseen))) return;
+    if (FPending == TStep::IdleExamine && ok && (ok = StartNext(TStep::Idle, &TImapCli::Idle))) return;
     if ((FPending == TStep::Search || FPending == TStep::CountSearch) && ok) TakeSearch();
     if (FPending == TStep::Search && ok) SliceNewest();
     if (FPending == TStep::Fetch && ok) FFrom = FCli->From();
