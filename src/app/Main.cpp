@@ -191,7 +191,8 @@ void TfrmMain::SyncPushWatches() {
         if (watch) {
             const TCheckTarget& held = watch->Target();
             if (held.Server == target.Server && held.Port == target.Port && held.UserName == target.UserName &&
-                held.Secret == target.Secret && held.Security == target.Security &&
+                held.Secret == target.Secret && held.PasswordCommand == target.PasswordCommand &&
+                held.Security == target.Security &&
                 held.Fingerprint == target.Fingerprint && held.Folder == target.Folder) {
                 watch->SetWantFrom(target.WantFrom);
                 continue;

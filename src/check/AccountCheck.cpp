@@ -13,6 +13,7 @@ TAccountCheck::TAccountCheck(TMailSession& Session, TCheckTarget Target, TFromCa
     QObject::connect(&FRequestLimit, &QTimer::timeout, [this] { TimeExpired(); });
     FSession.OnDone = [this](bool ok) { RequestDone(ok); };
     FSession.OnProgress = [this] { RestartSilence(); };
+    FPasswordCommand.OnDone = [this](bool ok) { SecretFetched(ok); };
 }
 
 TAccountCheck::~TAccountCheck() {
@@ -21,8 +22,8 @@ TAccountCheck::~TAccountCheck() {
 }
 
 const char* TAccountCheck::StateName(TState State) {
-    static const char* const names[] = {"idle",        "connecting",   "logging in", "counting",
-                                        "listing ids", "reading from", "logging out", "done"};
+    static const char* const names[] = {"idle",        "fetching the secret", "connecting",  "logging in",
+                                        "counting",    "listing ids",         "reading from", "logging out", "done"};
     return names[static_cast<int>(State)];
 }
 
@@ -44,7 +45,26 @@ void TAccountCheck::Start() {
         Request(TState::Counting, TCheckStep::Check, [this] { FSession.CountMail(); });
         return;
     }
+    if (!FTarget.PasswordCommand.empty()) {
+        // The command is part of the login; it runs under its own limit.
+        SetState(TState::FetchingSecret);
+        FStep = TCheckStep::Login;
+        FPasswordCommand.TimeLimitSeconds = PasswordCommandSeconds;
+        FPasswordCommand.Start(FTarget.PasswordCommand);
+        return;
+    }
+    Connect();
+}
+
+void TAccountCheck::Connect() {
     Request(TState::Connecting, TCheckStep::Connection, [this] { FSession.Connect(FTarget); });
+}
+
+void TAccountCheck::SecretFetched(bool Ok) {
+    if (FState != TState::FetchingSecret) return;
+    if (!Ok) return Fail(TCheckStep::Login, FPasswordCommand.ErrorText());
+    FTarget.Secret = FPasswordCommand.Secret();
+    Connect();
 }
 
 bool TAccountCheck::Run() {
@@ -132,6 +152,7 @@ void TAccountCheck::RequestDone(bool Ok) {
         case TState::LoggingOut:
             return Stop();
         case TState::Idle:
+        case TState::FetchingSecret:
         case TState::Done:
             return;
     }
@@ -181,7 +202,9 @@ void TAccountCheck::TimeExpired() {
 
 void TAccountCheck::Stop(bool KeepConnection) {
     if (FState == TState::Done) return;
-    if (FState != TState::Idle && !KeepConnection) FSession.Abort();
+    FPasswordCommand.Abort();
+    // Nothing of this check runs on the session before the connection.
+    if (FState != TState::Idle && FState != TState::FetchingSecret && !KeepConnection) FSession.Abort();
     SetState(TState::Done);
     FSilence.stop();
     FRequestLimit.stop();

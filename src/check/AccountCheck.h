@@ -10,9 +10,15 @@
 // second protocol is one more session and nothing else. Every request gets
 // the silence limit of quiet and kReplyTimeouts silence limits in all; the
 // logout's time-out leaves the result as it stands.
+//
+// An account with a password command runs it first, at every check that
+// connects (a token may have expired since the last), and logs in with the
+// first line it prints; a command that fails fails the login. A check on a
+// connection still logged in (KeepOpen) needs no secret and runs none.
 #pragma once
 
 #include "check/FromCache.h"
+#include "check/PasswordCommand.h"
 #include "imap/ImapProt.h"
 #include "pop3/Pop3Prot.h"
 #include "settings/SettingsFile.h"
@@ -55,6 +61,9 @@ struct TCheckTarget {
     std::string Folder = kDefaultFolder;
     TSecurity Security = TSecurity::Plain;
     std::string Fingerprint{};
+    // When set, the secret is what this command prints (see
+    // TPasswordCommand), fetched afresh by each check; Secret is unused.
+    std::string PasswordCommand{};
     // Read the From lines of the waiting mail (the siren or a notification
     // wants them).
     bool WantFrom = false;
@@ -298,7 +307,7 @@ std::unique_ptr<TMailSession> NewMailSession(const TCheckTarget& Target, TCustom
 
 class TAccountCheck {
 public:
-    enum class TState { Idle, Connecting, LoggingIn, Counting, ListingIds, ReadingFrom, LoggingOut, Done };
+    enum class TState { Idle, FetchingSecret, Connecting, LoggingIn, Counting, ListingIds, ReadingFrom, LoggingOut, Done };
 
     // `Cache` (may be null) keeps the From values of `Slot` across checks.
     TAccountCheck(TMailSession& Session, TCheckTarget Target, TFromCache* Cache = nullptr, int Slot = 0);
@@ -312,6 +321,9 @@ public:
     // logout), and a check that finds its session so starts at the count:
     // the way a connection held open for news is checked again.
     bool KeepOpen = false;
+    // Seconds the target's password command may run (its own limit: the
+    // silence limits do not apply to it).
+    int PasswordCommandSeconds = kPasswordCommandSeconds;
     // Called once when the check has ended.
     std::function<void()> OnFinished;
 
@@ -330,6 +342,8 @@ public:
 private:
     void SetState(TState State);
     void RequestDone(bool Ok);
+    void Connect();
+    void SecretFetched(bool Ok);
     // Starts a request in `State`; one that cannot start fails `Step`.
     void Request(TState State, TCheckStep Step, const std::function<void()>& Start);
     void ReadNextFrom();
@@ -345,6 +359,7 @@ private:
     TFromCache* FCache;
     int FSlot;
     TCheckResult FResult;
+    TPasswordCommand FPasswordCommand;
     TState FState = TState::Idle;
     TCheckStep FStep = TCheckStep::Connection;
     int FNext = 0, FLowest = 0;  // the next message whose From is read, the last one

@@ -16,6 +16,7 @@ TCheckTarget CheckTargetOf(const TAccount& Account, const std::string& Name, boo
     target.Port = Account.Port;
     target.UserName = Account.UserName;
     target.Secret = Account.Password;
+    target.PasswordCommand = Account.PasswordCommand;
     target.APop = Account.APop != 0;
     target.Protocol = Account.Protocol == static_cast<int>(TProtocol::Imap) ? TProtocol::Imap : TProtocol::Pop3;
     target.Folder = Account.Folder.empty() ? std::string(kDefaultFolder) : Account.Folder;

@@ -20,7 +20,7 @@ namespace {
 QString QStr(const std::string& s) { return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size())); }
 std::string Bytes(const QString& s) { return s.toLocal8Bit().toStdString(); }
 // The Folder key is UTF-8 whatever the locale: the IMAP session encodes it
-// for the server from that.
+// for the server from that. So is PasswordCommand, as the shell gets it.
 QString QStrUtf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
 // Puts `text` into a field showing its start, as a freshly filled field does.
@@ -149,10 +149,10 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setWindowTitle(QStringLiteral("Zizora Duvizuv"));
-    SetFixedClientSize(318, 409);
+    SetFixedClientSize(318, 435);
 
     pageSetting = new QTabWidget(this);
-    pageSetting->setGeometry(8, 12, 301, 357);
+    pageSetting->setGeometry(8, 12, 301, 383);
     tbsZizaz = new QWidget;
     tbsRidovivez = new QWidget;
     tbsSiren = new QWidget;
@@ -161,9 +161,9 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     pageSetting->addTab(tbsSiren, QStringLiteral("Siren"));
     pageSetting->setCurrentWidget(tbsZizaz);
 
-    btnOk = MakeButton(this, "OK", 224, 380, 85, 21);
-    btnCancel = MakeButton(this, "Cancel", 132, 380, 85, 21);
-    lblVerInfo = MakeLabel(this, "lblVerInfo", 12, 380);
+    btnOk = MakeButton(this, "OK", 224, 406, 85, 21);
+    btnCancel = MakeButton(this, "Cancel", 132, 406, 85, 21);
+    lblVerInfo = MakeLabel(this, "lblVerInfo", 12, 406);
 
     // Page "Zizaz": accounts and the interval.
     QWidget* p = tbsZizaz;
@@ -188,24 +188,27 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     starStyle->setParent(this);
     edtPassword->setStyle(starStyle);
     lblPassword = MakeLabel(p, "&Password:", 37, 158, edtPassword);
+    edtPasswordCommand = MakeEdit(p, 136, 178, 148, 20);
+    edtPasswordCommand->setPlaceholderText(QStringLiteral("optional"));
+    lblPasswordCommand = MakeLabel(p, "Password co&mmand:", 13, 184, edtPasswordCommand);
     cboProtocol = new QComboBox(p);
     cboProtocol->setEditable(false);
     cboProtocol->addItems({QStringLiteral("POP3"), QStringLiteral("IMAP")});
-    cboProtocol->setGeometry(136, 178, 148, 20);
-    lblProtocol = MakeLabel(p, "Pr&otocol:", 37, 182, cboProtocol);
-    edtFolder = MakeEdit(p, 136, 204, 148, 20);
+    cboProtocol->setGeometry(136, 204, 148, 20);
+    lblProtocol = MakeLabel(p, "Pr&otocol:", 37, 208, cboProtocol);
+    edtFolder = MakeEdit(p, 136, 230, 148, 20);
     edtFolder->setPlaceholderText(QString::fromUtf8(kDefaultFolder));
-    lblFolder = MakeLabel(p, "&Folder:", 37, 208, edtFolder);
+    lblFolder = MakeLabel(p, "&Folder:", 37, 234, edtFolder);
     cboSecurity = new QComboBox(p);
     cboSecurity->setEditable(false);
     cboSecurity->addItems({QStringLiteral("None"), QStringLiteral("SSL/TLS"), QStringLiteral("STARTTLS")});
-    cboSecurity->setGeometry(136, 230, 148, 20);
-    lblSecurity = MakeLabel(p, "&Security:", 37, 234, cboSecurity);
-    edtFingerprint = MakeEdit(p, 136, 256, 148, 20);
+    cboSecurity->setGeometry(136, 256, 148, 20);
+    lblSecurity = MakeLabel(p, "&Security:", 37, 260, cboSecurity);
+    edtFingerprint = MakeEdit(p, 136, 282, 148, 20);
     edtFingerprint->setPlaceholderText(QStringLiteral("optional"));
-    lblFingerprint = MakeLabel(p, "Certificate S&HA-256:", 13, 260, edtFingerprint);
-    speInterval = MakeSpin(p, 102, 288, 46, 21, 20, 600, 60);
-    lblInterval = MakeLabel(p, "&Interval (sec):", 13, 294, speInterval);
+    lblFingerprint = MakeLabel(p, "Certificate S&HA-256:", 13, 286, edtFingerprint);
+    speInterval = MakeSpin(p, 102, 314, 46, 21, 20, 600, 60);
+    lblInterval = MakeLabel(p, "&Interval (sec):", 13, 320, speInterval);
 
     // Page "Ridovivez": LED and tray options.
     p = tbsRidovivez;
@@ -238,7 +241,8 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     // Controls of the pages not on display are skipped by the focus chain.
     const std::vector<QWidget*> order = {
         pageSetting,     cboAccountName,  btnRenameAccount, btnDeleteAccount, btnCreateAccount, edtPop,
-        edtUser,         edtPassword,     chkApop,          spePort,          cboProtocol,      edtFolder,
+        edtUser,         edtPassword,     edtPasswordCommand,
+        chkApop,         spePort,         cboProtocol,      edtFolder,
         cboSecurity,     edtFingerprint,  speInterval,      chkLightEqual,
         chkFlash,        chkFlashEqual,   chkFlashError,    chkAttentiveWait, chkTaskTray,      chkSirenEnabled,
         edtSirenTarget1, edtSirenSong1,   edtSirenTarget2,  edtSirenSong2,    edtSirenTarget3,  edtSirenSong3,
@@ -259,6 +263,7 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     connect(edtPop, &QLineEdit::textChanged, this, bind(&TfrmSetting::edtPopChange));
     connect(edtUser, &QLineEdit::textChanged, this, bind(&TfrmSetting::edtUserChange));
     connect(edtPassword, &QLineEdit::textChanged, this, bind(&TfrmSetting::edtPasswordChange));
+    connect(edtPasswordCommand, &QLineEdit::textChanged, this, bind(&TfrmSetting::edtPasswordCommandChange));
     spePort->OnChange = [this](TObject* sender) { Guard([this, sender] { spePortChange(sender); }); };
     connect(chkApop, &QCheckBox::toggled, this, bind(&TfrmSetting::chkApopClick));
     connect(cboProtocol, &QComboBox::currentIndexChanged, this, bind(&TfrmSetting::cboProtocolChange));
@@ -342,8 +347,9 @@ bool TfrmSetting::SameAccountAt(int i, size_t count, const std::string& name) co
 int TfrmSetting::EditedAccount() const { return FShowing ? -1 : SelectedAccount(); }
 
 void TfrmSetting::EnableAccountFields(bool on) {
-    for (QWidget* w : std::initializer_list<QWidget*>{btnRenameAccount, edtPop, edtUser, edtPassword, chkApop, spePort,
-                                                      cboProtocol, edtFolder, cboSecurity, edtFingerprint})
+    for (QWidget* w : std::initializer_list<QWidget*>{btnRenameAccount, edtPop, edtUser, edtPassword,
+                                                      edtPasswordCommand, chkApop, spePort, cboProtocol, edtFolder,
+                                                      cboSecurity, edtFingerprint})
         w->setEnabled(on);
     EnableProtocolFields();
 }
@@ -369,6 +375,7 @@ void TfrmSetting::ShowAccount() {
         edtPop->clear();
         edtUser->clear();
         edtPassword->clear();
+        edtPasswordCommand->clear();
         spePort->SetValue(110);
         chkApop->setChecked(false);
         ShowProtocol(nullptr);
@@ -384,6 +391,8 @@ void TfrmSetting::ShowAccount() {
     SetFieldText(edtPop, account.Server);
     SetFieldText(edtUser, account.UserName);
     SetFieldText(edtPassword, account.Password);
+    edtPasswordCommand->setText(QStrUtf8(account.PasswordCommand));
+    edtPasswordCommand->setCursorPosition(0);
     spePort->SetValue(account.Port);
     chkApop->setChecked(account.APop != 0);
     edtFolder->setText(QStrUtf8(account.Folder));
@@ -549,6 +558,11 @@ void TfrmSetting::edtUserChange(TObject*) {
 
 void TfrmSetting::edtPasswordChange(TObject*) {
     StoreEdit([this](TAccount& a) { a.Password = Bytes(edtPassword->text()); });
+}
+
+void TfrmSetting::edtPasswordCommandChange(TObject*) {
+    // UTF-8, as the command is given to the shell.
+    StoreEdit([this](TAccount& a) { a.PasswordCommand = edtPasswordCommand->text().toUtf8().toStdString(); });
 }
 
 void TfrmSetting::spePortChange(TObject*) { StoreEdit(nullptr); }

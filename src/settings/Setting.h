@@ -69,6 +69,10 @@ public:
     QLineEdit* edtUser;
     QLabel* lblPassword;
     QLineEdit* edtPassword;
+    QLabel* lblPasswordCommand;
+    // A command whose first line of output is the secret; when set it wins
+    // over the password.
+    QLineEdit* edtPasswordCommand;
     QLabel* lblProtocol;
     // POP3, IMAP: the account's Protocol 0, 1; while the account shown has a
     // Protocol that is neither, a third entry "Protocol=<value> (not valid)"
@@ -134,6 +138,7 @@ public:
     void edtPopChange(TObject* Sender);
     void edtUserChange(TObject* Sender);
     void edtPasswordChange(TObject* Sender);
+    void edtPasswordCommandChange(TObject* Sender);
     void spePortChange(TObject* Sender);
     void chkApopClick(TObject* Sender);
     // The protocol and security choices also move a port that is one of the

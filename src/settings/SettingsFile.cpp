@@ -68,6 +68,7 @@ TAccount TSettingsFile::ReadAccount(int n) const {
     }
     account.Folder = Values().ReadString(section, "Folder", "");
     if (account.Folder.empty()) account.Folder = kDefaultFolder;
+    account.PasswordCommand = Values().ReadString(section, "PasswordCommand", "");
     return account;
 }
 
@@ -119,6 +120,7 @@ void TSettingsFile::Write(std::span<const TAccount> accounts, const TGlobalOptio
         else
             FIni.WriteInteger(section, "Protocol", account.Protocol);
         FIni.WriteString(section, "Folder", account.Folder.empty() ? std::string(kDefaultFolder) : account.Folder);
+        FIni.WriteString(section, "PasswordCommand", account.PasswordCommand);
     }
     FIni.WriteInteger(kAccountConfig, "Count", n);
     FIni.WriteInteger(kGlobal, "CheckInterval", options.CheckInterval);

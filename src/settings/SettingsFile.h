@@ -65,6 +65,9 @@ struct TAccount {
     // Key Folder: the IMAP folder watched, UTF-8; a missing or empty key is
     // INBOX. POP3 accounts keep it unused.
     std::string Folder = kDefaultFolder;
+    // Key PasswordCommand: when set, the secret is the first line this
+    // command prints (run by /bin/sh at every check) and Password is unused.
+    std::string PasswordCommand;
 };
 
 // The Security of an account whose file holds none of 0, 1 and 2 there.
@@ -125,7 +128,8 @@ public:
 
     // Writes everything the settings dialog knows, in this order: for each
     // account n from 1 (section Account<n>) AccountName, POPServer, UserName,
-    // PortNumber, Password, APOP, Security, Fingerprint, Protocol, Folder;
+    // PortNumber, Password, APOP, Security, Fingerprint, Protocol, Folder,
+    // PasswordCommand;
     // AccountConfig / Count (the number of accounts); Global Parameters CheckInterval, LightOnEqual, Flash,
     // FlashOnEqual, FlashOnError, AttentiveWait, TaskTray; Siren Enabled,
     // Target1, Target2, Target3, Song1, Song2, Song3, Song0; then a flush.

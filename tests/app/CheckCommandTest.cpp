@@ -129,6 +129,37 @@ TEST(CheckCommand, UnusableSecuritySettingsFailBeforeConnecting) {
     EXPECT_EQ(server.Accepted(), 0);
 }
 
+// Accounts whose secret a command prints: the good one logs in with it, and
+// neither a refused login nor a failed command shows it.
+TEST(CheckCommand, APasswordCommandsSecretLogsInAndIsNeverShown) {
+    const std::string secret = "tok-9f3e1c";
+    TScriptedPop3Server home, work;
+    for (auto* server : {&home, &work}) {
+        server->On("USER", "+OK\r\n");
+        server->On("PASS", "-ERR [AUTH] Authentication failed.\r\n");
+        server->On("QUIT", "+OK bye\r\n", TScriptedPop3Server::Then::Close);
+    }
+    home.On("PASS " + secret, "+OK\r\n");
+    home.On("STAT", "+OK 2 200\r\n");
+    TempDir dir;
+    TestSupport::WriteFile(dir.File("token"), secret + "\n");
+    const std::string fromFile = "PasswordCommand=cat '" + dir.File("token") + "'\n";
+    TestSupport::WriteFile(dir.File("cmd.ini"), "[AccountConfig]\nCount=3\n" +
+                                                    AccountSection(1, "Home", home.Port(), "u", "") + fromFile +
+                                                    AccountSection(2, "Work", work.Port(), "u", "") + fromFile +
+                                                    AccountSection(3, "Broken", work.Port()) +
+                                                    "PasswordCommand=echo 'no token' >&2; exit 1\n");
+    TRun run = RunVesk({"--check", "--ini", QString::fromStdString(dir.File("cmd.ini"))});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_EQ(run.out,
+              "Home\t2\n"
+              "Work\terror\t-ERR [AUTH] Authentication failed.\n"
+              "Broken\terror\tpassword command failed: no token\n");
+    EXPECT_EQ(run.err.find(secret), std::string::npos) << run.err;
+    EXPECT_TRUE(home.Got("PASS " + secret));
+    EXPECT_EQ(work.Accepted(), 1) << "no connection for the account whose command failed";
+}
+
 TEST(CheckCommand, ASettingsFileThatCannotBeReadOrAWrongOptionIsExitTwo) {
     TempDir dir;
     TRun run = RunVesk({"--check", "--ini", QString::fromStdString(dir.File("missing.ini"))});

@@ -255,3 +255,49 @@ TEST(AccountCheck, NewMailIsADeliveryIntoTheSameFolder) {
         EXPECT_EQ(IsNewMail(target, c.count, c.now), c.newMail) << c.what;
     }
 }
+
+// A password command that fails fails the login before any connection, with
+// the first line of its standard error or what happened.
+TEST(AccountCheck, AFailingPasswordCommandFailsTheLoginWithItsReason) {
+    struct Case {
+        const char* command;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"echo p; echo ' gpg: no secret key ' >&2; echo more >&2; exit 2", "password command failed: gpg: no secret key"},
+        {"echo p; exit 3", "password command failed: exit status 3"},
+        {"true", "password command failed: no output"},
+        {"echo; echo p", "password command failed: no output"},
+        {"echo p; exec sleep 30", "password command failed: timed out after 1 s"},
+        {"printf 'agent:\\tlocked\\n' >&2; sleep 30", "password command failed: agent: locked"},
+    };
+    TScriptedPop3Server server;
+    for (const Case& c : cases) {
+        TCheckTarget target = Target(server);
+        target.PasswordCommand = c.command;
+        const TCheckResult result = Check(target, nullptr, kSilenceLimitSeconds, 1);
+        EXPECT_FALSE(result.Ok) << c.command;
+        EXPECT_EQ(result.FailedStep, TCheckStep::Login) << c.command;
+        EXPECT_EQ(result.Error, c.error) << c.command;
+    }
+    EXPECT_EQ(server.Accepted(), 0) << "no connection without a secret";
+}
+
+// The command's first line logs in, whatever the stored password says; the
+// command reads no input (its standard input is at its end at once).
+TEST(AccountCheck, APasswordCommandsFirstLineLogsIn) {
+    TScriptedPop3Server server;
+    server.Play(TScript()
+                    .Send(server.Greeting)
+                    .ExpectLine("USER u").Send("+OK\r\n")
+                    .ExpectLine("PASS to ken").Send("+OK\r\n")
+                    .ExpectLine("STAT").Send("+OK 1 100\r\n")
+                    .ExpectLine("QUIT").Send("+OK bye\r\n").Close());
+    TCheckTarget target = Target(server);
+    target.Secret = "stored";
+    target.PasswordCommand = "cat; printf 'to ken\\r\\nsecond line\\n'";
+    const TCheckResult result = Check(target, nullptr, kSilenceLimitSeconds, 5);
+    EXPECT_TRUE(result.Ok) << result.Error;
+    EXPECT_EQ(result.Count, 1);
+    EXPECT_TRUE(server.Finished()) << server.Failure();
+}

@@ -28,16 +28,18 @@ protected:
         box->uidNext = 2;
     }
 
-    // Starts a watch of the box's folder that reads From lines.
-    void Start() {
+    // Starts a watch of the box's folder that reads From lines, its secret
+    // from `passwordCommand` when one is given.
+    void Start(const std::string& passwordCommand = "") {
         TCheckTarget target;
         target.Name = "Box";
         target.Server = "127.0.0.1";
         target.Port = box->server.Port();
         target.UserName = "u";
-        target.Secret = "p";
+        target.Secret = passwordCommand.empty() ? "p" : "stale";
         target.Protocol = TProtocol::Imap;
         target.WantFrom = true;
+        target.PasswordCommand = passwordCommand;
         watch = std::make_unique<TPushWatch>(target, &cache, 0);
         watch->SilenceLimit = 1;
         watch->OnResult = [this](const TCheckResult& r) { results.push_back(r); };
@@ -118,6 +120,23 @@ TEST_F(PushWatch, ABrokenConnectionIsMendedSilentlyAndADeadOneIsFound) {
     ASSERT_TRUE(WaitFor([&] { return results.size() == 2 && box->Idling(); }));
     EXPECT_TRUE(results[1].Ok) << results[1].Error;
     EXPECT_EQ(results[1].Count, 2);
+}
+
+// The secret is fetched for each new connection; the rounds on the held one
+// need none.
+TEST_F(PushWatch, APasswordCommandRunsOnlyForANewConnection) {
+    TestSupport::TempDir dir;
+    const std::string runs = dir.File("runs");
+    Start("echo run >> '" + runs + "'; echo p");
+    ASSERT_TRUE(WaitFor([&] { return box->Idling(); }));
+    EXPECT_TRUE(box->server.Got("A1 AUTHENTICATE PLAIN AHUAcA==")) << "logged in with the command's p";
+    box->Deliver(" bob@example.org");
+    ASSERT_TRUE(WaitFor([&] { return results.size() == 2 && box->Idling(); }));
+    EXPECT_EQ(TestSupport::ReadFile(runs), "run\n");
+
+    box->server.CloseClient();
+    ASSERT_TRUE(WaitFor([&] { return box->logins == 2 && box->Idling(); }));
+    EXPECT_EQ(TestSupport::ReadFile(runs), "run\nrun\n");
 }
 
 TEST_F(PushWatch, RefusedAttemptsBackOffAndAreShown) {

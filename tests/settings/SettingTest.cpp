@@ -61,7 +61,7 @@ std::vector<std::string> ApopFlags(const TfrmSetting& d) {
 // The file an OK with no INI file and no change writes.
 const char* const kDefaultFile =
     "[Account1]\nAccountName=Account1\nPOPServer=\nUserName=\nPortNumber=110\nPassword=\nAPOP=0\nSecurity=0\n"
-    "Fingerprint=\nProtocol=0\nFolder=INBOX\n"
+    "Fingerprint=\nProtocol=0\nFolder=INBOX\nPasswordCommand=\n"
     "\n[AccountConfig]\nCount=1\n"
     "\n[Global Parameters]\nCheckInterval=60\nLightOnEqual=1\nFlash=0\nFlashOnEqual=0\nFlashOnError=0\n"
     "AttentiveWait=1\nTaskTray=0\n"
@@ -196,9 +196,9 @@ TEST_F(SettingDialog, TabOrderAndLabelLettersMoveTheFocus) {
     auto& d = OpenActive();
     Focus(d.cboAccountName);
     const std::vector<QWidget*> zizaz = {d.btnRenameAccount, d.btnDeleteAccount, d.btnCreateAccount, d.edtPop,
-                                         d.edtUser,          d.edtPassword,      d.chkApop,          d.spePort,
-                                         d.cboProtocol,      d.cboSecurity,      d.edtFingerprint,   d.speInterval,
-                                         d.btnOk,            d.btnCancel};
+                                         d.edtUser,          d.edtPassword,      d.edtPasswordCommand,
+                                         d.chkApop,          d.spePort,          d.cboProtocol,      d.cboSecurity,
+                                         d.edtFingerprint,   d.speInterval,      d.btnOk,            d.btnCancel};
     for (QWidget* next : zizaz) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         EXPECT_EQ(QApplication::focusWidget(), next) << str(QApplication::focusWidget()->metaObject()->className());
@@ -479,9 +479,10 @@ TEST_F(SettingDialog, OkWithoutChangesWritesEveryKeyInOrder) {
     const std::string full =
         "; Vesk settings\n[AccountConfig]\nCount=2\n\n"
         "[Account1]\nAccountName=Home\nPOPServer=pop.home.example\nUserName=me\nPortNumber=995\n"
-        "Password=c2VjcmV0\nAPOP=1\nSecurity=1\nFingerprint=0a:1B:2c\nNote=kept\nProtocol=0\nFolder=INBOX\n\n"
+        "Password=c2VjcmV0\nAPOP=1\nSecurity=1\nFingerprint=0a:1B:2c\nNote=kept\nProtocol=0\nFolder=INBOX\n"
+        "PasswordCommand=\n\n"
         "[Account2]\nAccountName=Work\nPOPServer=10.0.0.2\nUserName=w\nPortNumber=110\nPassword=\nAPOP=0\n"
-        "Security=2\nFingerprint=\nProtocol=1\nFolder=Archive\n\n"
+        "Security=2\nFingerprint=\nProtocol=1\nFolder=Archive\nPasswordCommand=cat ~/.token\n\n"
         "[Global Parameters]\nCheckInterval=300\nLightOnEqual=0\nFlash=1\nFlashOnEqual=1\nFlashOnError=0\n"
         "AttentiveWait=0\nTaskTray=1\n\n"
         "[Siren]\nEnabled=1\nTarget0=zero\nTarget1=a\nTarget2=b\nTarget3=c\nTarget4=d\nTarget5=e\n"
@@ -525,7 +526,8 @@ TEST_F(SettingDialog, AccountsAreReadAndWrittenAsTheFileHoldsThem) {
     std::string many = "[AccountConfig]\nCount=25\n";
     for (int n = 1; n <= 25; ++n)
         many += "[Account" + std::to_string(n) + "]\nAccountName=A" + std::to_string(n) + "\nPOPServer=\n"
-                "UserName=\nPortNumber=110\nPassword=\nAPOP=0\nSecurity=0\nFingerprint=\nProtocol=0\nFolder=INBOX\n";
+                "UserName=\nPortNumber=110\nPassword=\nAPOP=0\nSecurity=0\nFingerprint=\nProtocol=0\nFolder=INBOX\n"
+                "PasswordCommand=\n";
     WriteIni(many);
     Open();
     ASSERT_EQ(Items().size(), 25u);
@@ -569,7 +571,7 @@ TEST_F(SettingDialog, SecurityChoiceMovesTheUsualPortAndIsSavedAfterApop) {
     d.btnOk->click();
     const std::string ini = Ini();
     EXPECT_NE(ini.find("[Account1]\nPOPServer=a\nPortNumber=995\nSecurity=1\nFingerprint=\nAccountName=Account1\n"
-                       "UserName=\nPassword=\nAPOP=0\nProtocol=0\nFolder=INBOX\n[Account2]"),
+                       "UserName=\nPassword=\nAPOP=0\nProtocol=0\nFolder=INBOX\nPasswordCommand=\n[Account2]"),
               std::string::npos)
         << ini;
     EXPECT_NE(ini.find("PortNumber=2000\nAccountName=Account2\nUserName=\nPassword=\nAPOP=0\nSecurity=2\n"
@@ -654,7 +656,7 @@ TEST_F(SettingDialog, ImapTakesAFolderInsteadOfApopAndAProtocolNotValidIsKeptUnt
     EXPECT_EQ(str(d.edtFolder->text()), "Lists");
     d.edtPop->setText("edited");  // another field edited: the value stays
     d.btnOk->click();
-    EXPECT_NE(Ini().find("\nFingerprint=\nProtocol=1\nFolder=Archiv/Größe\n[Account2]\nPOPServer=edited\n"
+    EXPECT_NE(Ini().find("\nFingerprint=\nProtocol=1\nFolder=Archiv/Größe\nPasswordCommand=\n[Account2]\nPOPServer=edited\n"
                          "Protocol=imap\nFolder=Lists\n"),
               std::string::npos)
         << Ini();
@@ -667,6 +669,25 @@ TEST_F(SettingDialog, ImapTakesAFolderInsteadOfApopAndAProtocolNotValidIsKeptUnt
     d.edtFolder->clear();
     d.btnOk->click();
     EXPECT_NE(Ini().find("[Account2]\nPOPServer=edited\nProtocol=1\nFolder=INBOX\n"), std::string::npos) << Ini();
+}
+
+// The command is shown as the file has it, in plain sight (unlike the
+// password), and saved after the folder.
+TEST_F(SettingDialog, APasswordCommandIsShownAndSavedPerAccount) {
+    WriteIni("[AccountConfig]\nCount=2\n[Account1]\nPOPServer=a\nPasswordCommand=cat ~/.token; true\n"
+             "[Account2]\nPOPServer=b\n");
+    auto& d = OpenActive();
+    EXPECT_EQ(str(d.edtPasswordCommand->displayText()), "cat ~/.token; true");
+    Select(1);
+    EXPECT_EQ(str(d.edtPasswordCommand->text()), "");
+    Focus(d.btnOk);
+    QTest::keyClick(&d, Qt::Key_M, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), d.edtPasswordCommand);
+    QTest::keyClicks(d.edtPasswordCommand, "oauth2-token --user b");
+    d.btnOk->click();
+    EXPECT_NE(Ini().find("[Account1]\nPOPServer=a\nPasswordCommand=cat ~/.token; true\n"), std::string::npos) << Ini();
+    EXPECT_NE(Ini().find("\nFolder=INBOX\nPasswordCommand=oauth2-token --user b\n\n[Global Parameters]"), std::string::npos)
+        << Ini();
 }
 
 TEST_F(SettingDialog, PortsOutsideTheRangeAreSavedAsReadUnlessTheAccountIsEdited) {

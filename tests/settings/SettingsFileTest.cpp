@@ -39,7 +39,7 @@ TEST(SettingsFile, SecurityIsReadAsWrittenAndOnlyZeroOneOrTwoMayBeChecked) {
 
 TEST(SettingsFile, ProtocolAndFolderReadAsWrittenAndSavedBackAfterFingerprint) {
     struct Case {
-        const char* keys;  // the account's Protocol and Folder lines
+        const char* keys;  // the account's Protocol, Folder and PasswordCommand lines
         int protocol;
         const char* folder;
         const char* error;
@@ -52,6 +52,8 @@ TEST(SettingsFile, ProtocolAndFolderReadAsWrittenAndSavedBackAfterFingerprint) {
         {"Protocol=IMAP\n", kProtocolNotValid, "INBOX", "Protocol=IMAP is not 0 or 1",
          "Protocol=IMAP\nFolder=INBOX\n"},
         {"Protocol=2\n", kProtocolNotValid, "INBOX", "Protocol=2 is not 0 or 1", "Protocol=2\nFolder=INBOX\n"},
+        {"Protocol=1\nPasswordCommand= cat ~/.token; true \n", 1, "INBOX", "",
+         "Protocol=1\nFolder=INBOX\nPasswordCommand=cat ~/.token; true\n"},
     };
     TempDir dir;
     for (const Case& c : cases) {
