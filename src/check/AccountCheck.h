@@ -13,6 +13,7 @@
 #pragma once
 
 #include "check/FromCache.h"
+#include "codec/OAuth2.h"
 #include "imap/ImapProt.h"
 #include "pop3/Pop3Prot.h"
 #include "settings/SettingsFile.h"
@@ -55,6 +56,8 @@ struct TCheckTarget {
     std::string Folder = kDefaultFolder;
     TSecurity Security = TSecurity::Plain;
     std::string Fingerprint{};
+    // How the session logs in; with OAuth2 the Secret is the bearer token.
+    TAuthMechanism Auth = TAuthMechanism::Password;
     // Read the From lines of the waiting mail (the siren or a notification
     // wants them).
     bool WantFrom = false;
@@ -192,6 +195,7 @@ protected:
         FCli->PassWord = Target.Secret;
         FCli->Security = static_cast<int>(Target.Security);
         FCli->Fingerprint = Target.Fingerprint;
+        FCli->Auth = static_cast<int>(Target.Auth);
     }
 
     std::unique_ptr<TCli> FOwned;
