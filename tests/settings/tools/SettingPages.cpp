@@ -34,7 +34,7 @@ const char* const kExample =
     "Password=c2VjcmV0\nAPOP=1\nSecurity=1\nFingerprint=\n\n"
     "[Account2]\nAccountName=Office\nPOPServer=127.0.0.1\nUserName=t.yamada\nPortNumber=1110\nPassword=\nAPOP=0\n\n"
     "[Account3]\nAccountName=Lists\nPOPServer=imap.example.org\nUserName=taro\nPortNumber=143\nPassword=c2VjcmV0\n"
-    "APOP=0\nSecurity=2\nFingerprint=\nProtocol=1\nFolder=Lists/Vesk\n\n"
+    "APOP=0\nSecurity=2\nFingerprint=\nProtocol=1\nFolder=Lists/Vesk\nAuth=1\n\n"
     "[Global Parameters]\nCheckInterval=120\nLightOnEqual=1\nFlash=1\nFlashOnEqual=0\nFlashOnError=1\n"
     "AttentiveWait=1\nTaskTray=0\n\n"
     "[Siren]\nEnabled=1\nTarget1=boss@example.org\nTarget2=family\nTarget3=\n"
