@@ -24,7 +24,9 @@ inline void NextPop3Command(TCustomPop3Cli& cli, unsigned& script) {
         switch (cli.ProtocolState()) {
             case pop3Disconnected: break;
             case pop3WaitingUser:
-                if ((pick & 1) && !cli.TimeStamp().empty())
+                if ((pick & 2) && cli.Auth != 0)
+                    cli.Authenticate();
+                else if ((pick & 1) && !cli.TimeStamp().empty())
                     cli.APop();
                 else
                     cli.User();

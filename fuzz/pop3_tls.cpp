@@ -205,6 +205,8 @@ public:
         Fingerprint = g_pin;
         UserName = "alice";
         PassWord = "secret";
+        // Half the scripts log in with an OAuth2 token (AUTH XOAUTH2).
+        Auth = 1;
     }
 
     std::size_t Held() const { return FWSocket->TlsBufferedBytes(); }

@@ -19,6 +19,7 @@
 
 #include "check/FromCache.h"
 #include "check/PasswordCommand.h"
+#include "codec/OAuth2.h"
 #include "imap/ImapProt.h"
 #include "pop3/Pop3Prot.h"
 #include "settings/SettingsFile.h"
@@ -64,6 +65,8 @@ struct TCheckTarget {
     // When set, the secret is what this command prints (see
     // TPasswordCommand), fetched afresh by each check; Secret is unused.
     std::string PasswordCommand{};
+    // How the session logs in; with OAuth2 the Secret is the bearer token.
+    TAuthMechanism Auth = TAuthMechanism::Password;
     // Read the From lines of the waiting mail (the siren or a notification
     // wants them).
     bool WantFrom = false;
@@ -201,6 +204,7 @@ protected:
         FCli->PassWord = Target.Secret;
         FCli->Security = static_cast<int>(Target.Security);
         FCli->Fingerprint = Target.Fingerprint;
+        FCli->Auth = static_cast<int>(Target.Auth);
     }
 
     std::unique_ptr<TCli> FOwned;

@@ -25,6 +25,7 @@ TCheckTarget CheckTargetOf(const TAccount& Account, const std::string& Name, boo
     target.SettingsError = AccountSettingsError(Account);
     // A value that is no choice never reaches a connection (SettingsError).
     target.Security = target.SettingsError.empty() ? static_cast<TSecurity>(Account.Security) : TSecurity::Plain;
+    target.Auth = target.SettingsError.empty() ? static_cast<TAuthMechanism>(Account.Auth) : TAuthMechanism::Password;
     return target;
 }
 

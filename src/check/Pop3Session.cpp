@@ -1,5 +1,5 @@
-// POP3 behind the mail session interface: USER and PASS (or APOP) for the
-// login, STAT for the count, UIDL for the ids, TOP n 0 for a From line, QUIT.
+// POP3 behind the mail session interface: USER and PASS (or APOP, or AUTH
+// with an OAuth2 token) for the login, STAT for the count, UIDL for the ids, TOP n 0 for a From line, QUIT.
 #include "check/AccountCheck.h"
 
 std::unique_ptr<TMailSession> NewMailSession(const TCheckTarget& Target, TCustomPop3Cli* Pop3Engine) {
@@ -18,7 +18,9 @@ void TPop3Session::Connect(const TCheckTarget& Target) {
 }
 
 void TPop3Session::LogIn(const TCheckTarget& Target) {
-    if (Target.APop)
+    if (Target.Auth != TAuthMechanism::Password)
+        Begin(rqAuth, &TCustomPop3Cli::Authenticate);
+    else if (Target.APop)
         Begin(rqAPop, &TCustomPop3Cli::APop);
     else
         Begin(rqUser, &TCustomPop3Cli::User);

@@ -225,6 +225,10 @@ void TImapCli::Connect() {
         return FailRequest("IMAP: Security=" + std::to_string(Security) + " is not 0, 1 or 2");
     if (Security == 0 && !Trim(Fingerprint).empty())
         return FailRequest("IMAP: Security=0 is plain text, but a Fingerprint is set");
+    if (Auth < 0 || Auth > 2) return FailRequest("IMAP: Auth=" + std::to_string(Auth) + " is not 0, 1 or 2");
+    if (Auth != 0 && Security == 0)
+        return FailRequest("IMAP: Auth=" + std::to_string(Auth) +
+                           " needs Security 1 or 2: an OAuth2 token is never sent in plain text");
     std::string pin;
     if (Security != 0 && !Fingerprint.empty() && !NormalizeTlsFingerprint(Fingerprint, pin))
         return FailRequest("IMAP: TLS: the certificate fingerprint is not 64 hexadecimal digits");
@@ -354,7 +358,7 @@ void TImapCli::WSocketDataAvailable(TObject*, WORD) {
 bool TImapCli::HandleResponse(const TImapResponse& R) {
     const unsigned generation = FGeneration;
     if (R.Kind == TImapResponseKind::Continuation)
-        HandleContinuation();
+        HandleContinuation(R);
     else if (FEngineState == TImapEngineState::AwaitingGreeting)
         HandleGreeting(R);
     else if (R.Kind == TImapResponseKind::Untagged)
@@ -467,7 +471,7 @@ void TImapCli::HandleTagged(const TImapResponse& R) {
         if (FCurrentRequest == TImapRequest::Connect)
             FailAndDrop(StatusText(R));
         else
-            FailRequest(StatusText(R));
+            FailRequest(StatusText(R) + (FCurrentRequest == TImapRequest::Login ? FAuthStatus : ""));
         return;
     }
     if (auto caps = ImapCapabilities(R)) FCapabilities = *caps;
@@ -479,11 +483,20 @@ void TImapCli::HandleTagged(const TImapResponse& R) {
         CompleteRequest(0);
 }
 
-void TImapCli::HandleContinuation() {
+void TImapCli::HandleContinuation(const TImapResponse& R) {
     if (FCurrentRequest == TImapRequest::Idle && !FDoneSignalled && !FIdling && FPendingParts.empty() &&
         !FTag.empty()) {
         FIdling = true;
         if (FEndIdleWanted) EndIdle();
+        return;
+    }
+    if (FCurrentRequest == TImapRequest::Login && Auth != 0 && !FDoneSignalled && FPendingParts.empty() &&
+        !FTag.empty() && !FAuthAnswered) {
+        // The token was refused: the challenge says why, and the mechanism's
+        // answer to it brings the tagged NO.
+        FAuthAnswered = true;
+        FAuthStatus = OAuth2ErrorStatus(R.Text);
+        SendRaw(std::string(OAuth2ErrorAnswer(static_cast<TAuthMechanism>(Auth))) + "\r\n");
         return;
     }
     if (FPendingParts.empty()) return FailAndDrop("IMAP: an unexpected continuation request from the server");
@@ -509,6 +522,20 @@ void TImapCli::Login() {
         FExamined = false;
         CompleteRequest(0);
     };
+    FAuthAnswered = false;
+    FAuthStatus.clear();
+    if (Auth == 1 || Auth == 2) {
+        // Connect refuses this already; the token must never depend on that alone.
+        if (Security == 0) return FailRequest("IMAP: an OAuth2 token is never sent in plain text");
+        const auto mechanism = static_cast<TAuthMechanism>(Auth);
+        const std::string command = std::string("AUTHENTICATE ") + SaslMechanismName(mechanism);
+        const std::string response = OAuth2InitialResponse(mechanism, Trim(UserName), Trim(PassWord), Trim(Host), Port);
+        if (HasCapability("SASL-IR"))
+            SendCommand({command + " " + response}, loggedIn);
+        else
+            SendCommand({command, response}, loggedIn);
+        return;
+    }
     if (HasCapability("AUTH=PLAIN")) {
         const std::string response = TBase64().Encode(std::string(1, '\0') + UserName + '\0' + PassWord);
         if (HasCapability("SASL-IR"))

@@ -18,6 +18,7 @@
 // drops the connection.
 #pragma once
 
+#include "codec/OAuth2.h"
 #include "framework/Classes.h"
 #include "imap/ImapResponse.h"
 #include "net/WSocket.h"
@@ -90,6 +91,11 @@ public:
     int Security = 0;
     // SHA-256 of the server certificate (see TWSocket::SetTlsFingerprint).
     std::string Fingerprint;
+    // How Login logs in: 0 the password (AUTHENTICATE PLAIN or LOGIN), 1
+    // AUTHENTICATE XOAUTH2, 2 AUTHENTICATE OAUTHBEARER with PassWord as the
+    // bearer token (TAuthMechanism). Any other value, and 1 or 2 with
+    // Security 0, fail the connect before a connection is made.
+    int Auth = 0;
     // The folder to watch, in UTF-8.
     std::string Folder = "INBOX";
     // TCP keepalive of the next connection (see TWSocket::KeepAliveIdle);
@@ -174,7 +180,7 @@ protected:
     void HandleGreeting(const TImapResponse& R);
     void HandleUntagged(const TImapResponse& R);
     void HandleTagged(const TImapResponse& R);
-    void HandleContinuation();
+    void HandleContinuation(const TImapResponse& R);
     // After the greeting (and TLS): CAPABILITY when none is known, then done.
     void FinishConnect();
     void StartTlsNow();
@@ -210,6 +216,9 @@ protected:
     std::string FTag;  // the running command's tag; empty when none runs
     std::deque<std::string> FPendingParts;
     std::function<void()> FOnOk;
+    // An OAuth2 login's failure challenge was answered; the status it gave.
+    bool FAuthAnswered = false;
+    std::string FAuthStatus;
 
     int FRequestOutcome = 0;
     std::string FErrorMessage;

@@ -10,6 +10,10 @@
 // stay in the properties (MsgCount, MsgSize, MsgNum, MsgUidl, LastResponse,
 // ErrorMessage) and, after TOP and RETR, in the captured header fields.
 //
+// Logging in is USER and PASS, APOP, or with Auth 1 or 2 an OAuth2 bearer
+// token (AUTH XOAUTH2 or AUTH OAUTHBEARER, the response sent after the
+// server's go-ahead), which is only ever sent over TLS.
+//
 // With Security 1 the socket speaks TLS from the first byte and reports the
 // connection only once the certificate passed its check; with Security 2
 // the engine sends STLS right after the greeting and the connect request
@@ -27,6 +31,7 @@
 // without a received line (or when the application is ending).
 #pragma once
 
+#include "codec/OAuth2.h"
 #include "framework/Classes.h"
 #include "net/WSocket.h"
 #include "platform/WinTypes.h"
@@ -59,6 +64,7 @@ enum TPop3Request {
     rqRSet,
     rqUidl,
     rqAPop,
+    rqAuth,
     rqOpen
 };
 
@@ -115,6 +121,8 @@ public:
     virtual void Pass();
     virtual void RPop();
     virtual void APop();
+    // AUTH with the mechanism Auth names, PassWord being the token.
+    virtual void Authenticate();
     virtual void Quit();
     virtual void Stat();
     virtual void List();
@@ -141,6 +149,10 @@ public:
     // case ignored); when set, the certificate is accepted if and only if it
     // has this fingerprint. Used with Security 1 and 2.
     std::string Fingerprint;
+    // How Authenticate logs in: 1 XOAUTH2, 2 OAUTHBEARER (TAuthMechanism);
+    // 0 is the password (USER/PASS, APOP). Any other value, and 1 or 2 with
+    // Security 0, fail the connect before a connection is made.
+    int Auth = 0;
     const std::string& ErrorMessage() const { return FErrorMessage; }
     const std::string& LastResponse() const { return FLastResponse; }
     TPop3ProtocolState ProtocolState() const { return FProtocolState; }
@@ -282,6 +294,8 @@ protected:
     // Always false: no line after the STLS reply is read in plain text.
     bool HandleStlsReply();
     void HandleReply();
+    // The lines of AUTH: the go-ahead, a failure challenge, the final reply.
+    void HandleAuthReply();
     void HandleDataLine();
     void BeginMultiLine(const TNotifyEvent& BeginEvent, const TNotifyEvent& LineEvent, const TNotifyEvent& EndEvent,
                         TLineHandler Parser);
@@ -323,6 +337,10 @@ protected:
     TPop3Failure FFailure = TPop3Failure::None;
     int FReplyStatus = 0;
     TNextReply FNext;
+    // Where a running AUTH stands, and the status its failure challenge gave.
+    enum class TAuthStage : std::uint8_t { AwaitingGo, AwaitingResult, AwaitingFinal };
+    TAuthStage FAuthStage = TAuthStage::AwaitingGo;
+    std::string FAuthStatus;
 
     // Steps of the running sequence still to run, one bit (1 << request) each.
     std::uint32_t FStepSet = 0;
@@ -371,6 +389,7 @@ public:
     virtual bool PassWait();
     virtual bool RPopWait();
     virtual bool APopWait();
+    virtual bool AuthenticateWait();
     virtual bool QuitWait();
     virtual bool StatWait();
     virtual bool ListWait();

@@ -98,6 +98,8 @@ TSpinEdit* MakeSpin(QWidget* parent, int left, int top, int width, int height, i
 constexpr int kSecurityChoices = 3;
 // The entries POP3 and IMAP of the protocol box: Protocol 0, 1.
 constexpr int kProtocolChoices = 2;
+// The entries Password, XOAUTH2 and OAUTHBEARER of the login box: Auth 0, 1, 2.
+constexpr int kAuthChoices = 3;
 
 bool ValidProtocol(int protocol) { return protocol >= 0 && protocol < kProtocolChoices; }
 bool ValidSecurity(int security) { return security >= 0 && security < kSecurityChoices; }
@@ -149,10 +151,10 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setWindowTitle(QStringLiteral("Zizora Duvizuv"));
-    SetFixedClientSize(318, 435);
+    SetFixedClientSize(318, 461);
 
     pageSetting = new QTabWidget(this);
-    pageSetting->setGeometry(8, 12, 301, 383);
+    pageSetting->setGeometry(8, 12, 301, 409);
     tbsZizaz = new QWidget;
     tbsRidovivez = new QWidget;
     tbsSiren = new QWidget;
@@ -161,9 +163,9 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     pageSetting->addTab(tbsSiren, QStringLiteral("Siren"));
     pageSetting->setCurrentWidget(tbsZizaz);
 
-    btnOk = MakeButton(this, "OK", 224, 406, 85, 21);
-    btnCancel = MakeButton(this, "Cancel", 132, 406, 85, 21);
-    lblVerInfo = MakeLabel(this, "lblVerInfo", 12, 406);
+    btnOk = MakeButton(this, "OK", 224, 432, 85, 21);
+    btnCancel = MakeButton(this, "Cancel", 132, 432, 85, 21);
+    lblVerInfo = MakeLabel(this, "lblVerInfo", 12, 432);
 
     // Page "Zizaz": accounts and the interval.
     QWidget* p = tbsZizaz;
@@ -207,8 +209,13 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     edtFingerprint = MakeEdit(p, 136, 282, 148, 20);
     edtFingerprint->setPlaceholderText(QStringLiteral("optional"));
     lblFingerprint = MakeLabel(p, "Certificate S&HA-256:", 13, 286, edtFingerprint);
-    speInterval = MakeSpin(p, 102, 314, 46, 21, 20, 600, 60);
-    lblInterval = MakeLabel(p, "&Interval (sec):", 13, 320, speInterval);
+    cboAuth = new QComboBox(p);
+    cboAuth->setEditable(false);
+    cboAuth->addItems({QStringLiteral("Password"), QStringLiteral("XOAUTH2"), QStringLiteral("OAUTHBEARER")});
+    cboAuth->setGeometry(136, 308, 148, 20);
+    lblAuth = MakeLabel(p, "Lo&gin:", 37, 312, cboAuth);
+    speInterval = MakeSpin(p, 102, 340, 46, 21, 20, 600, 60);
+    lblInterval = MakeLabel(p, "&Interval (sec):", 13, 346, speInterval);
 
     // Page "Ridovivez": LED and tray options.
     p = tbsRidovivez;
@@ -243,7 +250,7 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
         pageSetting,     cboAccountName,  btnRenameAccount, btnDeleteAccount, btnCreateAccount, edtPop,
         edtUser,         edtPassword,     edtPasswordCommand,
         chkApop,         spePort,         cboProtocol,      edtFolder,
-        cboSecurity,     edtFingerprint,  speInterval,      chkLightEqual,
+        cboSecurity,     edtFingerprint,  cboAuth,          speInterval,      chkLightEqual,
         chkFlash,        chkFlashEqual,   chkFlashError,    chkAttentiveWait, chkTaskTray,      chkSirenEnabled,
         edtSirenTarget1, edtSirenSong1,   edtSirenTarget2,  edtSirenSong2,    edtSirenTarget3,  edtSirenSong3,
         edtSirenSong0,   btnOk,           btnCancel,
@@ -270,6 +277,7 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     connect(edtFolder, &QLineEdit::textChanged, this, bind(&TfrmSetting::edtFolderChange));
     connect(cboSecurity, &QComboBox::currentIndexChanged, this, bind(&TfrmSetting::cboSecurityChange));
     connect(edtFingerprint, &QLineEdit::textChanged, this, bind(&TfrmSetting::edtFingerprintChange));
+    connect(cboAuth, &QComboBox::currentIndexChanged, this, bind(&TfrmSetting::cboAuthChange));
     connect(chkFlash, &QCheckBox::toggled, this, bind(&TfrmSetting::chkFlashClick));
     connect(chkLightEqual, &QCheckBox::toggled, this, bind(&TfrmSetting::chkLightEqualClick));
     connect(chkSirenEnabled, &QCheckBox::toggled, this, bind(&TfrmSetting::chkSirenEnabledClick));
@@ -349,7 +357,7 @@ int TfrmSetting::EditedAccount() const { return FShowing ? -1 : SelectedAccount(
 void TfrmSetting::EnableAccountFields(bool on) {
     for (QWidget* w : std::initializer_list<QWidget*>{btnRenameAccount, edtPop, edtUser, edtPassword,
                                                       edtPasswordCommand, chkApop, spePort, cboProtocol, edtFolder,
-                                                      cboSecurity, edtFingerprint})
+                                                      cboSecurity, edtFingerprint, cboAuth})
         w->setEnabled(on);
     EnableProtocolFields();
 }
@@ -382,6 +390,7 @@ void TfrmSetting::ShowAccount() {
         edtFolder->clear();
         ShowSecurity(nullptr);
         edtFingerprint->clear();
+        ShowAuth(nullptr);
         EnableAccountFields(false);
         return;
     }
@@ -399,6 +408,21 @@ void TfrmSetting::ShowAccount() {
     edtFolder->setCursorPosition(0);
     ShowSecurity(&account);
     SetFieldText(edtFingerprint, account.Fingerprint);
+    ShowAuth(&account);
+}
+
+void TfrmSetting::ShowAuth(const TAccount* account) {
+    while (cboAuth->count() > kAuthChoices) cboAuth->removeItem(kAuthChoices);
+    if (!account) {
+        cboAuth->setCurrentIndex(0);
+    } else if (account->Auth >= 0 && account->Auth < kAuthChoices) {
+        cboAuth->setCurrentIndex(account->Auth);
+    } else {
+        // As for the security: shown as the file holds it, never as Password.
+        const std::string text = account->AuthText.empty() ? std::to_string(account->Auth) : account->AuthText;
+        cboAuth->addItem(QStr("Auth=" + text + " (not valid)"));
+        cboAuth->setCurrentIndex(kAuthChoices);
+    }
 }
 
 void TfrmSetting::ShowProtocol(const TAccount* account) {
@@ -609,6 +633,17 @@ void TfrmSetting::cboSecurityChange(TObject*) {
 
 void TfrmSetting::edtFingerprintChange(TObject*) {
     StoreEdit([this](TAccount& a) { a.Fingerprint = Bytes(edtFingerprint->text()); });
+}
+
+void TfrmSetting::cboAuthChange(TObject*) {
+    const int auth = cboAuth->currentIndex();
+    if (auth < 0 || auth >= kAuthChoices) return;
+    if (EditedAccount() < 0) return;
+    StoreEdit([auth](TAccount& a) {
+        a.Auth = auth;
+        a.AuthText.clear();
+    });
+    while (cboAuth->count() > kAuthChoices) cboAuth->removeItem(kAuthChoices);
 }
 
 void TfrmSetting::chkFlashClick(TObject*) { UpdateFlashOptions(); }

@@ -88,6 +88,11 @@ public:
     QComboBox* cboSecurity;
     QLabel* lblFingerprint;
     QLineEdit* edtFingerprint;
+    QLabel* lblAuth;
+    // Password, XOAUTH2, OAUTHBEARER: the account's Auth 0, 1, 2; while the
+    // account shown has an Auth that is none of them, a fourth entry
+    // "Auth=<value> (not valid)" shows it and is selected.
+    QComboBox* cboAuth;
     QLabel* lblInterval;
     TSpinEdit* speInterval;
 
@@ -147,6 +152,7 @@ public:
     void edtFolderChange(TObject* Sender);
     void cboSecurityChange(TObject* Sender);
     void edtFingerprintChange(TObject* Sender);
+    void cboAuthChange(TObject* Sender);
     void chkFlashClick(TObject* Sender);
     void chkLightEqualClick(TObject* Sender);
     void chkSirenEnabledClick(TObject* Sender);
@@ -177,6 +183,8 @@ private:
     void ShowSecurity(const TAccount* account);
     // The same for the protocol box (POP3 for no account).
     void ShowProtocol(const TAccount* account);
+    // The same for the login box (Password for no account).
+    void ShowAuth(const TAccount* account);
     // APOP is for POP3 accounts and the folder for IMAP ones: each is enabled
     // only while the protocol box shows its protocol for an account.
     void EnableProtocolFields();

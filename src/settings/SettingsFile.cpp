@@ -19,6 +19,12 @@ std::string AccountSettingsError(const TAccount& a) {
         const std::string text = a.ProtocolText.empty() ? std::to_string(a.Protocol) : a.ProtocolText;
         return "Protocol=" + text + " is not 0 or 1";
     }
+    if (a.Auth < 0 || a.Auth > 2) {
+        const std::string text = a.AuthText.empty() ? std::to_string(a.Auth) : a.AuthText;
+        return "Auth=" + text + " is not 0, 1 or 2";
+    }
+    if (a.Auth != 0 && a.Security == static_cast<int>(TSecurity::Plain))
+        return "Auth=" + std::to_string(a.Auth) + " needs Security 1 or 2: an OAuth2 token is never sent in plain text";
     if (a.Security == static_cast<int>(TSecurity::Plain) && !a.Fingerprint.empty()) return "Security=0 is plain text, but a Fingerprint is set";
     return "";
 }
@@ -69,6 +75,14 @@ TAccount TSettingsFile::ReadAccount(int n) const {
     account.Folder = Values().ReadString(section, "Folder", "");
     if (account.Folder.empty()) account.Folder = kDefaultFolder;
     account.PasswordCommand = Values().ReadString(section, "PasswordCommand", "");
+    // The same rule for the login: a typo never sends a token as a password.
+    const std::string auth = Values().ReadString(section, "Auth", "");
+    if (auth.empty() || auth == "0" || auth == "1" || auth == "2") {
+        account.Auth = auth.empty() ? 0 : auth[0] - '0';
+    } else {
+        account.Auth = kAuthNotValid;
+        account.AuthText = auth;
+    }
     return account;
 }
 
@@ -121,6 +135,10 @@ void TSettingsFile::Write(std::span<const TAccount> accounts, const TGlobalOptio
             FIni.WriteInteger(section, "Protocol", account.Protocol);
         FIni.WriteString(section, "Folder", account.Folder.empty() ? std::string(kDefaultFolder) : account.Folder);
         FIni.WriteString(section, "PasswordCommand", account.PasswordCommand);
+        if (account.Auth == kAuthNotValid && !account.AuthText.empty())
+            FIni.WriteString(section, "Auth", account.AuthText);
+        else
+            FIni.WriteInteger(section, "Auth", account.Auth);
     }
     FIni.WriteInteger(kAccountConfig, "Count", n);
     FIni.WriteInteger(kGlobal, "CheckInterval", options.CheckInterval);

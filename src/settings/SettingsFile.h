@@ -68,18 +68,28 @@ struct TAccount {
     // Key PasswordCommand: when set, the secret is the first line this
     // command prints (run by /bin/sh at every check) and Password is unused.
     std::string PasswordCommand;
+    // Key Auth: 0 the password (also when missing or empty), 1 XOAUTH2, 2
+    // OAUTHBEARER, the Password then being an OAuth2 access token. Any
+    // other text is kept as Security's is: Auth is then kAuthNotValid and
+    // AuthText the text, and the account is not checked.
+    int Auth = 0;
+    std::string AuthText;  // empty unless Auth is kAuthNotValid
 };
 
 // The Security of an account whose file holds none of 0, 1 and 2 there.
 constexpr int kSecurityNotValid = -1;
 // The Protocol of an account whose file holds neither 0 nor 1 there.
 constexpr int kProtocolNotValid = -1;
+// The Auth of an account whose file holds none of 0, 1 and 2 there.
+constexpr int kAuthNotValid = -1;
 
 // Why the account must not be checked as its settings stand, or "" when it
 // may be: a Security that is not 0, 1 or 2 ("Security=<text> is not 0, 1 or
 // 2", the text as the file holds it), a Protocol that is not 0 or 1
-// ("Protocol=<text> is not 0 or 1"), or a certificate pin on a plain-text
-// account, which could never be checked.
+// ("Protocol=<text> is not 0 or 1"), an Auth that is not 0, 1 or 2
+// ("Auth=<text> is not 0, 1 or 2"), an OAuth2 login without TLS ("Auth=1
+// needs Security 1 or 2: an OAuth2 token is never sent in plain text"), or a
+// certificate pin on a plain-text account, which could never be checked.
 std::string AccountSettingsError(const TAccount& a);
 
 // Section Global Parameters: the poll interval and the LED and tray options.

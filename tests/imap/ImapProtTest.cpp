@@ -1,6 +1,7 @@
 // The IMAP engine against the scripted line server on loopback: the exact
 // bytes it sends, the values it reads, and each fault a server (or someone
 // in the middle) could bring.
+#include "codec/Base64.h"
 #include "imap/ImapProt.h"
 #include "support/ScriptedPop3Server.h"
 #include "support/TestSupport.h"
@@ -292,4 +293,58 @@ TEST_F(ImapEngine, IdleReportsTheFoldersNewsAndEndsWithDone) {
     ASSERT_TRUE(WaitFor([&] { return ends > before + 1; }));
     EXPECT_EQ(cli.RequestOutcome(), 0) << cli.ErrorMessage();
     EXPECT_TRUE(server.Finished()) << server.Failure();
+}
+
+// OAuth2 over TLS: AUTHENTICATE with the response on the command line where
+// SASL-IR is offered, else after the go-ahead; a refused token's challenge
+// gets the answer its mechanism wants, and the tagged NO is shown with the
+// challenge's status. Without TLS no token leaves, nor is a connection made.
+TEST_F(ImapEngine, OAuth2LoginsUseSaslIrWhenOfferedAndAnswerTheChallenge) {
+    const std::string certs = VESK_IMAP_CERTS_DIR;
+    setenv("SSL_CERT_FILE", (certs + "/ca.pem").c_str(), 1);
+    setenv("SSL_CERT_DIR", certs.c_str(), 1);
+    cli.Auth = 1;
+    EXPECT_FALSE(Run(&TImapCli::Connect));
+    EXPECT_EQ(cli.ErrorMessage(), "IMAP: Auth=1 needs Security 1 or 2: an OAuth2 token is never sent in plain text");
+    EXPECT_EQ(server.Accepted(), 0);
+
+    const std::string bearer = "n,a=u,\x01host=127.0.0.1\x01port=";
+    struct Case {
+        const char* scriptCase;
+        int auth;
+        const char* token;
+        std::vector<std::string> lines;  // received, after the response
+        bool ok;
+    } cases[] = {
+        {"oauth", 1, "good", {"A1 AUTHENTICATE XOAUTH2 {response}"}, true},
+        {"oauth", 2, "stale", {"A1 AUTHENTICATE OAUTHBEARER {response}", "AQ=="}, false},
+        {"oauth-noir", 1, "stale", {"A1 AUTHENTICATE XOAUTH2", "{response}", ""}, false},
+        {"oauth-noir", 2, "good", {"A1 AUTHENTICATE OAUTHBEARER", "{response}"}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.scriptCase) + " " + c.token);
+        TestSupport::TlsTestServer tls(certs, "server", "implicit", c.scriptCase, "imap");
+        ASSERT_NE(tls.port, 0);
+        cli.Abort();
+        cli.Port = std::to_string(tls.port);
+        cli.Security = 1;
+        cli.Auth = c.auth;
+        cli.PassWord = c.token;
+        const std::string response =
+            c.auth == 1 ? TBase64().Encode("user=u\x01" "auth=Bearer " + std::string(c.token) + "\x01\x01")
+                        : TBase64().Encode(bearer + cli.Port + "\x01" "auth=Bearer " + c.token + "\x01\x01");
+        ASSERT_TRUE(Run(&TImapCli::Connect)) << cli.ErrorMessage();
+        EXPECT_EQ(Run(&TImapCli::Login), c.ok) << cli.ErrorMessage();
+        if (!c.ok) {
+            EXPECT_EQ(cli.ErrorMessage(), "NO [AUTHENTICATIONFAILED] Authentication failed. (status 401)");
+        }
+        EXPECT_EQ(cli.Authenticated(), c.ok);
+        EXPECT_TRUE(Run(&TImapCli::Logout));
+        std::string wire;
+        for (std::string line : c.lines) {
+            if (const std::size_t at = line.find("{response}"); at != std::string::npos) line.replace(at, 10, response);
+            wire += line + "\n";
+        }
+        EXPECT_EQ(tls.Log(), wire + "A2 LOGOUT\n");
+    }
 }

@@ -721,3 +721,20 @@ TEST_F(Pop3Engine, HeaderValueIsCutAt10000Characters) {
     cli.Capture(" \x01 From\t : x");
     EXPECT_EQ(cli.FromValue(), " x");
 }
+
+// A token is never sent in plain text, and a login kind that is none of the
+// three never becomes one: both end the connect before any connection.
+TEST_F(Pop3Engine, AnOAuth2LoginWithoutTlsOrAnUnknownAuthNeverConnects) {
+    const std::pair<int, std::string> cases[] = {
+        {1, "Auth=1 needs Security 1 or 2: an OAuth2 token is never sent in plain text"},
+        {2, "Auth=2 needs Security 1 or 2: an OAuth2 token is never sent in plain text"},
+        {3, "Auth=3 is not 0, 1 or 2"},
+    };
+    for (const auto& [auth, error] : cases) {
+        cli.Auth = auth;
+        EXPECT_FALSE(cli.ConnectWait());
+        EXPECT_EQ(cli.ErrorMessage(), error);
+        EXPECT_EQ(cli.Failure(), TPop3Failure::Settings);
+    }
+    EXPECT_EQ(server.Accepted(), 0);
+}

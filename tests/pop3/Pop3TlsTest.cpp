@@ -3,6 +3,7 @@
 // the faults a real network can show against the scripted TLS server. In
 // every failing case no USER, PASS or APOP line may reach the server.
 #include "Pop3TestClient.h"
+#include "codec/Base64.h"
 #include "support/Fixtures.h"
 #include "support/TlsTestServer.h"
 
@@ -181,4 +182,50 @@ TEST_F(Pop3Tls, CloseNotifyUnderARequestFailsItAsATcpCloseDoes) {
     EXPECT_FALSE(client.TopWait());
     EXPECT_EQ(client.ErrorMessage(), "-ERR Interrupted system call (Winsock error #10004)");
     EXPECT_FALSE(client.Connected());
+}
+
+// OAuth2 over POP3S: AUTH names the mechanism alone and the response follows
+// the go-ahead (a large provider refuses it on the AUTH line); a refused
+// token's challenge gets the answer its mechanism wants, and the final -ERR
+// is shown with the challenge's status.
+TEST_F(Pop3Tls, OAuth2SendsTheResponseAfterTheGoAheadAndAnswersTheChallenge) {
+    TlsTestServer server(TrustScriptedCerts(), "server", "implicit", "oauth");
+    ASSERT_NE(server.port, 0);
+    const std::string port = std::to_string(server.port);
+    struct Case {
+        int auth;
+        const char* user;
+        const char* token;
+        std::string response;  // before Base64
+        const char* answer;    // to the challenge; none: the token is good
+    } cases[] = {
+        {1, "alice", "good", "user=alice\x01" "auth=Bearer good\x01\x01", nullptr},
+        {1, "alice", "stale", "user=alice\x01" "auth=Bearer stale\x01\x01", ""},
+        {2, "al,i=ce", "good", "n,a=al=2Ci=3Dce,\x01host=127.0.0.1\x01port=" + port + "\x01" "auth=Bearer good\x01\x01",
+         nullptr},
+        {2, "alice", "stale", "n,a=alice,\x01host=127.0.0.1\x01port=" + port + "\x01" "auth=Bearer stale\x01\x01",
+         "AQ=="},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.auth) + " " + c.token);
+        const std::size_t logged = server.Log().size();
+        TestPop3Cli client;
+        client.Security = 1;
+        client.Auth = c.auth;
+        client.Host = "127.0.0.1";
+        client.Port = port;
+        client.UserName = c.user;
+        client.PassWord = c.token;
+        ASSERT_TRUE(client.ConnectWait()) << client.ErrorMessage();
+        EXPECT_EQ(client.AuthenticateWait(), c.answer == nullptr) << client.ErrorMessage();
+        EXPECT_EQ(client.ProtocolState(), c.answer ? pop3WaitingUser : pop3Transaction);
+        if (c.answer) {
+            EXPECT_EQ(client.ErrorMessage(), "-ERR [AUTH] Authentication failed. (status 401)");
+        }
+        EXPECT_TRUE(client.QuitWait());
+        const std::string mechanism = c.auth == 1 ? "XOAUTH2" : "OAUTHBEARER";
+        const std::string answer = c.answer ? std::string(c.answer) + "\n" : "";
+        EXPECT_EQ(server.Log().substr(logged), "AUTH " + mechanism + "\n" + TBase64().Encode(c.response) + "\n" +
+                                                   answer + "QUIT\n");
+    }
 }

@@ -61,7 +61,7 @@ std::vector<std::string> ApopFlags(const TfrmSetting& d) {
 // The file an OK with no INI file and no change writes.
 const char* const kDefaultFile =
     "[Account1]\nAccountName=Account1\nPOPServer=\nUserName=\nPortNumber=110\nPassword=\nAPOP=0\nSecurity=0\n"
-    "Fingerprint=\nProtocol=0\nFolder=INBOX\nPasswordCommand=\n"
+    "Fingerprint=\nProtocol=0\nFolder=INBOX\nPasswordCommand=\nAuth=0\n"
     "\n[AccountConfig]\nCount=1\n"
     "\n[Global Parameters]\nCheckInterval=60\nLightOnEqual=1\nFlash=0\nFlashOnEqual=0\nFlashOnError=0\n"
     "AttentiveWait=1\nTaskTray=0\n"
@@ -198,7 +198,8 @@ TEST_F(SettingDialog, TabOrderAndLabelLettersMoveTheFocus) {
     const std::vector<QWidget*> zizaz = {d.btnRenameAccount, d.btnDeleteAccount, d.btnCreateAccount, d.edtPop,
                                          d.edtUser,          d.edtPassword,      d.edtPasswordCommand,
                                          d.chkApop,          d.spePort,          d.cboProtocol,      d.cboSecurity,
-                                         d.edtFingerprint,   d.speInterval,      d.btnOk,            d.btnCancel};
+                                         d.edtFingerprint,   d.cboAuth,          d.speInterval,      d.btnOk,
+                                         d.btnCancel};
     for (QWidget* next : zizaz) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         EXPECT_EQ(QApplication::focusWidget(), next) << str(QApplication::focusWidget()->metaObject()->className());
@@ -214,6 +215,8 @@ TEST_F(SettingDialog, TabOrderAndLabelLettersMoveTheFocus) {
     Focus(d.btnOk);
     QTest::keyClick(&d, Qt::Key_U, Qt::AltModifier);
     EXPECT_EQ(QApplication::focusWidget(), d.edtUser);
+    QTest::keyClick(&d, Qt::Key_G, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), d.cboAuth);
     QTest::keyClick(&d, Qt::Key_I, Qt::AltModifier);
     EXPECT_EQ(QApplication::focusWidget(), d.speInterval);
     // "POP3 Port &Number:" is linked to no control: its letter moves nothing.
@@ -480,9 +483,9 @@ TEST_F(SettingDialog, OkWithoutChangesWritesEveryKeyInOrder) {
         "; Vesk settings\n[AccountConfig]\nCount=2\n\n"
         "[Account1]\nAccountName=Home\nPOPServer=pop.home.example\nUserName=me\nPortNumber=995\n"
         "Password=c2VjcmV0\nAPOP=1\nSecurity=1\nFingerprint=0a:1B:2c\nNote=kept\nProtocol=0\nFolder=INBOX\n"
-        "PasswordCommand=\n\n"
+        "PasswordCommand=\nAuth=1\n\n"
         "[Account2]\nAccountName=Work\nPOPServer=10.0.0.2\nUserName=w\nPortNumber=110\nPassword=\nAPOP=0\n"
-        "Security=2\nFingerprint=\nProtocol=1\nFolder=Archive\nPasswordCommand=cat ~/.token\n\n"
+        "Security=2\nFingerprint=\nProtocol=1\nFolder=Archive\nPasswordCommand=cat ~/.token\nAuth=0\n\n"
         "[Global Parameters]\nCheckInterval=300\nLightOnEqual=0\nFlash=1\nFlashOnEqual=1\nFlashOnError=0\n"
         "AttentiveWait=0\nTaskTray=1\n\n"
         "[Siren]\nEnabled=1\nTarget0=zero\nTarget1=a\nTarget2=b\nTarget3=c\nTarget4=d\nTarget5=e\n"
@@ -527,7 +530,7 @@ TEST_F(SettingDialog, AccountsAreReadAndWrittenAsTheFileHoldsThem) {
     for (int n = 1; n <= 25; ++n)
         many += "[Account" + std::to_string(n) + "]\nAccountName=A" + std::to_string(n) + "\nPOPServer=\n"
                 "UserName=\nPortNumber=110\nPassword=\nAPOP=0\nSecurity=0\nFingerprint=\nProtocol=0\nFolder=INBOX\n"
-                "PasswordCommand=\n";
+                "PasswordCommand=\nAuth=0\n";
     WriteIni(many);
     Open();
     ASSERT_EQ(Items().size(), 25u);
@@ -571,7 +574,7 @@ TEST_F(SettingDialog, SecurityChoiceMovesTheUsualPortAndIsSavedAfterApop) {
     d.btnOk->click();
     const std::string ini = Ini();
     EXPECT_NE(ini.find("[Account1]\nPOPServer=a\nPortNumber=995\nSecurity=1\nFingerprint=\nAccountName=Account1\n"
-                       "UserName=\nPassword=\nAPOP=0\nProtocol=0\nFolder=INBOX\nPasswordCommand=\n[Account2]"),
+                       "UserName=\nPassword=\nAPOP=0\nProtocol=0\nFolder=INBOX\nPasswordCommand=\nAuth=0\n[Account2]"),
               std::string::npos)
         << ini;
     EXPECT_NE(ini.find("PortNumber=2000\nAccountName=Account2\nUserName=\nPassword=\nAPOP=0\nSecurity=2\n"
@@ -601,6 +604,30 @@ TEST_F(SettingDialog, ASecurityThatIsNotValidIsShownAndSavedAsReadUntilAChoiceIs
     EXPECT_EQ(d.spePort->Text(), "995");
     d.btnOk->click();
     EXPECT_NE(Ini().find("[Account1]\nPOPServer=edited\nPortNumber=995\nSecurity=1\n"), std::string::npos) << Ini();
+}
+
+// The login box: an Auth that is none of its choices is shown and saved as
+// the file holds it until the user picks one.
+TEST_F(SettingDialog, ALoginThatIsNotValidIsShownAndSavedAsReadUntilAChoiceIsPicked) {
+    WriteIni("[AccountConfig]\nCount=2\n[Account1]\nPOPServer=a\nSecurity=1\nAuth=oauth\n"
+             "[Account2]\nPOPServer=b\nSecurity=1\nAuth=2\n");
+    auto& d = Open();
+    EXPECT_EQ(str(d.cboAuth->currentText()), "Auth=oauth (not valid)");
+    Select(1);
+    EXPECT_EQ(str(d.cboAuth->currentText()), "OAUTHBEARER");
+    EXPECT_EQ(d.cboAuth->count(), 3);
+    Select(0);
+    d.edtPop->setText("edited");
+    d.btnOk->click();
+    EXPECT_NE(Ini().find("\nAuth=oauth\n"), std::string::npos) << Ini();
+
+    Open();
+    d.cboAuth->setCurrentIndex(1);
+    EXPECT_EQ(d.cboAuth->count(), 3);
+    EXPECT_EQ(str(d.cboAuth->currentText()), "XOAUTH2");
+    d.btnOk->click();
+    EXPECT_NE(Ini().find("POPServer=edited\nSecurity=1\nAuth=1\n"), std::string::npos) << Ini();
+    EXPECT_NE(Ini().find("POPServer=b\nSecurity=1\nAuth=2\n"), std::string::npos) << Ini();
 }
 
 // A port that is one of the usual ports of the account's protocol follows the
@@ -656,7 +683,7 @@ TEST_F(SettingDialog, ImapTakesAFolderInsteadOfApopAndAProtocolNotValidIsKeptUnt
     EXPECT_EQ(str(d.edtFolder->text()), "Lists");
     d.edtPop->setText("edited");  // another field edited: the value stays
     d.btnOk->click();
-    EXPECT_NE(Ini().find("\nFingerprint=\nProtocol=1\nFolder=Archiv/Größe\nPasswordCommand=\n[Account2]\nPOPServer=edited\n"
+    EXPECT_NE(Ini().find("\nFingerprint=\nProtocol=1\nFolder=Archiv/Größe\nPasswordCommand=\nAuth=0\n[Account2]\nPOPServer=edited\n"
                          "Protocol=imap\nFolder=Lists\n"),
               std::string::npos)
         << Ini();
@@ -686,7 +713,7 @@ TEST_F(SettingDialog, APasswordCommandIsShownAndSavedPerAccount) {
     QTest::keyClicks(d.edtPasswordCommand, "oauth2-token --user b");
     d.btnOk->click();
     EXPECT_NE(Ini().find("[Account1]\nPOPServer=a\nPasswordCommand=cat ~/.token; true\n"), std::string::npos) << Ini();
-    EXPECT_NE(Ini().find("\nFolder=INBOX\nPasswordCommand=oauth2-token --user b\n\n[Global Parameters]"), std::string::npos)
+    EXPECT_NE(Ini().find("\nFolder=INBOX\nPasswordCommand=oauth2-token --user b\nAuth=0\n\n[Global Parameters]"), std::string::npos)
         << Ini();
 }
 

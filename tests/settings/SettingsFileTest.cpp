@@ -9,7 +9,7 @@ using TestSupport::WriteFile;
 
 TEST(SettingsFile, SecurityIsReadAsWrittenAndOnlyZeroOneOrTwoMayBeChecked) {
     struct Case {
-        const char* keys;  // the account's Security and Fingerprint lines
+        const char* keys;  // the account's Security, Fingerprint and Auth lines
         int security;
         const char* securityText;
         const char* error;
@@ -26,6 +26,12 @@ TEST(SettingsFile, SecurityIsReadAsWrittenAndOnlyZeroOneOrTwoMayBeChecked) {
         {"Security=+1\n", kSecurityNotValid, "+1", "Security=+1 is not 0, 1 or 2"},
         {"Security=0\nFingerprint=AB:CD\n", 0, "", "Security=0 is plain text, but a Fingerprint is set"},
         {"Fingerprint=AB:CD\n", 0, "", "Security=0 is plain text, but a Fingerprint is set"},
+        {"Security=1\nAuth=1\n", 1, "", ""},
+        {"Security=2\nAuth= 2 \n", 2, "", ""},
+        {"Auth=0\n", 0, "", ""},
+        {"Auth=2\n", 0, "", "Auth=2 needs Security 1 or 2: an OAuth2 token is never sent in plain text"},
+        {"Security=1\nAuth=XOAUTH2\n", 1, "", "Auth=XOAUTH2 is not 0, 1 or 2"},
+        {"Security=1\nAuth=3\n", 1, "", "Auth=3 is not 0, 1 or 2"},
     };
     TempDir dir;
     for (const Case& c : cases) {
@@ -39,7 +45,7 @@ TEST(SettingsFile, SecurityIsReadAsWrittenAndOnlyZeroOneOrTwoMayBeChecked) {
 
 TEST(SettingsFile, ProtocolAndFolderReadAsWrittenAndSavedBackAfterFingerprint) {
     struct Case {
-        const char* keys;  // the account's Protocol, Folder and PasswordCommand lines
+        const char* keys;  // the account's Protocol, Folder, PasswordCommand and Auth lines
         int protocol;
         const char* folder;
         const char* error;
@@ -54,6 +60,8 @@ TEST(SettingsFile, ProtocolAndFolderReadAsWrittenAndSavedBackAfterFingerprint) {
         {"Protocol=2\n", kProtocolNotValid, "INBOX", "Protocol=2 is not 0 or 1", "Protocol=2\nFolder=INBOX\n"},
         {"Protocol=1\nPasswordCommand= cat ~/.token; true \n", 1, "INBOX", "",
          "Protocol=1\nFolder=INBOX\nPasswordCommand=cat ~/.token; true\n"},
+        {"Security=1\nProtocol=1\nAuth=2\n", 1, "INBOX", "", "Protocol=1\nFolder=INBOX\nPasswordCommand=\nAuth=2\n"},
+        {"Security=1\nAuth=oauth\n", 0, "INBOX", "Auth=oauth is not 0, 1 or 2", "Protocol=0\nFolder=INBOX\nPasswordCommand=\nAuth=oauth\n"},
     };
     TempDir dir;
     for (const Case& c : cases) {

@@ -28,7 +28,14 @@ server (above all: whether a USER, PASS or APOP line ever did).
                 flood      sends FLOOD_BYTES bytes of numbered 8-byte blocks
                            in one write right after the handshake, as fast as
                            TCP takes them, then closes
+                oauth      OAuth2 logins (AUTH / AUTHENTICATE XOAUTH2 and
+                           OAUTHBEARER): the token "good" logs in; any other
+                           gets the failure challenge, and after the client's
+                           answer the final refusal. POP3 refuses an initial
+                           response on the AUTH line; IMAP offers SASL-IR
+                oauth-noir as oauth, without SASL-IR (IMAP)
 """
+import base64
 import argparse
 import array
 import os
@@ -66,9 +73,33 @@ def next_line(conn, buf):
     return line.decode("latin-1"), buf
 
 
+OAUTH_CHALLENGE = b"+ " + base64.b64encode(b'{"status":"401","schemes":"bearer","scope":"mail"}') + b"\r\n"
+
+
+def oauth_login(conn, buf, response, args):
+    """An OAuth2 exchange after the go-ahead: the client's response (read when
+    None), then success, or the challenge and the client's answer to it.
+    Gives whether the token was good, and what follows in buf."""
+    if response is None:
+        conn.sendall(b"+ \r\n")
+        response, buf = next_line(conn, buf)
+        if response is None:
+            return False, buf
+        log(args.log, response)
+    if b"auth=Bearer good\x01" in base64.b64decode(response):
+        return True, buf
+    conn.sendall(OAUTH_CHALLENGE)
+    answer, buf = next_line(conn, buf)
+    if answer is not None:
+        log(args.log, answer)
+    return False, buf
+
+
 def imap_session(conn, args, ctx):
     """One IMAP client: every tagged command answered until LOGOUT."""
     tls_caps = b"IMAP4rev1 AUTH=PLAIN SASL-IR"
+    if args.case.startswith("oauth"):
+        tls_caps = b"IMAP4rev1 AUTH=XOAUTH2 AUTH=OAUTHBEARER" + (b" SASL-IR" if args.case == "oauth" else b"")
     if args.mode == "implicit":
         conn = ctx.wrap_socket(conn, server_side=True)
         conn.sendall(b"* OK [CAPABILITY " + tls_caps + b"] ready\r\n")
@@ -98,6 +129,12 @@ def imap_session(conn, args, ctx):
         if word == "LOGOUT":
             conn.sendall(b"* BYE bye\r\n" + done)
             return
+        if word == "AUTHENTICATE" and args.case.startswith("oauth"):
+            words = command.split(" ")
+            good, buf = oauth_login(conn, buf, words[2] if len(words) > 2 else None, args)
+            failed = tag.encode("latin-1") + b" NO [AUTHENTICATIONFAILED] Authentication failed.\r\n"
+            conn.sendall(done if good else failed)
+            continue
         conn.sendall(done)
 
 
@@ -134,6 +171,13 @@ def session(conn, args, ctx):
         if command == "QUIT":
             conn.sendall(b"+OK bye\r\n")
             return
+        if command == "AUTH" and args.case == "oauth":
+            if len(text.split(" ")) > 2:
+                conn.sendall(b"-ERR initial response refused\r\n")
+                continue
+            good, buf = oauth_login(conn, buf, None, args)
+            conn.sendall(b"+OK logged in\r\n" if good else b"-ERR [AUTH] Authentication failed.\r\n")
+            continue
         if command == "STLS" and args.mode == "stls":
             if args.case == "stls-err":
                 conn.sendall(b"-ERR STLS not now\r\n")

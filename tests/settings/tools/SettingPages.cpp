@@ -35,7 +35,7 @@ const char* const kExample =
     "[Account2]\nAccountName=Office\nPOPServer=127.0.0.1\nUserName=t.yamada\nPortNumber=1110\nPassword=\nAPOP=0\n\n"
     "[Account3]\nAccountName=Lists\nPOPServer=imap.example.org\nUserName=taro\nPortNumber=143\nPassword=\n"
     "APOP=0\nSecurity=2\nFingerprint=\nProtocol=1\nFolder=Lists/Vesk\n"
-    "PasswordCommand=cat ~/.config/vesk/lists.token\n\n"
+    "PasswordCommand=cat ~/.config/vesk/lists.token\nAuth=1\n\n"
     "[Global Parameters]\nCheckInterval=120\nLightOnEqual=1\nFlash=1\nFlashOnEqual=0\nFlashOnError=1\n"
     "AttentiveWait=1\nTaskTray=0\n\n"
     "[Siren]\nEnabled=1\nTarget1=boss@example.org\nTarget2=family\nTarget3=\n"
