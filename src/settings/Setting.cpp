@@ -411,50 +411,40 @@ void TfrmSetting::ShowAccount() {
     ShowAuth(&account);
 }
 
-void TfrmSetting::ShowAuth(const TAccount* account) {
-    while (cboAuth->count() > kAuthChoices) cboAuth->removeItem(kAuthChoices);
+namespace {
+
+// Shows a choice of the account (Security, Protocol, Auth) in its box: the
+// entry of a valid value, or a value that is none of the choices as the file
+// holds it ("Key=<text> (not valid)"), never as the first choice: the
+// account is not checked until the user picks one. No account: the first.
+void ShowChoice(QComboBox* box, int choices, const char* key, const TAccount* account, int value,
+                const std::string& text) {
+    while (box->count() > choices) box->removeItem(choices);
     if (!account) {
-        cboAuth->setCurrentIndex(0);
-    } else if (account->Auth >= 0 && account->Auth < kAuthChoices) {
-        cboAuth->setCurrentIndex(account->Auth);
+        box->setCurrentIndex(0);
+    } else if (value >= 0 && value < choices) {
+        box->setCurrentIndex(value);
     } else {
-        // As for the security: shown as the file holds it, never as Password.
-        const std::string text = account->AuthText.empty() ? std::to_string(account->Auth) : account->AuthText;
-        cboAuth->addItem(QStr("Auth=" + text + " (not valid)"));
-        cboAuth->setCurrentIndex(kAuthChoices);
+        box->addItem(QStr(std::string(key) + "=" + (text.empty() ? std::to_string(value) : text) + " (not valid)"));
+        box->setCurrentIndex(choices);
     }
+}
+
+}  // namespace
+
+void TfrmSetting::ShowAuth(const TAccount* account) {
+    ShowChoice(cboAuth, kAuthChoices, "Auth", account, account ? account->Auth : 0,
+               account ? account->AuthText : std::string());
 }
 
 void TfrmSetting::ShowProtocol(const TAccount* account) {
-    while (cboProtocol->count() > kProtocolChoices) cboProtocol->removeItem(kProtocolChoices);
-    if (!account) {
-        cboProtocol->setCurrentIndex(0);
-    } else if (ValidProtocol(account->Protocol)) {
-        cboProtocol->setCurrentIndex(account->Protocol);
-    } else {
-        // As for the security: shown as the file holds it, and the account is
-        // not checked until the user picks a protocol.
-        const std::string text =
-            account->ProtocolText.empty() ? std::to_string(account->Protocol) : account->ProtocolText;
-        cboProtocol->addItem(QStr("Protocol=" + text + " (not valid)"));
-        cboProtocol->setCurrentIndex(kProtocolChoices);
-    }
+    ShowChoice(cboProtocol, kProtocolChoices, "Protocol", account, account ? account->Protocol : 0,
+               account ? account->ProtocolText : std::string());
 }
 
 void TfrmSetting::ShowSecurity(const TAccount* account) {
-    while (cboSecurity->count() > kSecurityChoices) cboSecurity->removeItem(kSecurityChoices);
-    if (!account) {
-        cboSecurity->setCurrentIndex(0);
-    } else if (account->Security >= 0 && account->Security < kSecurityChoices) {
-        cboSecurity->setCurrentIndex(account->Security);
-    } else {
-        // A value that is none of the choices is shown as the file holds it,
-        // never as None: the account is not checked until the user picks one.
-        const std::string text =
-            account->SecurityText.empty() ? std::to_string(account->Security) : account->SecurityText;
-        cboSecurity->addItem(QStr("Security=" + text + " (not valid)"));
-        cboSecurity->setCurrentIndex(kSecurityChoices);
-    }
+    ShowChoice(cboSecurity, kSecurityChoices, "Security", account, account ? account->Security : 0,
+               account ? account->SecurityText : std::string());
 }
 
 void TfrmSetting::UpdateFlashOptions() {

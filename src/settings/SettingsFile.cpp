@@ -43,6 +43,31 @@ const TMemIniFile& TSettingsFile::Values() const {
 
 int TSettingsFile::ReadAccountCount() const { return Values().ReadInteger(kAccountConfig, "Count", 1); }
 
+void TSettingsFile::ReadChoice(const std::string& section, const char* key, int highest, int& value,
+                               std::string& text) const {
+    // The reader gives the value without its surrounding blanks. Only the
+    // digits themselves count: "+1", "0x1" or "1.0" may be what the user
+    // meant, but Vesk does not guess where a password is at stake. Every
+    // "not valid" constant is -1.
+    const std::string read = Values().ReadString(section, key, "");
+    text.clear();
+    if (read.empty()) {
+        value = 0;
+    } else if (read.size() == 1 && read[0] >= '0' && read[0] <= '0' + highest) {
+        value = read[0] - '0';
+    } else {
+        value = -1;
+        text = read;
+    }
+}
+
+void TSettingsFile::WriteChoice(const std::string& section, const char* key, int value, const std::string& text) {
+    if (value == -1 && !text.empty())
+        FIni.WriteString(section, key, text);
+    else
+        FIni.WriteInteger(section, key, value);
+}
+
 TAccount TSettingsFile::ReadAccount(int n) const {
     const std::string section = AccountSection(n);
     TAccount account;
@@ -52,37 +77,15 @@ TAccount TSettingsFile::ReadAccount(int n) const {
     account.Port = Values().ReadInteger(section, "PortNumber", kDefaultPort);
     account.Password = FBase64.Decode(Values().ReadString(section, "Password", ""));
     account.APop = Values().ReadInteger(section, "APOP", 0);
-    // The reader gives the value without its surrounding blanks. Only the
-    // three digits themselves count: "+1", "0x1" or "1.0" may be what the
-    // user meant, but Vesk does not guess where a password is at stake.
-    const std::string security = Values().ReadString(section, "Security", "");
-    if (security.empty() || security == "0" || security == "1" || security == "2") {
-        account.Security = security.empty() ? 0 : security[0] - '0';
-    } else {
-        account.Security = kSecurityNotValid;
-        account.SecurityText = security;
-    }
+    ReadChoice(section, "Security", 2, account.Security, account.SecurityText);
     account.Fingerprint = Values().ReadString(section, "Fingerprint", "");
-    // The same rule for the protocol: a typo never sends the login to the
-    // other protocol's server.
-    const std::string protocol = Values().ReadString(section, "Protocol", "");
-    if (protocol.empty() || protocol == "0" || protocol == "1") {
-        account.Protocol = protocol.empty() ? 0 : protocol[0] - '0';
-    } else {
-        account.Protocol = kProtocolNotValid;
-        account.ProtocolText = protocol;
-    }
+    // A typo never sends the login to the other protocol's server.
+    ReadChoice(section, "Protocol", 1, account.Protocol, account.ProtocolText);
     account.Folder = Values().ReadString(section, "Folder", "");
     if (account.Folder.empty()) account.Folder = kDefaultFolder;
     account.PasswordCommand = Values().ReadString(section, "PasswordCommand", "");
-    // The same rule for the login: a typo never sends a token as a password.
-    const std::string auth = Values().ReadString(section, "Auth", "");
-    if (auth.empty() || auth == "0" || auth == "1" || auth == "2") {
-        account.Auth = auth.empty() ? 0 : auth[0] - '0';
-    } else {
-        account.Auth = kAuthNotValid;
-        account.AuthText = auth;
-    }
+    // Nor a token as a password.
+    ReadChoice(section, "Auth", 2, account.Auth, account.AuthText);
     return account;
 }
 
@@ -124,21 +127,12 @@ void TSettingsFile::Write(std::span<const TAccount> accounts, const TGlobalOptio
         FIni.WriteInteger(section, "PortNumber", account.Port);
         FIni.WriteString(section, "Password", FBase64.Encode(account.Password));
         FIni.WriteInteger(section, "APOP", account.APop);
-        if (account.Security == kSecurityNotValid && !account.SecurityText.empty())
-            FIni.WriteString(section, "Security", account.SecurityText);
-        else
-            FIni.WriteInteger(section, "Security", account.Security);
+        WriteChoice(section, "Security", account.Security, account.SecurityText);
         FIni.WriteString(section, "Fingerprint", account.Fingerprint);
-        if (account.Protocol == kProtocolNotValid && !account.ProtocolText.empty())
-            FIni.WriteString(section, "Protocol", account.ProtocolText);
-        else
-            FIni.WriteInteger(section, "Protocol", account.Protocol);
+        WriteChoice(section, "Protocol", account.Protocol, account.ProtocolText);
         FIni.WriteString(section, "Folder", account.Folder.empty() ? std::string(kDefaultFolder) : account.Folder);
         FIni.WriteString(section, "PasswordCommand", account.PasswordCommand);
-        if (account.Auth == kAuthNotValid && !account.AuthText.empty())
-            FIni.WriteString(section, "Auth", account.AuthText);
-        else
-            FIni.WriteInteger(section, "Auth", account.Auth);
+        WriteChoice(section, "Auth", account.Auth, account.AuthText);
     }
     FIni.WriteInteger(kAccountConfig, "Count", n);
     FIni.WriteInteger(kGlobal, "CheckInterval", options.CheckInterval);

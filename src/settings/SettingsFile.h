@@ -150,6 +150,11 @@ public:
     void Write(std::span<const TAccount> accounts, const TGlobalOptions& options, const TSirenOptions& siren);
 
 private:
+    // A key of a few choices (Security, Protocol, Auth): missing or empty is
+    // 0, exactly one digit from 0 to `highest` is that number, any other
+    // text is no choice (-1) and kept in `text`; written back as read.
+    void ReadChoice(const std::string& section, const char* key, int highest, int& value, std::string& text) const;
+    void WriteChoice(const std::string& section, const char* key, int value, const std::string& text);
     // The file as it was at the first read after construction or the last
     // write: every read of one load parses the file once.
     const TMemIniFile& Values() const;
