@@ -29,6 +29,10 @@ std::string AccountSettingsError(const TAccount& a) {
     return "";
 }
 
+std::string KeyringKeyOf(const TAccount& a) {
+    return a.UserName + '@' + a.Server + ':' + std::to_string(a.Port);
+}
+
 TAccount NewAccount(int n) {
     TAccount account;
     account.AccountName = AccountSection(n);
@@ -83,6 +87,7 @@ TAccount TSettingsFile::ReadAccount(int n) const {
         account.Auth = kAuthNotValid;
         account.AuthText = auth;
     }
+    account.SecretInKeyring = account.Password.empty() && Values().ReadInteger(kGlobal, "Keyring", 0) != 0;
     return account;
 }
 
@@ -96,6 +101,7 @@ TGlobalOptions TSettingsFile::ReadGlobalOptions() const {
     options.AttentiveWait = Values().ReadInteger(kGlobal, "AttentiveWait", 1) != 0;
     options.TaskTray = Values().ReadInteger(kGlobal, "TaskTray", 0) != 0;
     options.Notify = Values().ReadInteger(kGlobal, "Notify", 0) != 0;
+    options.Keyring = Values().ReadInteger(kGlobal, "Keyring", 0) != 0;
     return options;
 }
 
@@ -122,7 +128,7 @@ void TSettingsFile::Write(std::span<const TAccount> accounts, const TGlobalOptio
         FIni.WriteString(section, "POPServer", account.Server);
         FIni.WriteString(section, "UserName", account.UserName);
         FIni.WriteInteger(section, "PortNumber", account.Port);
-        FIni.WriteString(section, "Password", FBase64.Encode(account.Password));
+        FIni.WriteString(section, "Password", options.Keyring ? std::string() : FBase64.Encode(account.Password));
         FIni.WriteInteger(section, "APOP", account.APop);
         if (account.Security == kSecurityNotValid && !account.SecurityText.empty())
             FIni.WriteString(section, "Security", account.SecurityText);
@@ -148,6 +154,7 @@ void TSettingsFile::Write(std::span<const TAccount> accounts, const TGlobalOptio
     FIni.WriteBool(kGlobal, "FlashOnError", options.FlashOnError);
     FIni.WriteBool(kGlobal, "AttentiveWait", options.AttentiveWait);
     FIni.WriteBool(kGlobal, "TaskTray", options.TaskTray);
+    FIni.WriteBool(kGlobal, "Keyring", options.Keyring);
     FIni.WriteBool(kSiren, "Enabled", siren.Enabled);
     FIni.WriteString(kSiren, "Target1", siren.Target1);
     FIni.WriteString(kSiren, "Target2", siren.Target2);
