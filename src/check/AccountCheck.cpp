@@ -53,6 +53,15 @@ void TAccountCheck::Start() {
         FPasswordCommand.Start(FTarget.PasswordCommand);
         return;
     }
+    if (!FTarget.KeyringKey.empty()) {
+        SetState(TState::FetchingSecret);
+        FStep = TCheckStep::Login;
+        FKeyringRead = std::make_shared<int>(0);
+        ReadKeyring(FTarget.KeyringKey, [this, alive = std::weak_ptr<int>(FKeyringRead)](const TKeyringResult& r) {
+            if (alive.lock()) KeyringRead(r);
+        });
+        return;
+    }
     Connect();
 }
 
@@ -64,6 +73,16 @@ void TAccountCheck::SecretFetched(bool Ok) {
     if (FState != TState::FetchingSecret) return;
     if (!Ok) return Fail(TCheckStep::Login, FPasswordCommand.ErrorText());
     FTarget.Secret = FPasswordCommand.Secret();
+    Connect();
+}
+
+void TAccountCheck::KeyringRead(const TKeyringResult& Result) {
+    FKeyringRead.reset();
+    if (FState != TState::FetchingSecret) return;
+    if (!Result.Ok)
+        return Fail(TCheckStep::Login,
+                    "keyring: " + (Result.NotFound ? "no password kept for " + FTarget.KeyringKey : Result.Error));
+    FTarget.Secret = Result.Secret;
     Connect();
 }
 
@@ -203,6 +222,7 @@ void TAccountCheck::TimeExpired() {
 void TAccountCheck::Stop(bool KeepConnection) {
     if (FState == TState::Done) return;
     FPasswordCommand.Abort();
+    FKeyringRead.reset();
     // Nothing of this check runs on the session before the connection.
     if (FState != TState::Idle && FState != TState::FetchingSecret && !KeepConnection) FSession.Abort();
     SetState(TState::Done);

@@ -15,12 +15,17 @@
 // connects (a token may have expired since the last), and logs in with the
 // first line it prints; a command that fails fails the login. A check on a
 // connection still logged in (KeepOpen) needs no secret and runs none.
+// An account whose secret is kept in the desktop keyring has it read from
+// there in the same step, asynchronously and without a time limit (the
+// keyring may be waiting for the user to unlock it); a keyring that fails
+// fails the login with "keyring: <reason>".
 #pragma once
 
 #include "check/FromCache.h"
 #include "check/PasswordCommand.h"
 #include "codec/OAuth2.h"
 #include "imap/ImapProt.h"
+#include "platform/Keyring.h"
 #include "pop3/Pop3Prot.h"
 #include "settings/SettingsFile.h"
 
@@ -65,6 +70,9 @@ struct TCheckTarget {
     // When set, the secret is what this command prints (see
     // TPasswordCommand), fetched afresh by each check; Secret is unused.
     std::string PasswordCommand{};
+    // When set and there is no PasswordCommand, the secret is read from the
+    // desktop keyring under this key by each check; Secret is unused.
+    std::string KeyringKey{};
     // How the session logs in; with OAuth2 the Secret is the bearer token.
     TAuthMechanism Auth = TAuthMechanism::Password;
     // Read the From lines of the waiting mail (the siren or a notification
@@ -348,6 +356,7 @@ private:
     void RequestDone(bool Ok);
     void Connect();
     void SecretFetched(bool Ok);
+    void KeyringRead(const TKeyringResult& Result);
     // Starts a request in `State`; one that cannot start fails `Step`.
     void Request(TState State, TCheckStep Step, const std::function<void()>& Start);
     void ReadNextFrom();
@@ -364,6 +373,9 @@ private:
     int FSlot;
     TCheckResult FResult;
     TPasswordCommand FPasswordCommand;
+    // Lives while a keyring read of this check is awaited: a late answer
+    // finds it gone.
+    std::shared_ptr<int> FKeyringRead;
     TState FState = TState::Idle;
     TCheckStep FStep = TCheckStep::Connection;
     int FNext = 0, FLowest = 0;  // the next message whose From is read, the last one

@@ -17,6 +17,8 @@ TCheckTarget CheckTargetOf(const TAccount& Account, const std::string& Name, boo
     target.UserName = Account.UserName;
     target.Secret = Account.Password;
     target.PasswordCommand = Account.PasswordCommand;
+    // The command wins over the keyring.
+    if (Account.SecretInKeyring && Account.PasswordCommand.empty()) target.KeyringKey = KeyringKeyOf(Account);
     target.APop = Account.APop != 0;
     target.Protocol = Account.Protocol == static_cast<int>(TProtocol::Imap) ? TProtocol::Imap : TProtocol::Pop3;
     target.Folder = Account.Folder.empty() ? std::string(kDefaultFolder) : Account.Folder;

@@ -225,6 +225,7 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     chkFlashError = MakeCheck(p, "Flash on &Error", 26, 96, 128, 20);
     chkAttentiveWait = MakeCheck(p, "&Attentive to Velora", 13, 134, 154, 20);
     chkTaskTray = MakeCheck(p, "Live in the &TaskTray", 13, 166, 154, 20);
+    chkKeyring = MakeCheck(p, "Keep passwords in the desktop keyring", 13, 198, 270, 20);
 
     // Page "Siren": targets and sounds.
     p = tbsSiren;
@@ -251,7 +252,7 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
         edtUser,         edtPassword,     edtPasswordCommand,
         chkApop,         spePort,         cboProtocol,      edtFolder,
         cboSecurity,     edtFingerprint,  cboAuth,          speInterval,      chkLightEqual,
-        chkFlash,        chkFlashEqual,   chkFlashError,    chkAttentiveWait, chkTaskTray,      chkSirenEnabled,
+        chkFlash,        chkFlashEqual,   chkFlashError,    chkAttentiveWait, chkTaskTray,      chkKeyring, chkSirenEnabled,
         edtSirenTarget1, edtSirenSong1,   edtSirenTarget2,  edtSirenSong2,    edtSirenTarget3,  edtSirenSong3,
         edtSirenSong0,   btnOk,           btnCancel,
     };
@@ -484,6 +485,8 @@ void TfrmSetting::ReadSettings() {
     UpdateFlashOptions();
     chkAttentiveWait->setChecked(options.AttentiveWait);
     chkTaskTray->setChecked(options.TaskTray);
+    chkKeyring->setChecked(options.Keyring);
+    FKeyringInFile = options.Keyring;
     const TSirenOptions siren = file.ReadSirenOptions();
     chkSirenEnabled->setChecked(siren.Enabled);
     SetFieldText(edtSirenTarget1, siren.Target1);
@@ -505,6 +508,7 @@ void TfrmSetting::WriteSettings() {
     options.FlashOnError = chkFlashError->isChecked();
     options.AttentiveWait = chkAttentiveWait->isChecked();
     options.TaskTray = chkTaskTray->isChecked();
+    options.Keyring = chkKeyring->isChecked();
     TSirenOptions siren;
     siren.Enabled = chkSirenEnabled->isChecked();
     siren.Target1 = Bytes(edtSirenTarget1->text());
@@ -535,16 +539,80 @@ void TfrmSetting::FormCreate(TObject*) {
 
 void TfrmSetting::FormShow(TObject*) { ReadSettings(); }
 
-void TfrmSetting::FormClose(TObject*) { ClearAccountCopy(); }
+void TfrmSetting::FormClose(TObject*) {
+    EndKeyringRound();
+    ClearAccountCopy();
+}
 
 void TfrmSetting::btnOkClick(TObject*) {
+    if (FKeyringPending > 0) return;
     // A number still being typed (Enter presses OK while the spin box has the
     // focus) is brought into range before it is saved.
     spePort->ApplyRange();
     speInterval->ApplyRange();
+    const size_t count = std::min(static_cast<size_t>(std::max(AccountCount, 0)), Accounts.size());
+    std::vector<size_t> accounts;
+    if (chkKeyring->isChecked()) {
+        // Every password of the copy goes into the keyring before the file
+        // loses it; an empty one (kept there already, or none) is left alone.
+        for (size_t i = 0; i < count; ++i)
+            if (!Accounts[i].Password.empty()) accounts.push_back(i);
+        return KeyringRound(accounts, true);
+    }
+    if (FKeyringInFile) {
+        if (!ConfirmYesNo("Write the passwords kept in the desktop keyring back into the settings file?")) return;
+        for (size_t i = 0; i < count; ++i)
+            if (Accounts[i].Password.empty()) accounts.push_back(i);
+        return KeyringRound(accounts, false);
+    }
+    SaveAndClose();
+}
+
+void TfrmSetting::SaveAndClose() {
     WriteSettings();
     FHost->LoadSettings();
     Close();
+}
+
+void TfrmSetting::KeyringRound(const std::vector<size_t>& accounts, bool store) {
+    EndKeyringRound();
+    if (accounts.empty()) return SaveAndClose();
+    const unsigned run = FKeyringRun;
+    FKeyringPending = accounts.size();
+    pageSetting->setEnabled(false);
+    btnOk->setEnabled(false);
+    for (size_t i : accounts) {
+        const TAccount& account = Accounts[i];
+        auto done = [this, alive = std::weak_ptr<int>(FAlive), run, i, store](const TKeyringResult& result) {
+            if (alive.lock()) Guard([&] { KeyringAnswer(run, i, store, result); });
+        };
+        if (store)
+            WriteKeyring(KeyringKeyOf(account), account.Password, done);
+        else
+            ReadKeyring(KeyringKeyOf(account), done);
+    }
+}
+
+void TfrmSetting::KeyringAnswer(unsigned run, size_t account, bool store, const TKeyringResult& result) {
+    if (run != FKeyringRun || FKeyringPending == 0) return;
+    // An account without an entry has no password to read back.
+    if (!result.Ok && !(result.NotFound && !store) && FKeyringError.empty()) FKeyringError = result.Error;
+    if (result.Ok && !store && account < Accounts.size()) Accounts[account].Password = result.Secret;
+    if (--FKeyringPending > 0) return;
+    const std::string error = FKeyringError;
+    EndKeyringRound();
+    // A failing keyring saves nothing: the file keeps its passwords and the
+    // dialog its edits, for another OK or a Cancel.
+    if (!error.empty()) return ShowMessage("keyring: " + error);
+    SaveAndClose();
+}
+
+void TfrmSetting::EndKeyringRound() {
+    ++FKeyringRun;
+    FKeyringPending = 0;
+    FKeyringError.clear();
+    pageSetting->setEnabled(true);
+    btnOk->setEnabled(true);
 }
 
 void TfrmSetting::btnCancelClick(TObject*) { Close(); }

@@ -5,12 +5,18 @@
 // closing it only hides it. Each time it becomes visible it reads the INI
 // file into a copy of its own (ReadSettings); the user edits that copy and
 // the option controls; OK writes everything back (WriteSettings), makes the
-// main window reload the file and hides the dialog; Cancel, Esc and the close
+// main window reload the file and hides the dialog; with the keyring option
+// on, OK first stores every password of the copy in the desktop keyring and
+// writes the file only once all are stored (a keyring that fails shows
+// "keyring: <reason>" and leaves the dialog open with its edits); turning the
+// option off asks before the keyring's passwords are read back into the
+// file. Cancel, Esc and the close
 // box hide it without writing.
 #pragma once
 
 #include "framework/Application.h"
 #include "framework/SpinEdit.h"
+#include "platform/Keyring.h"
 #include "settings/SettingsFile.h"
 
 #include <QCheckBox>
@@ -21,6 +27,7 @@
 #include <QTabWidget>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -102,6 +109,8 @@ public:
     QCheckBox* chkFlashError;
     QCheckBox* chkAttentiveWait;
     QCheckBox* chkTaskTray;
+    // Key Keyring: passwords in the desktop keyring instead of the file.
+    QCheckBox* chkKeyring;
 
     QCheckBox* chkSirenEnabled;
     QLabel* lblSirenTarget1;
@@ -132,6 +141,8 @@ public:
     void ClearAccountCopy();
     void ReadSettings();
     void WriteSettings();
+    // Writes the settings, makes the main window reload them and closes.
+    void SaveAndClose();
 
     // Event handlers.
     void FormCreate(TObject* Sender);
@@ -189,8 +200,25 @@ private:
     // only while the protocol box shows its protocol for an account.
     void EnableProtocolFields();
 
+    // Stores the passwords of `accounts` (indexes into the copy) in the
+    // keyring, or reads theirs into the copy, then saves and closes; the
+    // dialog waits meanwhile with its pages disabled.
+    void KeyringRound(const std::vector<size_t>& accounts, bool store);
+    void KeyringAnswer(unsigned run, size_t account, bool store, const TKeyringResult& result);
+    // Ends a keyring round: its answers still to come are ignored.
+    void EndKeyringRound();
+
     TSettingHost* FHost;
     bool FShowing = false;
+    // The Keyring option as the file had it.
+    bool FKeyringInFile = false;
+    // The keyring round under way: its number, the answers it still awaits,
+    // its first failure.
+    unsigned FKeyringRun = 0;
+    size_t FKeyringPending = 0;
+    std::string FKeyringError;
+    // Lives as long as the dialog: a keyring answer after its end is dropped.
+    std::shared_ptr<int> FAlive = std::make_shared<int>(0);
 };
 
 extern TfrmSetting* frmSetting;

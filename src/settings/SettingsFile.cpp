@@ -29,6 +29,10 @@ std::string AccountSettingsError(const TAccount& a) {
     return "";
 }
 
+std::string KeyringKeyOf(const TAccount& a) {
+    return a.UserName + '@' + a.Server + ':' + std::to_string(a.Port);
+}
+
 TAccount NewAccount(int n) {
     TAccount account;
     account.AccountName = AccountSection(n);
@@ -86,6 +90,7 @@ TAccount TSettingsFile::ReadAccount(int n) const {
     account.PasswordCommand = Values().ReadString(section, "PasswordCommand", "");
     // Nor a token as a password.
     ReadChoice(section, "Auth", 2, account.Auth, account.AuthText);
+    account.SecretInKeyring = account.Password.empty() && Values().ReadInteger(kGlobal, "Keyring", 0) != 0;
     return account;
 }
 
@@ -99,6 +104,7 @@ TGlobalOptions TSettingsFile::ReadGlobalOptions() const {
     options.AttentiveWait = Values().ReadInteger(kGlobal, "AttentiveWait", 1) != 0;
     options.TaskTray = Values().ReadInteger(kGlobal, "TaskTray", 0) != 0;
     options.Notify = Values().ReadInteger(kGlobal, "Notify", 0) != 0;
+    options.Keyring = Values().ReadInteger(kGlobal, "Keyring", 0) != 0;
     return options;
 }
 
@@ -125,7 +131,7 @@ void TSettingsFile::Write(std::span<const TAccount> accounts, const TGlobalOptio
         FIni.WriteString(section, "POPServer", account.Server);
         FIni.WriteString(section, "UserName", account.UserName);
         FIni.WriteInteger(section, "PortNumber", account.Port);
-        FIni.WriteString(section, "Password", FBase64.Encode(account.Password));
+        FIni.WriteString(section, "Password", options.Keyring ? std::string() : FBase64.Encode(account.Password));
         FIni.WriteInteger(section, "APOP", account.APop);
         WriteChoice(section, "Security", account.Security, account.SecurityText);
         FIni.WriteString(section, "Fingerprint", account.Fingerprint);
@@ -142,6 +148,7 @@ void TSettingsFile::Write(std::span<const TAccount> accounts, const TGlobalOptio
     FIni.WriteBool(kGlobal, "FlashOnError", options.FlashOnError);
     FIni.WriteBool(kGlobal, "AttentiveWait", options.AttentiveWait);
     FIni.WriteBool(kGlobal, "TaskTray", options.TaskTray);
+    FIni.WriteBool(kGlobal, "Keyring", options.Keyring);
     FIni.WriteBool(kSiren, "Enabled", siren.Enabled);
     FIni.WriteString(kSiren, "Target1", siren.Target1);
     FIni.WriteString(kSiren, "Target2", siren.Target2);

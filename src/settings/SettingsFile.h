@@ -4,7 +4,9 @@
 //
 // Account number n (1-based) lives in section "Account<n>"; the accounts are
 // counted by AccountConfig / Count. Passwords are plain in memory and Base64
-// in the file.
+// in the file, or, with Global Parameters / Keyring=1, in the desktop keyring
+// (platform/Keyring.h) under the account's KeyringKeyOf, the file's Password
+// then empty.
 #pragma once
 
 #include "codec/Base64.h"
@@ -74,7 +76,15 @@ struct TAccount {
     // AuthText the text, and the account is not checked.
     int Auth = 0;
     std::string AuthText;  // empty unless Auth is kAuthNotValid
+    // Not a key: set by ReadAccount when the file keeps passwords in the
+    // keyring (Keyring=1) and this account's Password is empty. A check then
+    // reads the secret from the keyring, unless a PasswordCommand is set.
+    bool SecretInKeyring = false;
 };
+
+// The key of the account's keyring entry (service "Vesk"):
+// "<user>@<server>:<port>", as a user finds it in the desktop's keyring tool.
+std::string KeyringKeyOf(const TAccount& a);
 
 // The Security of an account whose file holds none of 0, 1 and 2 there.
 constexpr int kSecurityNotValid = -1;
@@ -104,6 +114,9 @@ struct TGlobalOptions {
     // A desktop notification when new mail arrives. Set in the file by hand:
     // the settings dialog neither shows nor writes it.
     bool Notify = false;
+    // Key Keyring: passwords are kept in the desktop keyring, not in the
+    // file (0 for a file without the key).
+    bool Keyring = false;
 };
 
 // The keys of section Siren that the settings dialog shows. Target0, Target4,
@@ -139,12 +152,13 @@ public:
     // Writes everything the settings dialog knows, in this order: for each
     // account n from 1 (section Account<n>) AccountName, POPServer, UserName,
     // PortNumber, Password, APOP, Security, Fingerprint, Protocol, Folder,
-    // PasswordCommand;
+    // PasswordCommand, Auth;
     // AccountConfig / Count (the number of accounts); Global Parameters CheckInterval, LightOnEqual, Flash,
-    // FlashOnEqual, FlashOnError, AttentiveWait, TaskTray; Siren Enabled,
+    // FlashOnEqual, FlashOnError, AttentiveWait, TaskTray, Keyring; Siren Enabled,
     // Target1, Target2, Target3, Song1, Song2, Song3, Song0; then a flush.
     // A Security or Protocol that is not valid is written as the text it was
-    // read as.
+    // read as. With options.Keyring every Password is written empty: the
+    // caller has put the passwords into the keyring first.
     // Existing keys are replaced in place, nothing is erased. A refused write
     // raises EIniFileException at that key; the keys before it stay written.
     void Write(std::span<const TAccount> accounts, const TGlobalOptions& options, const TSirenOptions& siren);

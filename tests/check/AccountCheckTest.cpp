@@ -301,3 +301,45 @@ TEST(AccountCheck, APasswordCommandsFirstLineLogsIn) {
     EXPECT_EQ(result.Count, 1);
     EXPECT_TRUE(server.Finished()) << server.Failure();
 }
+
+// An account whose password is kept in the keyring logs in with what the
+// keyring holds; its password command, when set, wins; a keyring that fails
+// or holds nothing for the account fails the login before any connection.
+TEST(AccountCheck, TheKeyringsPasswordLogsInUnlessACommandIsSet) {
+    TFakeKeyringHost keyring;
+    TKeyringHost* const old = SetKeyringHost(&keyring);
+    TMailboxServer box;
+    box.server.On("PASS", "-ERR [AUTH] Authentication failed.\r\n");
+    box.server.On("PASS from-keyring", "+OK\r\n");
+    box.server.On("PASS from-command", "+OK\r\n");
+    TAccount account = NewAccount(1);
+    account.Server = "127.0.0.1";
+    account.Port = box.server.Port();
+    account.UserName = "u";
+    account.SecretInKeyring = true;
+    const std::string key = "u@127.0.0.1:" + std::to_string(box.server.Port());
+    EXPECT_EQ(KeyringKeyOf(account), key);
+    keyring.entries[key] = "from-keyring";
+
+    TCheckResult result = Check(CheckTargetOf(account, "Box", false));
+    EXPECT_TRUE(result.Ok) << result.Error;
+    EXPECT_TRUE(box.server.Got("PASS from-keyring"));
+
+    account.PasswordCommand = "echo from-command";
+    result = Check(CheckTargetOf(account, "Box", false));
+    EXPECT_TRUE(result.Ok) << result.Error;
+    EXPECT_EQ(keyring.reads, 1) << "the command wins: no keyring read";
+    account.PasswordCommand.clear();
+
+    const int accepted = box.server.Accepted();
+    keyring.Failure = "The keyring is locked";
+    result = Check(CheckTargetOf(account, "Box", false));
+    EXPECT_EQ(result.FailedStep, TCheckStep::Login);
+    EXPECT_EQ(result.Error, "keyring: The keyring is locked");
+    keyring.Failure.clear();
+    keyring.entries.clear();
+    result = Check(CheckTargetOf(account, "Box", false));
+    EXPECT_EQ(result.Error, "keyring: no password kept for " + key);
+    EXPECT_EQ(box.server.Accepted(), accepted) << "no connection without a secret";
+    SetKeyringHost(old);
+}

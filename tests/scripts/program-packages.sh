@@ -19,6 +19,7 @@ package_of() {
   find:PkgConfig) echo pkg-config ;;
   find:OpenSSL | pkg:openssl | pkg:libssl | pkg:libcrypto) echo libssl-dev ;;
   find:Threads) echo "" ;;  # the C library
+  find:Qt6Keychain) echo qtkeychain-qt6-dev ;;
   pkg:libcanberra) echo libcanberra-dev ;;
   pkg:x11) echo libx11-dev ;;
   *) return 1 ;;

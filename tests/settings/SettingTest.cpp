@@ -1,3 +1,4 @@
+#include "codec/Base64.h"
 #include "framework/Dialogs.h"
 #include "settings/Setting.h"
 #include "support/TestSupport.h"
@@ -8,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 
 #include <memory>
 #include <optional>
@@ -64,7 +66,7 @@ const char* const kDefaultFile =
     "Fingerprint=\nProtocol=0\nFolder=INBOX\nPasswordCommand=\nAuth=0\n"
     "\n[AccountConfig]\nCount=1\n"
     "\n[Global Parameters]\nCheckInterval=60\nLightOnEqual=1\nFlash=0\nFlashOnEqual=0\nFlashOnError=0\n"
-    "AttentiveWait=1\nTaskTray=0\n"
+    "AttentiveWait=1\nTaskTray=0\nKeyring=0\n"
     "\n[Siren]\nEnabled=0\nTarget1=\nTarget2=\nTarget3=\nSong1=\nSong2=\nSong3=\nSong0=\n";
 
 class SettingDialog : public ::testing::Test {
@@ -206,7 +208,7 @@ TEST_F(SettingDialog, TabOrderAndLabelLettersMoveTheFocus) {
     }
     d.pageSetting->setCurrentWidget(d.tbsRidovivez);
     Focus(d.chkLightEqual);
-    for (QWidget* next : std::initializer_list<QWidget*>{d.chkFlash, d.chkAttentiveWait, d.chkTaskTray, d.btnOk}) {
+    for (QWidget* next : std::initializer_list<QWidget*>{d.chkFlash, d.chkAttentiveWait, d.chkTaskTray, d.chkKeyring, d.btnOk}) {
         // The two indented boxes are disabled while "&Flash LED" is off.
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         EXPECT_EQ(QApplication::focusWidget(), next);
@@ -487,7 +489,7 @@ TEST_F(SettingDialog, OkWithoutChangesWritesEveryKeyInOrder) {
         "[Account2]\nAccountName=Work\nPOPServer=10.0.0.2\nUserName=w\nPortNumber=110\nPassword=\nAPOP=0\n"
         "Security=2\nFingerprint=\nProtocol=1\nFolder=Archive\nPasswordCommand=cat ~/.token\nAuth=0\n\n"
         "[Global Parameters]\nCheckInterval=300\nLightOnEqual=0\nFlash=1\nFlashOnEqual=1\nFlashOnError=0\n"
-        "AttentiveWait=0\nTaskTray=1\n\n"
+        "AttentiveWait=0\nTaskTray=1\nKeyring=0\n\n"
         "[Siren]\nEnabled=1\nTarget0=zero\nTarget1=a\nTarget2=b\nTarget3=c\nTarget4=d\nTarget5=e\n"
         "Song0=/s/0.wav\nSong1=/s/1.wav\nSong2=/s/2.wav\nSong3=/s/3.wav\nSong4=/s/4.wav\nSong5=/s/5.wav\n";
     WriteIni(full);
@@ -823,4 +825,79 @@ TEST_F(SettingDialog, DestroyingTheDialogWhileANumberIsBeingTypedRunsNoHandler) 
     // text into range, and the form's handler must not run on a half-gone form.
     dlg.reset();
     EXPECT_TRUE(host.reloads.empty());
+}
+
+namespace {
+
+// Two accounts with passwords, and the keyring option as given.
+std::string TwoAccountsWithPasswords(bool keyring) {
+    std::string text = "[AccountConfig]\nCount=2\n[Global Parameters]\nKeyring=" + std::string(keyring ? "1" : "0") + "\n";
+    for (int n = 1; n <= 2; ++n) {
+        const std::string s = std::to_string(n);
+        text += "[Account" + s + "]\nAccountName=A" + s + "\nPOPServer=pop" + s + ".example\nUserName=user" + s +
+                "\nPortNumber=110\nPassword=" + (keyring ? "" : TBase64().Encode("pw" + s)) + "\n";
+    }
+    return text;
+}
+
+}  // namespace
+
+// Turning the keyring on stores every password there before the file loses
+// it: a failing keyring saves nothing and keeps the dialog open.
+TEST_F(SettingDialog, KeyringOnStoresThePasswordsBeforeTheFileLosesThem) {
+    TFakeKeyringHost keyring;
+    TKeyringHost* const old = SetKeyringHost(&keyring);
+    std::vector<std::string> messages;
+    TDialogHooks hooks = SetDialogHooks({});
+    hooks.showMessage = [&](const std::string& text) { messages.push_back(text); };
+    SetDialogHooks(hooks);
+    WriteIni(TwoAccountsWithPasswords(false));
+    const std::string before = Ini();
+    auto& d = Open();
+    d.chkKeyring->setChecked(true);
+    keyring.Failure = "Cannot create an item in a locked collection";
+    d.btnOk->click();
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return !messages.empty(); }));
+    EXPECT_EQ(messages, std::vector<std::string>{"keyring: Cannot create an item in a locked collection"});
+    EXPECT_TRUE(d.isVisible());
+    EXPECT_TRUE(d.btnOk->isEnabled());
+    EXPECT_EQ(Ini(), before);
+
+    keyring.Failure.clear();
+    d.btnOk->click();
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return !d.isVisible(); }));
+    EXPECT_EQ(keyring.entries, (std::map<std::string, std::string>{{"user1@pop1.example:110", "pw1"},
+                                                                   {"user2@pop2.example:110", "pw2"}}));
+    EXPECT_NE(Ini().find("Keyring=1"), std::string::npos);
+    EXPECT_EQ(Ini().find("Password=pw"), std::string::npos);
+    EXPECT_EQ(Ini().find(TBase64().Encode("pw1")), std::string::npos);
+    for (int n = 1; n <= 2; ++n) EXPECT_TRUE(TSettingsFile(host.iniPath).ReadAccount(n).SecretInKeyring) << n;
+    SetKeyringHost(old);
+}
+
+// Turning it off asks first; Yes reads the passwords back into the file.
+TEST_F(SettingDialog, KeyringOffAsksBeforeWritingThePasswordsBack) {
+    TFakeKeyringHost keyring;
+    TKeyringHost* const old = SetKeyringHost(&keyring);
+    keyring.entries = {{"user1@pop1.example:110", "pw1"}, {"user2@pop2.example:110", "pw2"}};
+    WriteIni(TwoAccountsWithPasswords(true));
+    const std::string before = Ini();
+    auto& d = Open();
+    EXPECT_TRUE(d.chkKeyring->isChecked());
+    d.chkKeyring->setChecked(false);
+    confirmAnswer = false;
+    d.btnOk->click();
+    EXPECT_EQ(confirmations,
+              std::vector<std::string>{"Write the passwords kept in the desktop keyring back into the settings file?"});
+    EXPECT_TRUE(d.isVisible());
+    EXPECT_EQ(Ini(), before);
+
+    confirmAnswer = true;
+    d.btnOk->click();
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return !d.isVisible(); }));
+    const TSettingsFile file(host.iniPath);
+    EXPECT_FALSE(file.ReadGlobalOptions().Keyring);
+    EXPECT_EQ(file.ReadAccount(1).Password, "pw1");
+    EXPECT_EQ(file.ReadAccount(2).Password, "pw2");
+    SetKeyringHost(old);
 }
