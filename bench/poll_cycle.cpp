@@ -17,11 +17,10 @@
 // entries shaped like the test server's (Maildir file names as ids, the
 // generated From lines) and reports the heap it holds.
 #include "app/Main.h"
-#include "codec/Base64.h"
+#include "bench_dovecot.h"
 #include "platform/Keyboard.h"
 #include "platform/Sound.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>
 #include <benchmark/benchmark.h>
@@ -35,7 +34,6 @@
 #include <iostream>
 #include <memory>
 #include <new>
-#include <sstream>
 
 // Heap bytes in use, counted by the replaced operator new and delete below:
 // each block carries its size in front of it.
@@ -65,42 +63,20 @@ std::string g_ini;        // accounts and options without the siren
 std::string g_sirenIni;   // the same with the siren on
 std::string g_folder;
 
-std::string valueOf(const std::string& file, const std::string& key) {
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind(key + "=", 0) != 0) continue;
-        std::string v = line.substr(key.size() + 1);
-        if (!v.empty() && (v.front() == '\'' || v.front() == '"')) v = v.substr(1, v.size() - 2);
-        return v;
-    }
-    return {};
-}
-
 bool prepare() {
     const char* dir = std::getenv("VESK_DOVECOT_DIR");
     if (!dir) {
         std::cerr << "VESK_DOVECOT_DIR is not set (run bench/poll-cycle.sh)\n";
         return false;
     }
-    std::string host = valueOf(std::string(dir) + "/server.env", "VESK_POP3_HOST");
+    std::string host = bench::ServerEnvValue(dir, "VESK_POP3_HOST");
     const char* security = std::getenv("VESK_BENCH_SECURITY");
     const bool tls = security && std::string(security) == "1";
-    std::string port = valueOf(std::string(dir) + "/server.env", tls ? "VESK_POP3S_PORT" : "VESK_POP3_PORT");
-    std::ifstream users(std::string(dir) + "/users.txt");
-    TBase64 b64;
+    std::string port = bench::ServerEnvValue(dir, tls ? "VESK_POP3S_PORT" : "VESK_POP3_PORT");
     std::string accounts;
     int count = 0;
-    std::string line;
-    while (std::getline(users, line)) {
-        std::istringstream s(line);
-        std::string name, pass;
-        std::getline(s, name, ':');
-        std::getline(s, pass, ':');
-        ++count;
-        accounts += "[Account" + std::to_string(count) + "]\nPOPServer=" + host + "\nUserName=" + name +
-                    "\nPassword=" + b64.Encode(pass) + "\nPortNumber=" + port + "\n" + (tls ? "Security=1\n" : "");
-    }
+    for (const bench::TUser& user : bench::Users(dir))
+        accounts += bench::AccountSection(++count, host, port, user, tls ? "Security=1\n" : "");
     if (count == 0 || port.empty()) {
         std::cerr << "no server or users in " << dir << "\n";
         return false;
@@ -221,11 +197,7 @@ BENCHMARK(BM_FromCacheFill20x1000)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication qtApp(argc, argv);
-    TApplication app;
-    app.Initialize();
-    app.Title = "Vesk";
+    bench::TApp app(argc, argv);
     QTemporaryDir folder;
     g_folder = folder.path().toStdString();
     if (!prepare()) return 2;
