@@ -319,7 +319,7 @@ void TfrmMain::tmrMainTimer(TObject*) {
     cycle.FromLines = FromLines;
     FCycleRunning = false;
     FinishCycle(cycle, led);
-    if (FPushPending >= 0) DecideNow(std::exchange(FPushPending, -1));
+    if (!FPushed.empty() && !FDecisionPosted) DecideNow(std::exchange(FPushed, {}));
 }
 
 void TfrmMain::FinishCycle(const TCycleResult& cycle, TSlLed& led) {
@@ -351,17 +351,20 @@ TCycleAccount TfrmMain::PushedAccount(int p) {
 void TfrmMain::PushResult(int p) {
     // Decided from the event loop, never inside the watch's own call: the
     // decision may wait (the LED), and a reload meanwhile may end the watch.
-    QTimer::singleShot(0, this, [this, p] {
-        if (FCycleRunning) {
-            // The running cycle may have passed p already: decided at its end.
-            FPushPending = p;
-            return;
-        }
-        DecideNow(p);
+    // Results that come while one decision is on its way or waits (an
+    // attentive LED sleeps a second) are decided together, once.
+    FPushed.insert(p);
+    if (FDecisionPosted) return;
+    FDecisionPosted = true;
+    QTimer::singleShot(0, this, [this] {
+        FDecisionPosted = false;
+        // The running cycle may have passed them already: decided at its end.
+        if (FCycleRunning || FPushed.empty()) return;
+        DecideNow(std::exchange(FPushed, {}));
     });
 }
 
-void TfrmMain::DecideNow(int p) {
+void TfrmMain::DecideNow(const std::set<int>& pushed) {
     TSlLed led;
     led.FlashEnabled = Flash;
     led.AttentiveWait = AttentiveWait;
@@ -373,11 +376,11 @@ void TfrmMain::DecideNow(int p) {
         TPushWatch* watch = PushWatchAt(q);
         TCycleAccount account;
         if (watch && watch->Holding()) {
-            const bool pushed = q == p;
-            const bool newMail = pushed && watch->LastResult().NewMail;
+            const bool news = pushed.count(q) != 0;
+            const bool newMail = news && watch->LastResult().NewMail;
             account = PushedAccount(q);
             account.Result.NewMail = newMail;
-            if (pushed) ReportAccountChange(q, account.Result.Ok);
+            if (news) ReportAccountChange(q, account.Result.Ok);
         } else {
             // As the last poll cycle found it; its news was told then.
             TCheckResult last = ValueAt(FLastResults, q, TCheckResult{});

@@ -22,6 +22,7 @@
 
 #include <memory>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -145,8 +146,8 @@ private:
     // A watch reported a result for account p.
     void PushResult(int p);
     // The LED, status, notification and siren for the accounts as they stand
-    // now, with account p's news (a push) as the only new mail.
-    void DecideNow(int p);
+    // now, with the news of the `pushed` accounts as the only new mail.
+    void DecideNow(const std::set<int>& pushed);
     // The end of a cycle: status, notification, siren, LED.
     void FinishCycle(const TCycleResult& cycle, TSlLed& led);
     // Checks account p (CheckAccount) and gives its whole result.
@@ -186,8 +187,10 @@ private:
     std::vector<std::unique_ptr<TPushWatch>> FPushWatches;
     std::unique_ptr<TSystemWake> FSystemWake;
     bool FCycleRunning = false;
-    // A push arrived during a poll cycle: decided when the cycle ends.
-    int FPushPending = -1;
+    // Accounts whose push results wait for their decision (one for all of
+    // them: posted, or at the end of a running cycle).
+    std::set<int> FPushed;
+    bool FDecisionPosted = false;
     TTrayState FTrayState = tsNoMail;
 };
 
