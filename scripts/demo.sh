@@ -33,12 +33,22 @@ rm -rf "$demo"
 mkdir -p "$demo/sounds" "$demo/incoming"
 pop="$demo/pop3"
 vesk=""
+# True in the demo's own shell. A child forked from it that a signal reaches
+# before it has started its command runs the demo's traps too; it must not
+# clean up (/proc/self is the process that reads it, where $BASHPID may still
+# hold the parent's number).
+own_shell() {
+  local self
+  read -r self _ </proc/self/stat
+  [ "$self" = "$$" ]
+}
 # Stops Vesk, the mail feeder and the server, however the demo ends: a normal
 # exit, or SIGINT (Ctrl-C), SIGTERM or SIGHUP (a closed terminal), after which
 # the demo ends by that same signal. Vesk runs in the background and the demo
 # waits for it with `wait`, which a signal interrupts at once (a foreground
 # child would keep the shell from acting on the signal until it ends).
 cleanup() {
+  own_shell || return 0
   trap - EXIT INT TERM HUP
   # Vesk and the mail feeder are the demo's background jobs; asking the job
   # table rather than $! also finds one whose start the signal interrupted
@@ -56,7 +66,7 @@ cleanup() {
 trap cleanup EXIT
 for sig in INT TERM HUP; do
   # shellcheck disable=SC2064
-  trap "cleanup; kill -$sig \$\$" "$sig"
+  trap "own_shell || exit; cleanup; kill -$sig \$\$" "$sig"
 done
 
 # Sample sounds, made here so nothing is downloaded.

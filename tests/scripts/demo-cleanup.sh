@@ -13,6 +13,13 @@ sig="$2"
 work=$(mktemp -d)
 demo=""
 finish() {
+  # A child of this shell that a signal reaches between its fork and its exec
+  # (the timer below, killed right after it started) runs this trap too: only
+  # this shell itself may remove the tree. /proc/self is the process that
+  # reads it, where $BASHPID may still hold the parent's number.
+  local self
+  read -r self _ </proc/self/stat
+  [ "$self" = "$$" ] || return 0
   # Whatever the demo left behind runs in its process group (see below).
   [ -n "$demo" ] && kill -KILL -- "-$demo" 2>/dev/null
   rm -rf "$work"
