@@ -8,8 +8,8 @@
 
 namespace TestSupport {
 
-TScriptedPop3Server::TScriptedPop3Server() {
-    if (!server_.listen(QHostAddress::LocalHost, 0)) throw std::runtime_error("scripted server cannot listen");
+TScriptedPop3Server::TScriptedPop3Server(const QHostAddress& address) {
+    if (!server_.listen(address, 0)) throw std::runtime_error("scripted server cannot listen");
     QObject::connect(&server_, &QTcpServer::newConnection, [this] { Accept(); });
 }
 

@@ -3,13 +3,14 @@
 // server does: expect this line, send that), or it answers by rules: a fixed
 // greeting (or nothing), scripted replies to commands, bytes sent on demand
 // (so a line can be split across reads), silence, and an abrupt or orderly
-// close. It listens on a free 127.0.0.1 port and runs on the GUI thread, so it
+// close. It listens on a free loopback port (127.0.0.1 unless told ::1) and runs on the GUI thread, so it
 // answers while a synchronous operation pumps the event loop. One client at a
 // time; a new connection replaces the last.
 #pragma once
 
 #include "support/ScriptedServer.h"
 
+#include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -27,7 +28,9 @@ public:
     // What happens to the connection after a reply has been written.
     enum class Then { Stay, Close, Abort };
 
-    TScriptedPop3Server();
+    // Listens on a free port of `address` (the IPv4 loopback by default;
+    // QHostAddress::LocalHostIPv6 for ::1).
+    explicit TScriptedPop3Server(const QHostAddress& address = QHostAddress(QHostAddress::LocalHost));
     ~TScriptedPop3Server();
     TScriptedPop3Server(const TScriptedPop3Server&) = delete;
     TScriptedPop3Server& operator=(const TScriptedPop3Server&) = delete;
