@@ -15,6 +15,9 @@
 #include <string>
 
 inline constexpr const char* kKeyringService = "Vesk";
+// A key no entry ever has: reading it tells whether a keyring answers at all
+// (not found) without asking the user to unlock anything.
+inline constexpr const char* kKeyringProbeKey = "Vesk keyring probe";
 
 struct TKeyringResult {
     bool Ok = false;

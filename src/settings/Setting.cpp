@@ -4,6 +4,7 @@
 #include "settings/VerInfo.h"
 
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QProxyStyle>
@@ -282,6 +283,7 @@ TfrmSetting::TfrmSetting(TSettingHost* host, QWidget* parent) : TForm(parent), F
     connect(chkFlash, &QCheckBox::toggled, this, bind(&TfrmSetting::chkFlashClick));
     connect(chkLightEqual, &QCheckBox::toggled, this, bind(&TfrmSetting::chkLightEqualClick));
     connect(chkSirenEnabled, &QCheckBox::toggled, this, bind(&TfrmSetting::chkSirenEnabledClick));
+    connect(chkKeyring, &QCheckBox::clicked, this, [this] { FKeyringClicked = true; });
 
     CenterOnScreen();
     FormCreate(this);
@@ -487,6 +489,7 @@ void TfrmSetting::ReadSettings() {
     chkTaskTray->setChecked(options.TaskTray);
     chkKeyring->setChecked(options.Keyring);
     FKeyringInFile = options.Keyring;
+    if (!QFileInfo::exists(QString::fromStdString(FHost->GetIniPath()))) ProbeKeyring();
     const TSirenOptions siren = file.ReadSirenOptions();
     chkSirenEnabled->setChecked(siren.Enabled);
     SetFieldText(edtSirenTarget1, siren.Target1);
@@ -541,6 +544,7 @@ void TfrmSetting::FormShow(TObject*) { ReadSettings(); }
 
 void TfrmSetting::FormClose(TObject*) {
     EndKeyringRound();
+    ++FKeyringProbe;
     ClearAccountCopy();
 }
 
@@ -551,19 +555,27 @@ void TfrmSetting::btnOkClick(TObject*) {
     spePort->ApplyRange();
     speInterval->ApplyRange();
     const size_t count = std::min(static_cast<size_t>(std::max(AccountCount, 0)), Accounts.size());
-    std::vector<size_t> accounts;
+    std::vector<TKeyringTask> tasks;
     if (chkKeyring->isChecked()) {
         // Every password of the copy goes into the keyring before the file
-        // loses it; an empty one (kept there already, or none) is left alone.
-        for (size_t i = 0; i < count; ++i)
-            if (!Accounts[i].Password.empty()) accounts.push_back(i);
-        return KeyringRound(accounts, true);
+        // loses it. An empty one is kept there already (or there is none);
+        // when its key was edited, its entry is copied to the new key, or the
+        // account would find nothing at its next check.
+        for (size_t i = 0; i < count; ++i) {
+            const TAccount& account = Accounts[i];
+            if (!account.Password.empty())
+                tasks.push_back({i, TKeyringStep::Store});
+            else if (!account.KeyringKeyRead.empty() && account.KeyringKeyRead != KeyringKeyOf(account))
+                tasks.push_back({i, TKeyringStep::Copy});
+        }
+        return KeyringRound(tasks);
     }
     if (FKeyringInFile) {
         if (!ConfirmYesNo("Write the passwords kept in the desktop keyring back into the settings file?")) return;
         for (size_t i = 0; i < count; ++i)
-            if (Accounts[i].Password.empty()) accounts.push_back(i);
-        return KeyringRound(accounts, false);
+            if (Accounts[i].Password.empty() && !Accounts[i].KeyringKeyRead.empty())
+                tasks.push_back({i, TKeyringStep::ReadBack});
+        return KeyringRound(tasks);
     }
     SaveAndClose();
 }
@@ -574,30 +586,40 @@ void TfrmSetting::SaveAndClose() {
     Close();
 }
 
-void TfrmSetting::KeyringRound(const std::vector<size_t>& accounts, bool store) {
+void TfrmSetting::KeyringRound(const std::vector<TKeyringTask>& tasks) {
     EndKeyringRound();
-    if (accounts.empty()) return SaveAndClose();
+    if (tasks.empty()) return SaveAndClose();
     const unsigned run = FKeyringRun;
-    FKeyringPending = accounts.size();
+    FKeyringPending = tasks.size();
     pageSetting->setEnabled(false);
     btnOk->setEnabled(false);
-    for (size_t i : accounts) {
-        const TAccount& account = Accounts[i];
-        auto done = [this, alive = std::weak_ptr<int>(FAlive), run, i, store](const TKeyringResult& result) {
-            if (alive.lock()) Guard([&] { KeyringAnswer(run, i, store, result); });
+    for (const TKeyringTask& task : tasks) {
+        const TAccount& account = Accounts[task.account];
+        auto done = [this, alive = std::weak_ptr<int>(FAlive), run, task](const TKeyringResult& result) {
+            if (alive.lock()) Guard([&] { KeyringAnswer(run, task, result); });
         };
-        if (store)
+        if (task.step == TKeyringStep::Store)
             WriteKeyring(KeyringKeyOf(account), account.Password, done);
         else
-            ReadKeyring(KeyringKeyOf(account), done);
+            ReadKeyring(account.KeyringKeyRead, done);
     }
 }
 
-void TfrmSetting::KeyringAnswer(unsigned run, size_t account, bool store, const TKeyringResult& result) {
-    if (run != FKeyringRun || FKeyringPending == 0) return;
-    // An account without an entry has no password to read back.
-    if (!result.Ok && !(result.NotFound && !store) && FKeyringError.empty()) FKeyringError = result.Error;
-    if (result.Ok && !store && account < Accounts.size()) Accounts[account].Password = result.Secret;
+void TfrmSetting::KeyringAnswer(unsigned run, const TKeyringTask& task, const TKeyringResult& result) {
+    if (run != FKeyringRun || FKeyringPending == 0 || task.account >= Accounts.size()) return;
+    TAccount& account = Accounts[task.account];
+    if (task.step == TKeyringStep::Copy && result.Ok) {
+        // The entry read; its copy under the new key ends this account's part.
+        auto done = [this, alive = std::weak_ptr<int>(FAlive), run, task](const TKeyringResult& written) {
+            if (alive.lock()) Guard([&] { KeyringAnswer(run, {task.account, TKeyringStep::Store}, written); });
+        };
+        return WriteKeyring(KeyringKeyOf(account), result.Secret, done);
+    }
+    // An account without an entry has no password to read back or copy: it
+    // fails at its check as it would have before the edit.
+    const bool missingIsFine = result.NotFound && task.step != TKeyringStep::Store;
+    if (!result.Ok && !missingIsFine && FKeyringError.empty()) FKeyringError = result.Error;
+    if (result.Ok && task.step == TKeyringStep::ReadBack) account.Password = result.Secret;
     if (--FKeyringPending > 0) return;
     const std::string error = FKeyringError;
     EndKeyringRound();
@@ -605,6 +627,15 @@ void TfrmSetting::KeyringAnswer(unsigned run, size_t account, bool store, const 
     // dialog its edits, for another OK or a Cancel.
     if (!error.empty()) return ShowMessage("keyring: " + error);
     SaveAndClose();
+}
+
+void TfrmSetting::ProbeKeyring() {
+    const unsigned probe = ++FKeyringProbe;
+    FKeyringClicked = false;
+    ReadKeyring(kKeyringProbeKey, [this, alive = std::weak_ptr<int>(FAlive), probe](const TKeyringResult& result) {
+        if (!alive.lock() || probe != FKeyringProbe || FKeyringClicked) return;
+        if (result.Ok || result.NotFound) chkKeyring->setChecked(true);
+    });
 }
 
 void TfrmSetting::EndKeyringRound() {

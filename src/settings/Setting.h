@@ -200,13 +200,25 @@ private:
     // only while the protocol box shows its protocol for an account.
     void EnableProtocolFields();
 
-    // Stores the passwords of `accounts` (indexes into the copy) in the
-    // keyring, or reads theirs into the copy, then saves and closes; the
-    // dialog waits meanwhile with its pages disabled.
-    void KeyringRound(const std::vector<size_t>& accounts, bool store);
-    void KeyringAnswer(unsigned run, size_t account, bool store, const TKeyringResult& result);
+    // What a keyring round does for one account of the copy: store its
+    // password under its key; copy the entry it had when the file was read
+    // to its key (user, server or port were edited); or read that entry's
+    // password back into the copy.
+    enum class TKeyringStep { Store, Copy, ReadBack };
+    struct TKeyringTask {
+        size_t account;
+        TKeyringStep step;
+    };
+    // Runs `tasks` against the keyring, then saves and closes; the dialog
+    // waits meanwhile with its pages disabled.
+    void KeyringRound(const std::vector<TKeyringTask>& tasks);
+    void KeyringAnswer(unsigned run, const TKeyringTask& task, const TKeyringResult& result);
     // Ends a keyring round: its answers still to come are ignored.
     void EndKeyringRound();
+    // For a file that does not exist yet: asks the keyring for an entry that
+    // is never there, and ticks the keyring option when it answers at all,
+    // unless the user has set the option meanwhile.
+    void ProbeKeyring();
 
     TSettingHost* FHost;
     bool FShowing = false;
@@ -217,6 +229,10 @@ private:
     unsigned FKeyringRun = 0;
     size_t FKeyringPending = 0;
     std::string FKeyringError;
+    // The probe of the dialog's current showing (ended by FormClose) and
+    // whether the user has clicked the keyring option since it started.
+    unsigned FKeyringProbe = 0;
+    bool FKeyringClicked = false;
     // Lives as long as the dialog: a keyring answer after its end is dropped.
     std::shared_ptr<int> FAlive = std::make_shared<int>(0);
 };

@@ -91,6 +91,7 @@ TAccount TSettingsFile::ReadAccount(int n) const {
     // Nor a token as a password.
     ReadChoice(section, "Auth", 2, account.Auth, account.AuthText);
     account.SecretInKeyring = account.Password.empty() && Values().ReadInteger(kGlobal, "Keyring", 0) != 0;
+    if (account.SecretInKeyring) account.KeyringKeyRead = KeyringKeyOf(account);
     return account;
 }
 

@@ -80,6 +80,10 @@ struct TAccount {
     // keyring (Keyring=1) and this account's Password is empty. A check then
     // reads the secret from the keyring, unless a PasswordCommand is set.
     bool SecretInKeyring = false;
+    // Not a key: with SecretInKeyring, the key its keyring entry had when
+    // the file was read (KeyringKeyOf then), so that the settings dialog can
+    // follow an edit of the user name, server or port.
+    std::string KeyringKeyRead;
 };
 
 // The key of the account's keyring entry (service "Vesk"):

@@ -8,6 +8,10 @@
 #include <QProcess>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 using TestSupport::TempDir;
 using TestSupport::TScriptedPop3Server;
 using TestSupport::WaitFor;
@@ -36,6 +40,18 @@ TRun RunVesk(const QStringList& arguments) {
     run.out = vesk.readAllStandardOutput().toStdString();
     run.err = vesk.readAllStandardError().toStdString();
     return run;
+}
+
+// Every process's command line as the process list shows it, one per line.
+std::string ProcessList() {
+    std::string all;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string pid = entry.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+        all += std::string(std::istreambuf_iterator<char>(in), {}) + "\n";
+    }
+    return all;
 }
 
 std::string AccountSection(int n, const std::string& name, int port, const std::string& user = "u",
@@ -130,14 +146,20 @@ TEST(CheckCommand, UnusableSecuritySettingsFailBeforeConnecting) {
 }
 
 // Accounts whose secret a command prints: the good one logs in with it, and
-// neither a refused login nor a failed command shows it.
+// neither a refused login nor a failed command shows it; no process has it
+// on its command line while Vesk sends it.
 TEST(CheckCommand, APasswordCommandsSecretLogsInAndIsNeverShown) {
     const std::string secret = "tok-9f3e1c";
     TScriptedPop3Server home, work;
+    std::string processes;
     for (auto* server : {&home, &work}) {
         server->On("USER", "+OK\r\n");
         server->On("PASS", "-ERR [AUTH] Authentication failed.\r\n");
         server->On("QUIT", "+OK bye\r\n", TScriptedPop3Server::Then::Close);
+        server->OnCommand = [&](const std::string& line) {
+            if (line.rfind("PASS ", 0) == 0) processes += ProcessList();
+            return false;
+        };
     }
     home.On("PASS " + secret, "+OK\r\n");
     home.On("STAT", "+OK 2 200\r\n");
@@ -157,6 +179,8 @@ TEST(CheckCommand, APasswordCommandsSecretLogsInAndIsNeverShown) {
               "Broken\terror\tpassword command failed: no token\n");
     EXPECT_EQ(run.err.find(secret), std::string::npos) << run.err;
     EXPECT_TRUE(home.Got("PASS " + secret));
+    EXPECT_NE(processes.find("--check"), std::string::npos) << "the list was taken while Vesk ran";
+    EXPECT_EQ(processes.find(secret), std::string::npos);
     EXPECT_EQ(work.Accepted(), 1) << "no connection for the account whose command failed";
 }
 

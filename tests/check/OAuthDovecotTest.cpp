@@ -23,31 +23,36 @@ TEST(OAuthDovecot, BothMechanismsLogInWithAGoodTokenAndReportARefusedOne) {
         TAuthMechanism auth;
         const char* token;
         const char* error;  // none: the count is taken
+        bool fromCommand = false;  // the token printed by a password command
     } cases[] = {
         {TProtocol::Pop3, TSecurity::Tls, TAuthMechanism::XOAuth2, "token-alice", nullptr},
-        {TProtocol::Pop3, TSecurity::StartTls, TAuthMechanism::OAuthBearer, "token-alice", nullptr},
+        {TProtocol::Pop3, TSecurity::StartTls, TAuthMechanism::OAuthBearer, "token-alice", nullptr, true},
         {TProtocol::Pop3, TSecurity::Tls, TAuthMechanism::XOAuth2, "token-mallory",
          "-ERR [AUTH] Authentication failed. (status 401)"},
         // OAUTHBEARER's challenge carries the RFC 7628 status, XOAUTH2's the HTTP one.
         {TProtocol::Pop3, TSecurity::Tls, TAuthMechanism::OAuthBearer, "token-mallory",
          "-ERR [AUTH] Authentication failed. (status invalid_token)"},
         {TProtocol::Imap, TSecurity::Tls, TAuthMechanism::XOAuth2, "token-alice", nullptr},
-        {TProtocol::Imap, TSecurity::StartTls, TAuthMechanism::OAuthBearer, "token-alice", nullptr},
+        {TProtocol::Imap, TSecurity::StartTls, TAuthMechanism::OAuthBearer, "token-alice", nullptr, true},
         {TProtocol::Imap, TSecurity::Tls, TAuthMechanism::XOAuth2, "token-mallory",
-         "NO [AUTHENTICATIONFAILED] Authentication failed. (status 401)"},
+         "NO [AUTHENTICATIONFAILED] Authentication failed. (status 401)", true},
         {TProtocol::Imap, TSecurity::Tls, TAuthMechanism::OAuthBearer, "token-mallory",
          "NO [AUTHENTICATIONFAILED] Authentication failed. (status invalid_token)"},
     };
     for (const Case& c : cases) {
         const bool imap = c.protocol == TProtocol::Imap;
-        SCOPED_TRACE(std::string(imap ? "IMAP " : "POP3 ") + SaslMechanismName(c.auth) + " " + c.token);
+        SCOPED_TRACE(std::string(imap ? "IMAP " : "POP3 ") + SaslMechanismName(c.auth) + " " + c.token +
+                     (c.fromCommand ? " from a command" : ""));
         TCheckTarget target;
         target.Server = "127.0.0.1";
         const char* port = c.security == TSecurity::Tls ? (imap ? "VESK_IMAPS_PORT" : "VESK_POP3S_PORT")
                                                         : (imap ? "VESK_IMAP_PORT" : "VESK_POP3_PORT");
         target.Port = std::stoi(env[port]);
         target.UserName = "alice";
-        target.Secret = c.token;
+        if (c.fromCommand)
+            target.PasswordCommand = std::string("echo ") + c.token;
+        else
+            target.Secret = c.token;
         target.Protocol = c.protocol;
         target.Security = c.security;
         target.Auth = c.auth;

@@ -1,8 +1,13 @@
 // Passwords in a real desktop keyring: gnome-keyring's Secret Service on a
 // private bus (scripts/fixtures/keyring.sh). The dialog stores into it, the
 // desktop's own tool (secret-tool) finds what it stored, and `Vesk --check`
-// logs in with what the keyring holds, or fails with the keyring's reason.
+// and the running program's poll cycle log in with what the keyring holds,
+// or fail with the keyring's reason.
+#include "app/Main.h"
 #include "codec/Base64.h"
+#include "platform/Keyboard.h"
+#include "platform/ShellApi.h"
+#include "platform/Sound.h"
 #include "settings/Setting.h"
 #include "support/ScriptedPop3Server.h"
 #include "support/TestSupport.h"
@@ -61,6 +66,22 @@ TRun SecretTool(const QStringList& arguments, const std::string& input = "") {
     return RunProgram("secret-tool", arguments, KeyringEnvironment(), input);
 }
 
+// Puts `secret` into the keyring under the key of `user` at 127.0.0.1:`port`,
+// as a user would with the desktop's own tool.
+void StoreSecret(const std::string& user, int port, const std::string& secret) {
+    const std::string key = user + "@127.0.0.1:" + std::to_string(port);
+    const TRun store = SecretTool({"store", "--label", "Vesk", "xdg:schema", "org.qt.keychain", "type", "plaintext",
+                                   "server", "Vesk", "user", QString::fromStdString(key)},
+                                  secret);
+    ASSERT_EQ(store.exitCode, 0) << store.err;
+}
+
+// Leads this process's own keyring requests to the fixture's keyring.
+void UseTheFixturesKeyring() {
+    const QProcessEnvironment env = KeyringEnvironment();
+    for (const QString& name : env.keys()) qputenv(name.toLocal8Bit(), env.value(name).toLocal8Bit());
+}
+
 class FakeMain : public TSettingHost {
 public:
     std::string GetIniPath() const override { return iniPath; }
@@ -88,8 +109,7 @@ std::string KeyringAccount(int port) {
 // The dialog's OK with the option on: the file keeps no password, and the
 // desktop's tool finds it under service "Vesk" and the account's key.
 TEST(Keyring, TheDialogsOkStoresThePasswordWhereTheDesktopFindsIt) {
-    const QProcessEnvironment env = KeyringEnvironment();
-    for (const QString& name : env.keys()) qputenv(name.toLocal8Bit(), env.value(name).toLocal8Bit());
+    UseTheFixturesKeyring();
     TempDir dir;
     FakeMain host;
     host.iniPath = dir.File("Vesk.ini");
@@ -113,11 +133,7 @@ TEST(Keyring, TheDialogsOkStoresThePasswordWhereTheDesktopFindsIt) {
 TEST(Keyring, ACheckLogsInWithTheKeyringsPassword) {
     TScriptedPop3Server server;
     Serve(server, "kim's pw");
-    const std::string key = "kim@127.0.0.1:" + std::to_string(server.Port());
-    const TRun store = SecretTool({"store", "--label", "Vesk", "xdg:schema", "org.qt.keychain", "type", "plaintext",
-                                   "server", "Vesk", "user", QString::fromStdString(key)},
-                                  "kim's pw");
-    ASSERT_EQ(store.exitCode, 0) << store.err;
+    StoreSecret("kim", server.Port(), "kim's pw");
     TempDir dir;
     WriteFile(dir.File("Vesk.ini"), KeyringAccount(server.Port()));
     const TRun run = RunProgram(VESK_BIN_DIR "/Vesk", {"--check", "--ini", QString::fromStdString(dir.File("Vesk.ini"))},
@@ -125,6 +141,36 @@ TEST(Keyring, ACheckLogsInWithTheKeyringsPassword) {
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.out, "Box\t2\n");
     EXPECT_TRUE(server.Got("PASS kim's pw"));
+}
+
+// The running program's poll cycle reads the password from the keyring too.
+TEST(Keyring, ThePollCycleLogsInWithTheKeyringsPassword) {
+    UseTheFixturesKeyring();
+    TScriptedPop3Server server;
+    Serve(server, "cycle pw");
+    StoreSecret("kim", server.Port(), "cycle pw");
+    TempDir dir;
+    WriteFile(dir.File("Vesk.ini"), KeyringAccount(server.Port()));
+    TFakeKeyboardHost led;
+    TFakeSoundHost sound;
+    TFakeTrayHost tray;
+    TKeyboardHost* const oldLed = SetKeyboardHost(&led);
+    TSoundHost* const oldSound = SetSoundHost(&sound);
+    TTrayHost* const oldTray = SetTrayHost(&tray);
+    TForm* const oldMain = Application->MainForm;
+    Application->MainForm = nullptr;
+    {
+        TfrmMain form(nullptr, dir.File("Vesk"));
+        form.StatusOutput = nullptr;
+        form.tmrMainTimer(form.tmrMain);
+        EXPECT_TRUE(WaitFor([&] { return form.GetMessageCount(0) == 2; }, 30000)) << form.GetAccountError(0);
+        EXPECT_TRUE(server.Got("PASS cycle pw"));
+        EXPECT_TRUE(led.Lit);
+    }
+    Application->MainForm = oldMain;
+    SetKeyboardHost(oldLed);
+    SetSoundHost(oldSound);
+    SetTrayHost(oldTray);
 }
 
 // A keyring that cannot be reached fails the account with its reason, before

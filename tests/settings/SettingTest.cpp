@@ -89,9 +89,14 @@ protected:
         };
         hooks.showMessage = [](const std::string& text) { ADD_FAILURE() << "message box: " << text; };
         oldHooks = SetDialogHooks(hooks);
+        // No keyring answers unless a test says so: a dialog for a new file
+        // asks whether one does.
+        keyring.Failure = "The name org.freedesktop.secrets was not provided by any .service files";
+        oldKeyring = SetKeyringHost(&keyring);
     }
     void TearDown() override {
         dlg.reset();
+        SetKeyringHost(oldKeyring);
         SetDialogHooks(oldHooks);
         EXPECT_TRUE(TestSupport::EscapedExceptions().empty());
         TestSupport::EscapedExceptions().clear();
@@ -135,6 +140,8 @@ protected:
 
     TempDir dir;
     FakeMain host;
+    TFakeKeyringHost keyring;
+    TKeyringHost* oldKeyring = nullptr;
     std::unique_ptr<TfrmSetting> dlg;
     TDialogHooks oldHooks;
     std::vector<std::string> confirmations;
@@ -845,8 +852,7 @@ std::string TwoAccountsWithPasswords(bool keyring) {
 // Turning the keyring on stores every password there before the file loses
 // it: a failing keyring saves nothing and keeps the dialog open.
 TEST_F(SettingDialog, KeyringOnStoresThePasswordsBeforeTheFileLosesThem) {
-    TFakeKeyringHost keyring;
-    TKeyringHost* const old = SetKeyringHost(&keyring);
+    keyring.Failure.clear();
     std::vector<std::string> messages;
     TDialogHooks hooks = SetDialogHooks({});
     hooks.showMessage = [&](const std::string& text) { messages.push_back(text); };
@@ -872,13 +878,11 @@ TEST_F(SettingDialog, KeyringOnStoresThePasswordsBeforeTheFileLosesThem) {
     EXPECT_EQ(Ini().find("Password=pw"), std::string::npos);
     EXPECT_EQ(Ini().find(TBase64().Encode("pw1")), std::string::npos);
     for (int n = 1; n <= 2; ++n) EXPECT_TRUE(TSettingsFile(host.iniPath).ReadAccount(n).SecretInKeyring) << n;
-    SetKeyringHost(old);
 }
 
 // Turning it off asks first; Yes reads the passwords back into the file.
 TEST_F(SettingDialog, KeyringOffAsksBeforeWritingThePasswordsBack) {
-    TFakeKeyringHost keyring;
-    TKeyringHost* const old = SetKeyringHost(&keyring);
+    keyring.Failure.clear();
     keyring.entries = {{"user1@pop1.example:110", "pw1"}, {"user2@pop2.example:110", "pw2"}};
     WriteIni(TwoAccountsWithPasswords(true));
     const std::string before = Ini();
@@ -899,5 +903,63 @@ TEST_F(SettingDialog, KeyringOffAsksBeforeWritingThePasswordsBack) {
     EXPECT_FALSE(file.ReadGlobalOptions().Keyring);
     EXPECT_EQ(file.ReadAccount(1).Password, "pw1");
     EXPECT_EQ(file.ReadAccount(2).Password, "pw2");
-    SetKeyringHost(old);
+}
+
+// A dialog for a file that does not exist yet ticks the keyring option when
+// a keyring answers; a keyring that does not answer, a file that exists (it
+// keeps meaning what it says) or the user's own click leave it as it was.
+TEST_F(SettingDialog, TheKeyringOptionIsOnForANewFileWhenAKeyringAnswers) {
+    struct Case {
+        const char* name;
+        bool fileExists, keyringAnswers, userClicks, ticked;
+    } cases[] = {
+        {"new file, keyring answers", false, true, false, true},
+        {"new file, no keyring", false, false, false, false},
+        {"file without the key", true, true, false, false},
+        {"the user clicked first", false, true, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        dlg.reset();
+        std::remove(host.iniPath.c_str());
+        if (c.fileExists) WriteIni("[AccountConfig]\nCount=0\n");
+        if (c.keyringAnswers) keyring.Failure.clear();
+        const int reads = keyring.reads;
+        auto& d = Open();
+        if (c.userClicks) {
+            d.chkKeyring->click();
+            d.chkKeyring->click();
+        }
+        TestSupport::WaitFor([&] { return d.chkKeyring->isChecked(); }, 300);
+        EXPECT_EQ(d.chkKeyring->isChecked(), c.ticked);
+        EXPECT_EQ(keyring.reads - reads, c.fileExists ? 0 : 1);
+        EXPECT_TRUE(keyring.entries.empty()) << "asking stores nothing";
+        keyring.Failure = "no keyring";
+    }
+}
+
+// An edit of an account's user, server or port moves its keyring entry with
+// it; turning the keyring off then reads the password from where it was.
+TEST_F(SettingDialog, AnEditedKeyFollowsTheAccountsKeyringEntry) {
+    keyring.Failure.clear();
+    keyring.entries = {{"user1@pop1.example:110", "pw1"}, {"user2@pop2.example:110", "pw2"}};
+    WriteIni(TwoAccountsWithPasswords(true));
+    auto& d = Open();
+    d.edtPop->setText("mail1.example");
+    d.btnOk->click();
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return !d.isVisible(); }));
+    EXPECT_EQ(keyring.entries["user1@mail1.example:110"], "pw1");
+    EXPECT_EQ(keyring.writes, 1) << "the unchanged account's entry is left alone";
+    EXPECT_TRUE(TSettingsFile(host.iniPath).ReadAccount(1).Password.empty());
+
+    Open();
+    Select(1);
+    d.edtUser->setText("someone");
+    d.chkKeyring->setChecked(false);
+    d.btnOk->click();
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return !d.isVisible(); }));
+    const TSettingsFile file(host.iniPath);
+    EXPECT_EQ(file.ReadAccount(1).Password, "pw1");
+    EXPECT_EQ(file.ReadAccount(2).Password, "pw2");
+    EXPECT_EQ(file.ReadAccount(2).UserName, "someone");
 }
