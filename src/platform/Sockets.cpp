@@ -11,6 +11,7 @@ namespace {
 namespace lib {
 constexpr int AfInet = WSock::AF_INET;
 constexpr int AfInet6 = WSock::AF_INET6;
+constexpr int AfUnspec = WSock::AF_UNSPEC;
 constexpr int SockStream = WSock::SOCK_STREAM;
 constexpr int SockDgram = WSock::SOCK_DGRAM;
 constexpr int SockRaw = WSock::SOCK_RAW;
@@ -843,6 +844,20 @@ hostent* gethostbyname(const char* name) {
     size_t align = alignof(char*);
     size_t base = (align - reinterpret_cast<std::uintptr_t>(storage.data()) % align) % align;
     return reinterpret_cast<hostent*>(storage.data() + base);
+}
+
+int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res) {
+    if (!node || !res || service) return WSAEINVAL;
+    *res = nullptr;
+    const int family = hints ? hints->ai_family : lib::AfUnspec;
+    HostResult r = LookupName(node, family != lib::AfInet);
+    if (r.error != 0) return r.error;
+    std::vector<HostAddress> wanted;
+    for (const HostAddress& a : r.all)
+        if (family == lib::AfUnspec || a.family == family) wanted.push_back(a);
+    if (wanted.empty()) return WSANO_DATA;
+    *res = MakeAddrInfoList(wanted);
+    return 0;
 }
 
 servent* getservbyname(const char* name, const char* proto) {

@@ -62,6 +62,10 @@
 #undef INET_ADDRSTRLEN
 #pragma push_macro("INET6_ADDRSTRLEN")
 #undef INET6_ADDRSTRLEN
+#pragma push_macro("getaddrinfo")
+#undef getaddrinfo
+#pragma push_macro("freeaddrinfo")
+#undef freeaddrinfo
 #pragma push_macro("s6_addr")
 #undef s6_addr
 #pragma push_macro("SOCK_STREAM")
@@ -410,6 +414,10 @@ u_long ntohl(u_long netlong);
 // its next call of the same function. IPv4 addresses only.
 hostent* gethostbyname(const char* name);
 servent* getservbyname(const char* name, const char* proto);
+// Blocking: every address of `node` (both families unless hints->ai_family
+// asks for one; `service` must be null). Answers 0 or the socket error
+// number; the list is freed with freeaddrinfo.
+int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res);
 protoent* getprotobyname(const char* name);
 
 int WSAAsyncSelect(SOCKET s, HWND wnd, UINT msg, long events);
@@ -449,6 +457,8 @@ unsigned long ReadinessWakeups();
 #pragma pop_macro("IPPROTO_IPV6")
 #pragma pop_macro("INET_ADDRSTRLEN")
 #pragma pop_macro("INET6_ADDRSTRLEN")
+#pragma pop_macro("getaddrinfo")
+#pragma pop_macro("freeaddrinfo")
 #pragma pop_macro("s6_addr")
 #pragma pop_macro("SOCK_STREAM")
 #pragma pop_macro("SOCK_DGRAM")
