@@ -3,22 +3,42 @@
 #include "codec/ServerText.h"
 #include "net/WSocket.h"
 
+#include <algorithm>
 #include <cstdio>
 
 // The certificate of HOST:PORT, read by a handshake that accepts any
 // certificate and records whether the store would have.
 int ShowCertificate(const std::string& target, bool startTls) {
+    // HOST, HOST:PORT, [IPv6] or [IPv6]:PORT. A bare IPv6 address has too
+    // many colons to tell a port from: it needs its brackets.
     std::string host = target;
     std::string port = startTls ? "110" : "995";
-    const size_t colon = target.rfind(':');
-    if (colon != std::string::npos) {
+    bool valid = true;
+    if (!target.empty() && target[0] == '[') {
+        const size_t close = target.find(']');
+        valid = close != std::string::npos && IsIPv6Literal(target.substr(0, close + 1));
+        if (valid) {
+            host = target.substr(1, close - 1);
+            const std::string rest = target.substr(close + 1);
+            if (!rest.empty()) {
+                valid = rest[0] == ':';
+                port = rest.substr(1);
+            }
+        }
+    } else if (std::count(target.begin(), target.end(), ':') > 1) {
+        std::fprintf(stderr, "Vesk: --fingerprint: write an IPv6 address in brackets, as in [%s]:%s\n",
+                     target.c_str(), port.c_str());
+        return 2;
+    } else if (const size_t colon = target.rfind(':'); colon != std::string::npos) {
         host = target.substr(0, colon);
         port = target.substr(colon + 1);
     }
-    if (host.empty() || port.empty() || port.find_first_not_of("0123456789") != std::string::npos) {
-        std::fprintf(stderr, "Vesk: --fingerprint needs HOST or HOST:PORT, not '%s'\n", target.c_str());
+    if (!valid || host.empty() || port.empty() || port.find_first_not_of("0123456789") != std::string::npos) {
+        std::fprintf(stderr, "Vesk: --fingerprint needs HOST, HOST:PORT or [IPv6]:PORT, not '%s'\n", target.c_str());
         return 2;
     }
+    // How the host and port are shown again.
+    const std::string shown = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port;
 
     TWSocket s;
     s.Timeout = 15000;
@@ -67,8 +87,7 @@ int ShowCertificate(const std::string& target, bool startTls) {
     if (!done && s.WaitForFlag(done) != 0) finish("no answer within 15 seconds");
     const TTlsCertInfo& cert = s.TlsCertInfo();
     if (!failure.empty() || cert.Sha256.empty()) {
-        std::fprintf(stderr, "Vesk: %s:%s: %s\n", host.c_str(), port.c_str(),
-                     failure.empty() ? "no certificate" : failure.c_str());
+        std::fprintf(stderr, "Vesk: %s: %s\n", shown.c_str(), failure.empty() ? "no certificate" : failure.c_str());
         return 1;
     }
     std::string colons;

@@ -32,7 +32,11 @@ TCheckTarget CheckTargetOf(const TAccount& Account, const std::string& Name, boo
 }
 
 std::string MailboxOf(const TCheckTarget& Target) {
-    return Target.UserName + '@' + Target.Server + ':' + std::to_string(Target.Port) + '/' + Target.Folder;
+    // An IPv6 address is shown in brackets, so that its colons are not
+    // taken for the port's.
+    const bool bareIPv6 = Target.Server.find(':') != std::string::npos && Target.Server.find('[') == std::string::npos;
+    const std::string server = bareIPv6 ? '[' + Target.Server + ']' : Target.Server;
+    return Target.UserName + '@' + server + ':' + std::to_string(Target.Port) + '/' + Target.Folder;
 }
 
 bool IsNewMail(const TCheckTarget& Target, int Count, const TMailboxMark& Now) {

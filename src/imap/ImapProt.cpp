@@ -243,7 +243,9 @@ void TImapCli::Connect() {
 void TImapCli::WSocketDnsLookupDone(TObject*, WORD Error) {
     if (FEngineState != TImapEngineState::LookingUp || FDoneSignalled) return;
     if (Error != 0) return FailRequest(SocketFailureText(Error), Error);
-    FWSocket->SetAddr(FWSocket->DnsResult());
+    // The name itself: the socket connects to every address the lookup
+    // found (IPv6 and IPv4, racing), not only to the first.
+    FWSocket->SetAddr(Host);
     FWSocket->SetProto("tcp");
     FWSocket->SetPort(Port);
     FWSocket->KeepAliveIdle = KeepAliveIdle;
@@ -269,7 +271,10 @@ void TImapCli::WSocketSessionConnected(TObject*, WORD Error) {
     if (FDoneSignalled) return;
     if (Error != 0) {
         FConnected = false;
-        FailRequest(Error == WSOCKET_TLS_ERROR ? "IMAP: " + FWSocket->TlsErrorText() : SocketFailureText(Error),
+        // When every address failed, the reason of each family.
+        FailRequest(Error == WSOCKET_TLS_ERROR                  ? "IMAP: " + FWSocket->TlsErrorText()
+                    : !FWSocket->ConnectErrorText().empty() ? "IMAP: " + FWSocket->ConnectErrorText()
+                                                            : SocketFailureText(Error),
                     Error);
         FWSocket->Close();
         return;

@@ -271,8 +271,11 @@ void TCustomTlsWSocket::BeginHandshake() {
     if (!TlsVerify) Lib().SSL_set_verify(ssl, SSL_VERIFY_NONE, nullptr);  // a pinned context checks nothing anyway
     const std::string host = FTlsHost.empty() ? FAddrStr : FTlsHost;
     Lib().X509_VERIFY_PARAM_set_hostflags(Lib().SSL_get0_param(ssl), kHostFlags);
-    if (IsDottedAddress(host)) {
-        Lib().X509_VERIFY_PARAM_set1_ip_asc(Lib().SSL_get0_param(ssl), host.c_str());
+    // An address literal (IPv4, or IPv6 with or without brackets) is checked
+    // against the certificate's IP addresses and is never sent as SNI.
+    TSocketAddress literal;
+    if (ParseAddressLiteral(host, literal)) {
+        Lib().X509_VERIFY_PARAM_set1_ip_asc(Lib().SSL_get0_param(ssl), literal.Text().c_str());
     } else {
         Lib().SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, const_cast<char*>(host.c_str()));
         Lib().SSL_set1_host(ssl, host.c_str());

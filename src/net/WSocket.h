@@ -1,4 +1,4 @@
-// The event-driven IPv4 socket component and its helpers.
+// The event-driven IPv4/IPv6 socket component and its helpers.
 //
 // TCustomWSocket owns one socket and one hidden window. The socket layer of
 // the platform posts readiness notifications to that window and the component
@@ -97,6 +97,32 @@ WORD WSocketResolvePort(const std::string& Port, const std::string& Proto);
 // Protocol number of a decimal text or a protocol name.
 int WSocketResolveProto(const std::string& Proto);
 bool IsDottedAddress(const std::string& Text);
+
+// One remote or local address of either family with its port (network
+// order), as the socket functions take it.
+struct TSocketAddress {
+    WSock::sockaddr_storage Record{};
+    int Length = 0;  // 16 (IPv4) or 28 (IPv6); 0: none
+    int Family() const { return Record.ss_family; }
+    const WSock::sockaddr* Sockaddr() const { return reinterpret_cast<const WSock::sockaddr*>(&Record); }
+    // Dotted IPv4 or RFC 5952 IPv6 text (without brackets or port).
+    std::string Text() const;
+    void SetPort(WORD PortNetworkOrder);
+};
+
+// An address of either family given as text: dotted IPv4 (as
+// IsDottedAddress takes it), or IPv6, bare or in brackets (blanks around
+// it allowed). False for anything else, names included.
+bool ParseAddressLiteral(const std::string& Text, TSocketAddress& Address);
+bool IsIPv6Literal(const std::string& Text);
+// The text trimmed, and without the brackets of a bracketed IPv6 literal.
+std::string StripAddressBrackets(const std::string& Text);
+// Every address of a literal or host name (blocking lookup for a name), in
+// the resolver's order; raises like WSocketResolveHost.
+std::vector<TSocketAddress> WSocketResolveHostAll(const std::string& InAddr);
+// The order in which a connection tries a name's addresses: the families
+// alternate, IPv6 first, each family in the resolver's order.
+std::vector<TSocketAddress> InterleaveAddressFamilies(const std::vector<TSocketAddress>& Addresses);
 int ParseLeadingNumber(const std::string& Text);
 std::string SocketErrorText(int ErrCode);
 
@@ -111,6 +137,19 @@ constexpr UINT WM_CLOSE_DELAYED = WM_USER + 4;
 constexpr UINT WM_WSOCKET_RELEASE = WM_USER + 5;
 constexpr UINT WM_TRIGGER_EXCEPTION = WM_USER + 6;
 constexpr UINT WM_TRIGGER_DATA_AVAILABLE = WM_USER + 20;
+
+// Why one attempt of a connection to a name with several addresses began:
+// the first one, the stagger delay of the one before ran out, or the one
+// before failed.
+enum TConnectStart { csFirst, csStagger, csAfterFailure };
+
+struct TConnectAttempt {
+    std::string Address;  // text of the address tried
+    int Family = 0;       // WSock::AF_INET or WSock::AF_INET6
+    TConnectStart Start = csFirst;
+    int Error = 0;        // its failure; 0 while it ran, when it won or was dropped
+    bool Won = false;
+};
 
 class TCustomWSocket : public TComponent {
 public:
@@ -141,6 +180,7 @@ public:
     virtual int GetPeerName(WSock::sockaddr_in& Name, int NameLen);
     virtual int GetLocalName(WSock::sockaddr_in& Name, int NameLen);
     virtual std::string LocalPortText();
+    // Dotted IPv4 text, or IPv6 text for a socket bound over IPv6.
     virtual std::string LocalAddrText();
     virtual void Dup(WSock::SOCKET NewHSocket);
     virtual void Shutdown(int How);
@@ -167,6 +207,7 @@ public:
     void SetLocalAddr(const std::string& Value);
     std::string LocalPort() const { return FLocalPortStr; }
     void SetLocalPort(const std::string& Value);
+    // Dotted IPv4 text, or IPv6 text for a connection over IPv6.
     virtual std::string PeerAddr();
     virtual std::string PeerPort();
     std::string DnsResult() const { return FDnsResult; }
@@ -188,6 +229,15 @@ public:
     bool AllSent() const { return FAllSent; }
     // The blocks of the send queue, oldest first (for inspection).
     const std::vector<std::unique_ptr<TBuffer>>& SendQueue() const { return FBufList; }
+    // The attempts of the last Connect to a name with several addresses, in
+    // the order they began (empty for a single address).
+    const std::vector<TConnectAttempt>& ConnectAttempts() const { return FConnectAttempts; }
+    // When every attempt failed: the last error of each family with its
+    // address, IPv6 first. Empty otherwise.
+    const std::string& ConnectErrorText() const { return FConnectErrorText; }
+    // Milliseconds between the starts of two attempts when the earlier one
+    // has neither failed nor won yet.
+    int ConnectAttemptDelay = 250;
     // True once the thread's quit message has been seen by PumpOneMessage.
     bool Terminated() const { return FTerminated; }
 
@@ -241,6 +291,7 @@ protected:
     // The bound address of the socket (bound, connected or listening); false
     // otherwise or when the system cannot tell.
     bool LocalName(WSock::sockaddr_in& local);
+    bool LocalAddress(TSocketAddress& local);
     virtual void HandleBackgroundError(const std::exception& E);
     // Each answers false when no handler is assigned.
     virtual bool NotifyDataAvailable(WORD Error);
@@ -283,12 +334,28 @@ protected:
 
     // Handlers of the hidden window's messages.
     void Do_FD_Events(TMessage& Msg);
+    // Connecting to a name with several addresses: attempts begin one after
+    // the other (at once after a failure, else after ConnectAttemptDelay);
+    // the first to connect becomes the component's socket.
+    void StartRace();
+    void StartNextAttempt(TConnectStart Why);
+    void RaceTimer();
+    // A connect notification for a racing socket; afterwards the socket is
+    // the component's own when it won, or when it was the last to fail.
+    void RaceConnectEvent(WSock::SOCKET Socket, WORD Error);
+    void FinishRaceFailed(int Error);
+    void AbandonRace();
+    std::string RaceErrorText() const;
+    // The remote address record of the next single connect (IPv4 or IPv6).
+    const WSock::sockaddr* RemoteRecord(int& Length);
+    void SetRemote(const TSocketAddress& Address);
     void WMAsyncGetHostByName(TMessage& Msg);
     void WMAsyncGetHostByAddr(TMessage& Msg);
 
     WSock::SOCKET FHSocket = WSock::INVALID_SOCKET;
     HWND FWindowHandle = 0;
     WSock::sockaddr_in FSin{};
+    WSock::sockaddr_in6 FSin6{};  // the remote address when FAddrFormat is PF_INET6
     int FAddrFormat = WSock::PF_INET;
     int FType = WSock::SOCK_STREAM;
     int FProto = WSock::IPPROTO_TCP;
@@ -311,6 +378,20 @@ protected:
     bool FAllSent = true;
     WSock::HANDLE FDnsLookupHandle = 0;
     std::unique_ptr<char[]> FDnsLookupBuffer;
+    WSock::addrinfo* FDnsAddrInfo = nullptr;  // the answer of the pending lookup
+    std::string FDnsLookupName;                // the name FDnsAddrs belong to
+    std::string FDnsPendingName;
+    std::vector<TSocketAddress> FDnsAddrs;
+    std::vector<TSocketAddress> FCandidates;   // a race's addresses, in order
+    size_t FNextCandidate = 0;
+    struct TRaceSocket {
+        WSock::SOCKET Socket;
+        size_t Candidate;
+        size_t Attempt;
+    };
+    std::vector<TRaceSocket> FRacing;
+    std::vector<TConnectAttempt> FConnectAttempts;
+    std::string FConnectErrorText;
     TMessage FDnsLookupTempMsg{};
     bool FDnsLookupTempMsgFlag = false;
     long FSelectEvent = 0;

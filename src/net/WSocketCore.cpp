@@ -9,9 +9,20 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace WSock;
+
+namespace {
+
+// The timer on the hidden window that starts a connection's next attempt
+// (the SOCKS layer's negotiation timer is 1).
+constexpr UINT kConnectAttemptTimer = 2;
+
+std::string FamilyName(int Family) { return Family == AF_INET6 ? "IPv6" : "IPv4"; }
+
+}  // namespace
 
 
 TCustomWSocket::TCustomWSocket(TComponent* AOwner) : TComponent(AOwner) {
@@ -28,10 +39,12 @@ TCustomWSocket::~TCustomWSocket() {
         CancelLookup();
     } catch (const std::exception&) {
     }
+    if (FDnsAddrInfo) freeaddrinfo(FDnsAddrInfo);
     try {
         if (FState != wsClosed) TCustomWSocket::Close();
     } catch (const std::exception&) {
     }
+    AbandonRace();
     if (--WSocketInstanceCount() < 1) {
         UnloadSocketLibrary();
         WSocketInstanceCount() = 0;
@@ -68,6 +81,12 @@ void TCustomWSocket::WindowProcedure(TMessage& Msg) {
             delete this;
             return;
         case WM_TRIGGER_EXCEPTION: throw ESocketException("Test exception in WSocket");
+        case WM_TIMER:
+            if (Msg.WParam == kConnectAttemptTimer)
+                RaceTimer();
+            else
+                Msg.Result = DefWindowProcA(FWindowHandle, Msg.Msg, Msg.WParam, Msg.LParam);
+            break;
         default: Msg.Result = DefWindowProcA(FWindowHandle, Msg.Msg, Msg.WParam, Msg.LParam); break;
     }
 }
@@ -89,7 +108,10 @@ void TCustomWSocket::HandleBackgroundError(const std::exception& E) {
 }
 
 void TCustomWSocket::Do_FD_Events(TMessage& Msg) {
-    if (static_cast<SOCKET>(Msg.WParam) != FHSocket || FPaused) return;
+    const SOCKET from = static_cast<SOCKET>(Msg.WParam);
+    if (from != FHSocket && !FRacing.empty() && !FPaused && (WSAGETSELECTEVENT(Msg.LParam) & FD_CONNECT))
+        RaceConnectEvent(from, WSAGETSELECTERROR(Msg.LParam));
+    if (from != FHSocket || FPaused) return;
     WORD Events = WSAGETSELECTEVENT(Msg.LParam);
     WORD E = WSAGETSELECTERROR(Msg.LParam);
     if (Events & FD_CONNECT) {
@@ -162,6 +184,8 @@ void TCustomWSocket::SetState(TSocketState NewState) {
 void TCustomWSocket::ResetDefaults() {
     std::memset(&FSin, 0, sizeof FSin);
     FSin.sin_family = static_cast<std::int16_t>(AF_INET);
+    std::memset(&FSin6, 0, sizeof FSin6);
+    FSin6.sin6_family = static_cast<std::int16_t>(AF_INET6);
     FAddrFormat = PF_INET;
     FPortAssigned = false;
     FAddrAssigned = false;
@@ -269,6 +293,7 @@ void TCustomWSocket::ReportSocketError(const std::string& FunctionName) {
     std::string Line = Format("Error %d in function %s\r\n%s", ErrCode, FunctionName.c_str(),
                               SocketErrorText(ErrCode).c_str());
     if (ErrCode == WSAECONNRESET || ErrCode == WSAENOTCONN) {
+        AbandonRace();
         if (FHSocket != INVALID_SOCKET) closesocket(FHSocket);
         FHSocket = INVALID_SOCKET;
         if (FState != wsClosed) NotifySessionClosed(static_cast<WORD>(ErrCode));
@@ -281,7 +306,7 @@ void TCustomWSocket::ReportSocketError(const std::string& FunctionName) {
 // --- connecting ------------------------------------------------------------
 
 void TCustomWSocket::Connect() {
-    if (FHSocket != INVALID_SOCKET && FState != wsClosed) {
+    if ((FHSocket != INVALID_SOCKET || !FRacing.empty()) && FState != wsClosed) {
         RaiseError("Connect: Socket already in use");
         return;
     }
@@ -297,7 +322,14 @@ void TCustomWSocket::Connect() {
         RaiseError("Connect: No Protocol Specified");
         return;
     }
+    FConnectAttempts.clear();
+    FConnectErrorText.clear();
+    FCandidates.clear();
     if (!ResolveEndpoint(false)) return;
+    if (FCandidates.size() > 1) {
+        StartRace();
+        return;
+    }
 
     ClearSendQueue();
     FHSocket = socket(FAddrFormat, FType, FProto);
@@ -323,7 +355,9 @@ void TCustomWSocket::Connect() {
         SetState(wsConnected);
         NotifySessionConnected(0);
     } else {
-        int rc = connect(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin);
+        int len = 0;
+        const sockaddr* remote = RemoteRecord(len);
+        int rc = connect(FHSocket, remote, len);
         if (rc == 0 || WSAGetLastError() == WSAEWOULDBLOCK) {
             SetState(wsConnecting);
         } else {
@@ -331,6 +365,185 @@ void TCustomWSocket::Connect() {
             ReportSocketError("Connect");
         }
     }
+}
+
+const sockaddr* TCustomWSocket::RemoteRecord(int& Length) {
+    if (FAddrFormat == PF_INET6) {
+        FSin6.sin6_port = FSin.sin_port;  // the port is resolved into the IPv4 record
+        Length = sizeof FSin6;
+        return reinterpret_cast<const sockaddr*>(&FSin6);
+    }
+    Length = sizeof FSin;
+    return reinterpret_cast<const sockaddr*>(&FSin);
+}
+
+void TCustomWSocket::SetRemote(const TSocketAddress& Address) {
+    if (Address.Family() == AF_INET6) {
+        const WORD port = FSin.sin_port;
+        std::memcpy(&FSin6, &Address.Record, sizeof FSin6);
+        FSin6.sin6_port = port;
+        FAddrFormat = PF_INET6;
+    } else {
+        FSin.sin_addr.s_addr = reinterpret_cast<const sockaddr_in*>(&Address.Record)->sin_addr.s_addr;
+        FAddrFormat = PF_INET;
+    }
+}
+
+// --- connecting to a name with several addresses ---------------------------
+//
+// The attempts race (RFC 8305): the addresses are tried in the order of
+// InterleaveAddressFamilies, the next one ConnectAttemptDelay after the start
+// of the one before, or at once when that one failed. All of it runs on the
+// hidden window (connect notifications and one timer), so nothing waits.
+// While the race runs the component is wsConnecting with no socket of its
+// own; the winner becomes its socket and the losers are closed. When every
+// attempt failed, the last one reports the failure as a single connect would
+// (OnSessionConnected with its error, then the close), and ConnectErrorText
+// names the last error of each family.
+
+void TCustomWSocket::StartRace() {
+    ClearSendQueue();
+    SetState(wsOpened);
+    if (FState != wsOpened) {
+        WSASetLastError(WSAEINVAL);
+        ReportSocketError("Connect (Invalid operation in OnChangeState)");
+        return;
+    }
+    FNextCandidate = 0;
+    FSelectEvent = FD_READ | FD_WRITE | FD_CLOSE | FD_ACCEPT | FD_CONNECT;
+    SetState(wsConnecting);
+    StartNextAttempt(csFirst);
+}
+
+void TCustomWSocket::StartNextAttempt(TConnectStart Why) {
+    KillTimer(FWindowHandle, kConnectAttemptTimer);
+    while (FNextCandidate < FCandidates.size() && FState == wsConnecting) {
+        const size_t index = FNextCandidate++;
+        TSocketAddress target = FCandidates[index];
+        target.SetPort(FSin.sin_port);
+        FConnectAttempts.push_back({target.Text(), target.Family(), Why, 0, false});
+        const size_t attempt = FConnectAttempts.size() - 1;
+        SOCKET s = socket(target.Family(), SOCK_STREAM, FProto);
+        int error = s == INVALID_SOCKET ? WSAGetLastError() : 0;
+        if (s != INVALID_SOCKET) {
+            // The options go through the component's own helpers, which work
+            // on FHSocket (and bind by FAddrFormat's family).
+            const int format = FAddrFormat;
+            FHSocket = s;
+            FAddrFormat = target.Family();
+            bool prepared = false;
+            try {
+                prepared = PrepareStream() &&
+                           WSAAsyncSelect(s, FWindowHandle, WM_ASYNCSELECT, FSelectEvent) != SOCKET_ERROR;
+            } catch (...) {
+                FHSocket = INVALID_SOCKET;
+                FAddrFormat = format;
+                closesocket(s);
+                throw;
+            }
+            FHSocket = INVALID_SOCKET;
+            FAddrFormat = format;
+            if (prepared && (connect(s, target.Sockaddr(), target.Length) == 0 ||
+                             WSAGetLastError() == WSAEWOULDBLOCK)) {
+                FRacing.push_back({s, index, attempt});
+                if (FNextCandidate < FCandidates.size())
+                    SetTimer(FWindowHandle, kConnectAttemptTimer, static_cast<UINT>(ConnectAttemptDelay));
+                return;
+            }
+            error = prepared ? WSAGetLastError() : (FLastError != 0 ? FLastError : WSAGetLastError());
+            closesocket(s);
+        }
+        FConnectAttempts[attempt].Error = error != 0 ? error : WSAEINVAL;
+        Why = csAfterFailure;
+    }
+    // Nothing left to start: when nothing runs either, the failure is
+    // reported from the message loop, not from inside Connect.
+    if (FRacing.empty() && FState == wsConnecting) PostMessageA(FWindowHandle, WM_TIMER, kConnectAttemptTimer, 0);
+}
+
+void TCustomWSocket::RaceTimer() {
+    KillTimer(FWindowHandle, kConnectAttemptTimer);
+    if (FState != wsConnecting || FHSocket != INVALID_SOCKET || FCandidates.empty()) return;
+    if (FNextCandidate < FCandidates.size()) {
+        StartNextAttempt(csStagger);
+    } else if (FRacing.empty()) {
+        int last = WSAECONNREFUSED;
+        for (const TConnectAttempt& a : FConnectAttempts)
+            if (a.Error != 0) last = a.Error;
+        FinishRaceFailed(last);
+    }
+}
+
+void TCustomWSocket::RaceConnectEvent(SOCKET Socket, WORD Error) {
+    auto it = std::find_if(FRacing.begin(), FRacing.end(), [&](const TRaceSocket& r) { return r.Socket == Socket; });
+    if (it == FRacing.end()) return;
+    const TRaceSocket racer = *it;
+    FRacing.erase(it);
+    TConnectAttempt& attempt = FConnectAttempts[racer.Attempt];
+    if (Error == 0) {
+        attempt.Won = true;
+        KillTimer(FWindowHandle, kConnectAttemptTimer);
+        for (const TRaceSocket& other : FRacing) closesocket(other.Socket);
+        FRacing.clear();
+        TSocketAddress winner = FCandidates[racer.Candidate];
+        winner.SetPort(FSin.sin_port);
+        SetRemote(winner);
+        FCandidates.clear();
+        FHSocket = Socket;  // the notification goes on as the component's own
+        return;
+    }
+    attempt.Error = Error;
+    if (FNextCandidate < FCandidates.size()) {
+        closesocket(Socket);
+        StartNextAttempt(csAfterFailure);
+        return;
+    }
+    if (!FRacing.empty()) {
+        closesocket(Socket);
+        return;
+    }
+    // The last attempt failed: it reports the failure as the socket of a
+    // single connect would.
+    FConnectErrorText = RaceErrorText();
+    FCandidates.clear();
+    FHSocket = Socket;
+}
+
+void TCustomWSocket::FinishRaceFailed(int Error) {
+    FConnectErrorText = RaceErrorText();
+    FCandidates.clear();
+    FLastError = Error;
+    SetState(wsConnected);
+    NotifySessionConnected(static_cast<WORD>(Error));
+    if (FState == wsClosed) return;
+    SetState(wsClosed);
+    if (!FDestroying && !FCloseInvoked) {
+        FCloseInvoked = true;
+        NotifySessionClosed(0);
+    }
+    ResetDefaults();
+}
+
+void TCustomWSocket::AbandonRace() {
+    if (FRacing.empty() && FCandidates.empty()) return;
+    if (FWindowHandle != 0) KillTimer(FWindowHandle, kConnectAttemptTimer);
+    for (const TRaceSocket& r : FRacing) closesocket(r.Socket);
+    FRacing.clear();
+    FCandidates.clear();
+}
+
+std::string TCustomWSocket::RaceErrorText() const {
+    std::string text;
+    for (int family : {AF_INET6, AF_INET}) {
+        const TConnectAttempt* last = nullptr;
+        for (const TConnectAttempt& a : FConnectAttempts)
+            if (a.Family == family && a.Error != 0) last = &a;
+        if (!last) continue;
+        if (!text.empty()) text += "; ";
+        text += Format("%s %s: %s (error #%d)", FamilyName(family).c_str(), last->Address.c_str(),
+                       SocketErrorText(last->Error).c_str(), last->Error);
+    }
+    return text;
 }
 
 // Resolves what is not resolved yet of the protocol, the remote port and the
@@ -357,7 +570,35 @@ bool TCustomWSocket::ResolveEndpoint(bool ForListen) {
             FLocalPortResolved = true;
         }
         if (!FAddrResolved) {
-            FSin.sin_addr.s_addr = WSocketResolveHost(FAddrStr);
+            TSocketAddress literal;
+            if (IsDottedAddress(FAddrStr)) {
+                FSin.sin_addr.s_addr = WSocketResolveHost(FAddrStr);
+                FAddrFormat = PF_INET;
+            } else if (ParseAddressLiteral(FAddrStr, literal)) {
+                SetRemote(literal);
+            } else {
+                // A name: the addresses of the last lookup of it, else a
+                // lookup now. A local address binds the connection to its
+                // family.
+                std::vector<TSocketAddress> all = FDnsLookupName == FAddrStr && !FDnsAddrs.empty()
+                                                      ? FDnsAddrs
+                                                      : WSocketResolveHostAll(FAddrStr);
+                TSocketAddress local;
+                if (FLocalAddr != "0.0.0.0" && ParseAddressLiteral(FLocalAddr, local)) {
+                    std::vector<TSocketAddress> same;
+                    for (const TSocketAddress& a : all)
+                        if (a.Family() == local.Family()) same.push_back(a);
+                    if (same.empty())
+                        throw ESocketException("WSocketResolveHost: '" + FAddrStr + "' has no " +
+                                               FamilyName(local.Family()) + " address for LocalAddr " + FLocalAddr);
+                    all = same;
+                }
+                all = InterleaveAddressFamilies(all);
+                if (all.size() == 1 || ForListen || FType != SOCK_STREAM)
+                    SetRemote(all.front());
+                else
+                    FCandidates = all;
+            }
             FAddrResolved = true;
         }
     } catch (const ESocketException& E) {
@@ -389,7 +630,7 @@ bool TCustomWSocket::PrepareDatagram() {
             if (!SetOption(IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface, "IP_MULTICAST_IF")) return false;
         }
     }
-    if (FSin.sin_addr.s_addr == INADDR_NONE && !SetOption(SOL_SOCKET, SO_BROADCAST, 1, "SO_BROADCAST")) return false;
+    if (FAddrFormat == PF_INET && FSin.sin_addr.s_addr == INADDR_NONE && !SetOption(SOL_SOCKET, SO_BROADCAST, 1, "SO_BROADCAST")) return false;
     return true;
 }
 
@@ -416,22 +657,40 @@ bool TCustomWSocket::PrepareStream() {
 void TCustomWSocket::BindLocal() { BindLocalChecked(); }
 
 bool TCustomWSocket::BindLocalChecked() {
-    sockaddr_in local{};
-    local.sin_family = static_cast<std::int16_t>(AF_INET);
-    local.sin_port = htons(FLocalPortNum);
-    local.sin_addr.s_addr = WSocketResolveHost(FLocalAddr);
-    if (bind(FHSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
+    TSocketAddress local;
+    if (FAddrFormat == PF_INET6) {
+        // The unspecified address of either family means any IPv6 address here.
+        if (FLocalAddr == "0.0.0.0" || !ParseAddressLiteral(FLocalAddr, local)) {
+            local = TSocketAddress{};
+            local.Record.ss_family = static_cast<std::int16_t>(AF_INET6);
+            local.Length = sizeof(sockaddr_in6);
+        }
+    } else {
+        auto* in = reinterpret_cast<sockaddr_in*>(&local.Record);
+        in->sin_family = static_cast<std::int16_t>(AF_INET);
+        in->sin_addr.s_addr = IsIPv6Literal(FLocalAddr) ? INADDR_NONE : WSocketResolveHost(FLocalAddr);
+        local.Length = sizeof(sockaddr_in);
+        if (in->sin_addr.s_addr == INADDR_NONE && FLocalAddr != "255.255.255.255") {
+            // An IPv6 local address for an IPv4 connection.
+            FLastError = WSAEAFNOSUPPORT;
+            RaiseErrorFmt(Format("winsock.bind failed, error #%d", FLastError));
+            return false;
+        }
+    }
+    local.SetPort(htons(FLocalPortNum));
+    if (bind(FHSocket, local.Sockaddr(), local.Length) == SOCKET_ERROR) {
         FLastError = WSAGetLastError();
         RaiseErrorFmt(Format("winsock.bind failed, error #%d", FLastError));
         return false;
     }
-    int len = sizeof local;
-    if (getsockname(FHSocket, reinterpret_cast<sockaddr*>(&local), &len) == SOCKET_ERROR) {
+    int len = sizeof local.Record;
+    if (getsockname(FHSocket, reinterpret_cast<sockaddr*>(&local.Record), &len) == SOCKET_ERROR) {
         FLastError = WSAGetLastError();
         RaiseErrorFmt(Format("winsock.getsockname failed, error #%d", FLastError));
         return false;
     }
-    FLocalPortNum = ntohs(local.sin_port);
+    // The port sits at the same place in the records of both families.
+    FLocalPortNum = ntohs(reinterpret_cast<const sockaddr_in*>(&local.Record)->sin_port);
     FLocalPortStr = Format("%d", FLocalPortNum);
     return true;
 }
@@ -466,6 +725,7 @@ void TCustomWSocket::CloseLater() { PostMessageA(FWindowHandle, WM_CLOSE_DELAYED
 void TCustomWSocket::FreeLater() { PostMessageA(FWindowHandle, WM_WSOCKET_RELEASE, 0, 0); }
 
 void TCustomWSocket::DoClose(bool bShut, WORD Error) {
+    AbandonRace();
     if (FHSocket != INVALID_SOCKET) {
         if (FState == wsClosed) return;
         if (bShut) shutdown(FHSocket, SD_SEND);
@@ -588,8 +848,11 @@ void TCustomWSocket::TryToSend() {
 int TCustomWSocket::SendChunk(const void* Data, int Len) {
     int n;
     if (FType == SOCK_DGRAM)
-        n = sendto(FHSocket, static_cast<const char*>(Data), Len, FSendFlags, reinterpret_cast<const sockaddr*>(&FSin),
-                   sizeof FSin);
+    {
+        int len = 0;
+        const sockaddr* remote = RemoteRecord(len);
+        n = sendto(FHSocket, static_cast<const char*>(Data), Len, FSendFlags, remote, len);
+    }
     else
         n = send(FHSocket, static_cast<const char*>(Data), Len, FSendFlags);
     if (n > 0) NotifySendData(n);
@@ -685,8 +948,13 @@ void TCustomWSocket::BeginLookup() {
         WSACancelAsyncRequest(FDnsLookupHandle);
         FDnsLookupHandle = 0;
     }
+    // A list written by a lookup whose reply was already on its way.
+    if (FDnsAddrInfo) freeaddrinfo(FDnsAddrInfo);
+    FDnsAddrInfo = nullptr;
     FDnsResult.clear();
     FDnsResultList.clear();
+    FDnsAddrs.clear();
+    FDnsLookupName.clear();
     LoadSocketLibrary();
 }
 
@@ -697,22 +965,23 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
         return;
     }
     BeginLookup();
-    if (IsDottedAddress(HostName)) {
-        WSock::u_long addr = inet_addr(Trim(HostName).c_str());
-        if (addr != INADDR_NONE) {
-            FDnsResult = DottedText(addr);
-            FDnsResultList.push_back(FDnsResult);
-            NotifyDnsLookupDone(0);
-            return;
-        }
+    TSocketAddress literal;
+    if (ParseAddressLiteral(HostName, literal) &&
+        (literal.Family() == AF_INET6 || inet_addr(Trim(HostName).c_str()) != INADDR_NONE)) {
+        FDnsResult = literal.Text();
+        FDnsResultList.push_back(FDnsResult);
+        FDnsAddrs.push_back(literal);
+        FDnsLookupName = Trim(HostName);
+        NotifyDnsLookupDone(0);
+        return;
     }
     if (FWindowHandle == 0) {
         RaiseError("DnsLookup: Window not assigned");
         return;
     }
     FDnsLookupTempMsgFlag = false;
-    FDnsLookupHandle = WSAAsyncGetHostByName(FWindowHandle, WM_ASYNCGETHOSTBYNAME, HostName.c_str(),
-                                             FDnsLookupBuffer.get(), 1025);
+    FDnsPendingName = Trim(HostName);
+    FDnsLookupHandle = WSAAsyncGetAddrInfo(FWindowHandle, WM_ASYNCGETHOSTBYNAME, HostName.c_str(), &FDnsAddrInfo);
     if (FDnsLookupHandle == 0) {
         RaiseErrorFmt(Format("%s: can't start DNS lookup, error #%d", HostName.c_str(), WSAGetLastError()));
         return;
@@ -733,14 +1002,21 @@ void TCustomWSocket::WMAsyncGetHostByName(TMessage& Msg) {
     if (static_cast<HANDLE>(Msg.WParam) != FDnsLookupHandle) return;
     FDnsLookupHandle = 0;
     WORD Error = WSAGETASYNCERROR(Msg.LParam);
-    if (Error == 0) {
-        const auto* he = reinterpret_cast<const hostent*>(FDnsLookupBuffer.get());
-        for (char** p = he->h_addr_list; p && *p; ++p) {
-            WSock::u_long addr;
-            std::memcpy(&addr, *p, 4);
-            FDnsResultList.push_back(DottedText(addr));
-        }
-        if (!FDnsResultList.empty()) FDnsResult = FDnsResultList.front();
+    // Every address of both families, in the resolver's order; a connect to
+    // this name uses them without looking it up again.
+    for (const addrinfo* p = Error == 0 ? FDnsAddrInfo : nullptr; p; p = p->ai_next) {
+        if (!p->ai_addr || p->ai_addrlen > sizeof(sockaddr_storage)) continue;
+        TSocketAddress a;
+        std::memcpy(&a.Record, p->ai_addr, p->ai_addrlen);
+        a.Length = static_cast<int>(p->ai_addrlen);
+        FDnsAddrs.push_back(a);
+        FDnsResultList.push_back(a.Text());
+    }
+    if (FDnsAddrInfo) freeaddrinfo(FDnsAddrInfo);
+    FDnsAddrInfo = nullptr;
+    if (!FDnsResultList.empty()) {
+        FDnsResult = FDnsResultList.front();
+        FDnsLookupName = FDnsPendingName;
     }
     NotifyDnsLookupDone(Error);
 }
@@ -788,6 +1064,8 @@ void TCustomWSocket::CancelLookup() {
     // Also when the reply was already on its way (WSAEALREADY): with the
     // handle cleared it is ignored when it arrives, so the lookup ends here.
     FDnsLookupHandle = 0;
+    if (FDnsAddrInfo) freeaddrinfo(FDnsAddrInfo);
+    FDnsAddrInfo = nullptr;
     if (!FDestroying) NotifyDnsLookupDone(WSAEINTR);
 }
 
@@ -806,30 +1084,38 @@ int TCustomWSocket::GetLocalName(sockaddr_in& Name, int NameLen) {
 
 std::string TCustomWSocket::PeerAddr() {
     if (FState != wsConnected) return "error";
-    sockaddr_in peer{};
-    int len = sizeof peer;
-    if (getpeername(FHSocket, reinterpret_cast<sockaddr*>(&peer), &len) == SOCKET_ERROR) {
+    TSocketAddress peer;
+    int len = sizeof peer.Record;
+    if (getpeername(FHSocket, reinterpret_cast<sockaddr*>(&peer.Record), &len) == SOCKET_ERROR) {
         ReportSocketError("GetPeerName");
         return "error";
     }
-    return DottedText(peer.sin_addr.s_addr);
+    return peer.Text();
 }
 
 std::string TCustomWSocket::PeerPort() {
     if (FState != wsConnected) return "error";
-    sockaddr_in peer{};
-    int len = sizeof peer;
-    if (getpeername(FHSocket, reinterpret_cast<sockaddr*>(&peer), &len) == SOCKET_ERROR) {
+    TSocketAddress peer;
+    int len = sizeof peer.Record;
+    if (getpeername(FHSocket, reinterpret_cast<sockaddr*>(&peer.Record), &len) == SOCKET_ERROR) {
         ReportSocketError("GetPeerPort");
         return "error";
     }
-    return Format("%d", ntohs(peer.sin_port));
+    // The port sits at the same place in the records of both families.
+    return Format("%d", ntohs(reinterpret_cast<const sockaddr_in*>(&peer.Record)->sin_port));
 }
 
 bool TCustomWSocket::LocalName(sockaddr_in& local) {
+    TSocketAddress any;
+    if (!LocalAddress(any)) return false;
+    std::memcpy(&local, &any.Record, sizeof local);
+    return true;
+}
+
+bool TCustomWSocket::LocalAddress(TSocketAddress& local) {
     if (FState != wsBound && FState != wsConnected && FState != wsListening) return false;
-    int len = sizeof local;
-    return getsockname(FHSocket, reinterpret_cast<sockaddr*>(&local), &len) != SOCKET_ERROR;
+    int len = sizeof local.Record;
+    return getsockname(FHSocket, reinterpret_cast<sockaddr*>(&local.Record), &len) != SOCKET_ERROR;
 }
 
 std::string TCustomWSocket::LocalPortText() {
@@ -838,8 +1124,8 @@ std::string TCustomWSocket::LocalPortText() {
 }
 
 std::string TCustomWSocket::LocalAddrText() {
-    sockaddr_in local{};
-    return LocalName(local) ? DottedText(local.sin_addr.s_addr) : "error";
+    TSocketAddress local;
+    return LocalAddress(local) ? local.Text() : "error";
 }
 
 bool TCustomWSocket::TimeIsSet(const WSock::timeval& tvp) { return tvp.tv_sec != 0 || tvp.tv_usec != 0; }

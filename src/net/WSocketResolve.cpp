@@ -99,6 +99,93 @@ WSock::u_long WSocketResolveHost(const std::string& InAddr) {
     return addr;
 }
 
+std::string TSocketAddress::Text() const {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (Family() == AF_INET6) {
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(&Record);
+        return inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text) ? text : "";
+    }
+    if (Family() == AF_INET) return DottedText(reinterpret_cast<const sockaddr_in*>(&Record)->sin_addr.s_addr);
+    return "";
+}
+
+void TSocketAddress::SetPort(WORD PortNetworkOrder) {
+    if (Family() == AF_INET6)
+        reinterpret_cast<sockaddr_in6*>(&Record)->sin6_port = PortNetworkOrder;
+    else if (Family() == AF_INET)
+        reinterpret_cast<sockaddr_in*>(&Record)->sin_port = PortNetworkOrder;
+}
+
+std::string StripAddressBrackets(const std::string& Text) {
+    std::string t = Trim(Text);
+    if (t.size() >= 2 && t.front() == '[' && t.back() == ']') t = t.substr(1, t.size() - 2);
+    return t;
+}
+
+bool ParseAddressLiteral(const std::string& Text, TSocketAddress& Address) {
+    Address = TSocketAddress{};
+    if (IsDottedAddress(Text)) {
+        auto* a = reinterpret_cast<sockaddr_in*>(&Address.Record);
+        a->sin_family = static_cast<std::int16_t>(AF_INET);
+        a->sin_addr.s_addr = inet_addr(Trim(Text).c_str());
+        Address.Length = sizeof(sockaddr_in);
+        return true;
+    }
+    const std::string bare = StripAddressBrackets(Text);
+    // Only a text with a colon can be IPv6; the check keeps names away from
+    // the parser.
+    if (bare.find(':') == std::string::npos || bare.size() >= INET6_ADDRSTRLEN) return false;
+    in6_addr bytes{};
+    if (inet_pton(AF_INET6, bare.c_str(), &bytes) != 1) return false;
+    auto* a = reinterpret_cast<sockaddr_in6*>(&Address.Record);
+    a->sin6_family = static_cast<std::int16_t>(AF_INET6);
+    a->sin6_addr = bytes;
+    Address.Length = sizeof(sockaddr_in6);
+    return true;
+}
+
+bool IsIPv6Literal(const std::string& Text) {
+    TSocketAddress a;
+    return ParseAddressLiteral(Text, a) && a.Family() == AF_INET6;
+}
+
+std::vector<TSocketAddress> WSocketResolveHostAll(const std::string& InAddr) {
+    if (InAddr.empty() || InAddr.size() > 256)
+        throw ESocketException("WSocketResolveHost: '" + InAddr + "' Invalid Hostname.");
+    TSocketAddress literal;
+    if (ParseAddressLiteral(InAddr, literal)) {
+        // Dotted IPv4 goes through WSocketResolveHost for its checks.
+        if (literal.Family() == AF_INET)
+            reinterpret_cast<sockaddr_in*>(&literal.Record)->sin_addr.s_addr = WSocketResolveHost(InAddr);
+        return {literal};
+    }
+    LoadSocketLibrary();
+    addrinfo* list = nullptr;
+    int error = getaddrinfo(Trim(InAddr).c_str(), nullptr, nullptr, &list);
+    if (error != 0)
+        throw ESocketException(
+            Format("WSocketResolveHost: Cannot convert host address '%s', Error #%d", InAddr.c_str(), error));
+    std::vector<TSocketAddress> out;
+    for (addrinfo* p = list; p; p = p->ai_next) {
+        TSocketAddress a;
+        std::memcpy(&a.Record, p->ai_addr, p->ai_addrlen);
+        a.Length = static_cast<int>(p->ai_addrlen);
+        out.push_back(a);
+    }
+    freeaddrinfo(list);
+    return out;
+}
+
+std::vector<TSocketAddress> InterleaveAddressFamilies(const std::vector<TSocketAddress>& Addresses) {
+    std::vector<TSocketAddress> v6, v4, out;
+    for (const TSocketAddress& a : Addresses) (a.Family() == AF_INET6 ? v6 : v4).push_back(a);
+    for (size_t i = 0; i < v6.size() || i < v4.size(); ++i) {
+        if (i < v6.size()) out.push_back(v6[i]);
+        if (i < v4.size()) out.push_back(v4[i]);
+    }
+    return out;
+}
+
 WORD WSocketResolvePort(const std::string& Port, const std::string& Proto) {
     if (Port.empty() || Port.size() >= 32) throw ESocketException("WSocketResolvePort: Invalid Port.");
     if (Proto.empty() || Proto.size() >= 32) throw ESocketException("WSocketResolvePort: Invalid Proto.");

@@ -6,8 +6,14 @@
 // the system headers below redefine the name as a macro.
 namespace {
 constexpr int kLibAfInet = WSock::AF_INET;
+constexpr int kLibAfInet6 = WSock::AF_INET6;
+constexpr int kLibSockStream = WSock::SOCK_STREAM;
+constexpr int kLibIpprotoTcp = WSock::IPPROTO_TCP;
 }  // namespace
 
+#include "platform/AsciiText.h"
+
+#include <arpa/inet.h>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -82,11 +88,15 @@ private:
                 FQueue.pop_front();
                 if (!FLive.count(req->handle)) continue;  // cancelled while queued
             }
-            HostResult r = req->byAddr ? LookupAddr(req->addr) : LookupName(req->name);
+            HostResult r = req->byAddr ? LookupAddr(req->addr) : LookupName(req->name, req->allFamilies);
             std::lock_guard<std::mutex> g(FLock);
             if (!FLive.erase(req->handle)) continue;  // cancelled meanwhile: drop it
             int error = r.error;
-            if (error == 0) error = StoreHostEntry(r, req->buf, req->buflen);
+            if (req->allFamilies) {
+                if (error == 0) *req->result = MakeAddrInfoList(r.all);
+            } else if (error == 0) {
+                error = StoreHostEntry(r, req->buf, req->buflen);
+            }
             PostMessageA(req->wnd, req->msg, static_cast<WPARAM>(req->handle),
                          static_cast<LPARAM>(static_cast<DWORD>(static_cast<WORD>(req->buflen)) |
                                              (static_cast<DWORD>(static_cast<WORD>(error)) << 16)));
@@ -108,30 +118,120 @@ LookupWorker& Worker() {
     return *w;
 }
 
+// The test double's host table.
+std::mutex g_testHostsLock;
+std::vector<std::pair<std::string, std::vector<std::string>>> g_testHosts;
+
+void AddUnique(HostResult& r, const HostAddress& a) {
+    for (const HostAddress& x : r.all)
+        if (x.family == a.family && std::memcmp(x.bytes, a.bytes, sizeof a.bytes) == 0) return;
+    r.all.push_back(a);
+    if (a.family == kLibAfInet) {
+        u_long v4;
+        std::memcpy(&v4, a.bytes, 4);
+        r.addrs.push_back(v4);
+    }
+}
+
+// The answer of the test host table; false when the name is not in it.
+bool LookupTestHost(const std::string& name, bool allFamilies, HostResult& r) {
+    std::lock_guard<std::mutex> g(g_testHostsLock);
+    for (const auto& [host, texts] : g_testHosts) {
+        if (!EqualNoCaseAscii(host.c_str(), name.c_str())) continue;
+        r.name = host;
+        for (const std::string& text : texts) {
+            HostAddress a;
+            if (::inet_pton(AF_INET, text.c_str(), a.bytes) == 1) {
+                a.family = kLibAfInet;
+            } else if (allFamilies && ::inet_pton(AF_INET6, text.c_str(), a.bytes) == 1) {
+                a.family = kLibAfInet6;
+            } else {
+                continue;
+            }
+            AddUnique(r, a);
+        }
+        if (r.all.empty()) r.error = WSAHOST_NOT_FOUND;
+        return true;
+    }
+    return false;
+}
+
+struct AddrInfoNode {
+    addrinfo info;  // first: the list's pointers are the nodes'
+    sockaddr_storage address;
+};
+
 }  // namespace
 
-HostResult LookupName(const std::string& name) {
+void SetTestHosts(std::vector<std::pair<std::string, std::vector<std::string>>> table) {
+    std::lock_guard<std::mutex> g(g_testHostsLock);
+    g_testHosts = std::move(table);
+}
+
+addrinfo* MakeAddrInfoList(const std::vector<HostAddress>& addrs) {
+    addrinfo* head = nullptr;
+    addrinfo** tail = &head;
+    for (const HostAddress& a : addrs) {
+        auto* node = new AddrInfoNode{};
+        node->info.ai_family = a.family;
+        node->info.ai_socktype = kLibSockStream;
+        node->info.ai_protocol = kLibIpprotoTcp;
+        node->info.ai_addr = reinterpret_cast<WSock::sockaddr*>(&node->address);
+        if (a.family == kLibAfInet6) {
+            auto* sin6 = reinterpret_cast<WSock::sockaddr_in6*>(&node->address);
+            sin6->sin6_family = static_cast<std::int16_t>(kLibAfInet6);
+            std::memcpy(&sin6->sin6_addr, a.bytes, 16);  // (s6_addr is a system macro here)
+            node->info.ai_addrlen = sizeof(WSock::sockaddr_in6);
+        } else {
+            auto* sin = reinterpret_cast<WSock::sockaddr_in*>(&node->address);
+            sin->sin_family = static_cast<std::int16_t>(kLibAfInet);
+            std::memcpy(&sin->sin_addr.s_addr, a.bytes, 4);
+            node->info.ai_addrlen = sizeof(WSock::sockaddr_in);
+        }
+        *tail = &node->info;
+        tail = &node->info.ai_next;
+    }
+    return head;
+}
+
+void freeaddrinfo(addrinfo* list) {
+    while (list) {
+        addrinfo* next = list->ai_next;
+        delete reinterpret_cast<AddrInfoNode*>(list);
+        list = next;
+    }
+}
+
+HostResult LookupName(const std::string& name, bool allFamilies) {
     HostResult r;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
+    if (LookupTestHost(name, allFamilies, r)) return r;
+    ::addrinfo hints{};
+    hints.ai_family = allFamilies ? AF_UNSPEC : AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_CANONNAME;
-    addrinfo* list = nullptr;
+    ::addrinfo* list = nullptr;
     int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
     if (rc != 0) {
         r.error = ResolverError(rc, errno);
         return r;
     }
     r.name = list->ai_canonname ? list->ai_canonname : name;
-    for (addrinfo* a = list; a; a = a->ai_next) {
-        if (a->ai_family != AF_INET || !a->ai_addr) continue;
-        u_long addr = reinterpret_cast<::sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
-        bool seen = false;
-        for (u_long x : r.addrs) seen = seen || x == addr;
-        if (!seen) r.addrs.push_back(addr);
+    for (::addrinfo* a = list; a; a = a->ai_next) {
+        if (!a->ai_addr) continue;
+        HostAddress h;
+        if (a->ai_family == AF_INET) {
+            h.family = kLibAfInet;
+            std::memcpy(h.bytes, &reinterpret_cast<::sockaddr_in*>(a->ai_addr)->sin_addr.s_addr, 4);
+        } else if (a->ai_family == AF_INET6 && allFamilies) {
+            h.family = kLibAfInet6;
+            std::memcpy(h.bytes, reinterpret_cast<::sockaddr_in6*>(a->ai_addr)->sin6_addr.s6_addr, 16);
+        } else {
+            continue;
+        }
+        AddUnique(r, h);
     }
     ::freeaddrinfo(list);
-    if (r.addrs.empty()) r.error = WSANO_DATA;
+    if (r.all.empty()) r.error = WSANO_DATA;
     return r;
 }
 

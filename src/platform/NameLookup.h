@@ -1,7 +1,8 @@
 // The name lookups of the socket layer, private to src/platform: the
 // blocking lookups behind gethostbyname, the layout of their answer as a host
 // entry, and the one worker thread that runs WSAAsyncGetHostByName and
-// WSAAsyncGetHostByAddr and posts each result to the asking window.
+// WSAAsyncGetHostByAddr and WSAAsyncGetAddrInfo and posts each result to the
+// asking window. The test host table (SetTestHosts) is consulted here.
 #pragma once
 
 #include "platform/Sockets.h"
@@ -11,13 +12,24 @@
 
 namespace WSock {
 
+// An address of either family: this layer's AF_INET (4 bytes used) or
+// AF_INET6 (16 bytes), network byte order.
+struct HostAddress {
+    int family = 0;
+    unsigned char bytes[16] = {};
+};
+
 struct HostResult {
     int error = 0;
     std::string name;
-    std::vector<u_long> addrs;  // network byte order
+    std::vector<u_long> addrs;     // IPv4, network byte order
+    std::vector<HostAddress> all;  // both families (only when asked for)
 };
 
-HostResult LookupName(const std::string& name);
+// IPv4 addresses only, unless allFamilies.
+HostResult LookupName(const std::string& name, bool allFamilies = false);
+// A list for WSAAsyncGetAddrInfo's caller, freed by freeaddrinfo.
+addrinfo* MakeAddrInfoList(const std::vector<HostAddress>& addrs);
 HostResult LookupAddr(u_long addr);
 // Lays a host entry out in `buf` (pointers into the same buffer, as the
 // socket library does). Addresses that do not fit are left out; answers the
@@ -31,6 +43,8 @@ struct LookupRequest {
     bool byAddr = false;
     std::string name;
     u_long addr = 0;
+    bool allFamilies = false;     // an address-info lookup: the answer goes to *result
+    addrinfo** result = nullptr;
     char* buf = nullptr;
     int buflen = 0;
 };

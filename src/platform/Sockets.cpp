@@ -10,6 +10,8 @@
 namespace {
 namespace lib {
 constexpr int AfInet = WSock::AF_INET;
+constexpr int AfInet6 = WSock::AF_INET6;
+constexpr int AfUnspec = WSock::AF_UNSPEC;
 constexpr int SockStream = WSock::SOCK_STREAM;
 constexpr int SockDgram = WSock::SOCK_DGRAM;
 constexpr int SockRaw = WSock::SOCK_RAW;
@@ -221,25 +223,73 @@ void OnWritable(SOCKET id) {
     Update(*e);
 }
 
-bool ToSystemAddress(const sockaddr* name, int namelen, ::sockaddr_in& out) {
-    if (!name || namelen < static_cast<int>(sizeof(WSock::sockaddr_in))) return false;
-    const auto* in = reinterpret_cast<const WSock::sockaddr_in*>(name);
-    std::memset(&out, 0, sizeof out);
-    out.sin_family = static_cast<sa_family_t>(in->sin_family);
-    out.sin_port = in->sin_port;
-    out.sin_addr.s_addr = in->sin_addr.s_addr;
+// A system address record of either family, and its length.
+struct SystemAddress {
+    ::sockaddr_storage storage{};
+    socklen_t length = 0;
+    ::sockaddr* get() { return reinterpret_cast<::sockaddr*>(&storage); }
+};
+
+bool ToSystemAddress(const sockaddr* name, int namelen, SystemAddress& out) {
+    if (!name || namelen < static_cast<int>(sizeof(std::int16_t))) return false;
+    std::int16_t family;
+    std::memcpy(&family, name, sizeof family);
+    out = SystemAddress{};
+    if (family == lib::AfInet6) {
+        if (namelen < static_cast<int>(sizeof(WSock::sockaddr_in6))) return false;
+        WSock::sockaddr_in6 in;
+        std::memcpy(&in, name, sizeof in);
+        auto* sa = reinterpret_cast<::sockaddr_in6*>(&out.storage);
+        sa->sin6_family = AF_INET6;
+        sa->sin6_port = in.sin6_port;
+        sa->sin6_flowinfo = in.sin6_flowinfo;
+        std::memcpy(&sa->sin6_addr, &in.sin6_addr, 16);
+        sa->sin6_scope_id = in.sin6_scope_id;
+        out.length = sizeof(::sockaddr_in6);
+        return true;
+    }
+    if (namelen < static_cast<int>(sizeof(WSock::sockaddr_in))) return false;
+    WSock::sockaddr_in in;
+    std::memcpy(&in, name, sizeof in);
+    auto* sa = reinterpret_cast<::sockaddr_in*>(&out.storage);
+    // Any other family number is handed on as it is (the system refuses it).
+    sa->sin_family = static_cast<sa_family_t>(family == lib::AfInet ? AF_INET : family);
+    sa->sin_port = in.sin_port;
+    sa->sin_addr.s_addr = in.sin_addr.s_addr;
+    out.length = sizeof(::sockaddr_in);
     return true;
 }
 
-void FromSystemAddress(const ::sockaddr_in& in, sockaddr* name, int* namelen) {
+// The length of the record FromSystemAddress writes for `in`.
+int RecordLength(const SystemAddress& in) {
+    return in.storage.ss_family == AF_INET6 ? static_cast<int>(sizeof(WSock::sockaddr_in6))
+                                            : static_cast<int>(sizeof(WSock::sockaddr_in));
+}
+
+void FromSystemAddress(const SystemAddress& in, sockaddr* name, int* namelen) {
     if (!name || !namelen) return;
-    WSock::sockaddr_in out{};
-    out.sin_family = static_cast<std::int16_t>(in.sin_family);
-    out.sin_port = in.sin_port;
-    out.sin_addr.s_addr = in.sin_addr.s_addr;
-    int n = std::min<int>(*namelen, sizeof out);
-    if (n > 0) std::memcpy(name, &out, static_cast<size_t>(n));
-    *namelen = sizeof out;
+    unsigned char record[sizeof(WSock::sockaddr_in6)] = {};
+    if (in.storage.ss_family == AF_INET6) {
+        const auto* sa = reinterpret_cast<const ::sockaddr_in6*>(&in.storage);
+        WSock::sockaddr_in6 out{};
+        out.sin6_family = static_cast<std::int16_t>(lib::AfInet6);
+        out.sin6_port = sa->sin6_port;
+        out.sin6_flowinfo = sa->sin6_flowinfo;
+        std::memcpy(&out.sin6_addr, &sa->sin6_addr, 16);
+        out.sin6_scope_id = sa->sin6_scope_id;
+        std::memcpy(record, &out, sizeof out);
+    } else {
+        const auto* sa = reinterpret_cast<const ::sockaddr_in*>(&in.storage);
+        WSock::sockaddr_in out{};
+        out.sin_family = static_cast<std::int16_t>(sa->sin_family == AF_INET ? lib::AfInet : sa->sin_family);
+        out.sin_port = sa->sin_port;
+        out.sin_addr.s_addr = sa->sin_addr.s_addr;
+        std::memcpy(record, &out, sizeof out);
+    }
+    const int full = RecordLength(in);
+    int n = std::min<int>(*namelen, full);
+    if (n > 0) std::memcpy(name, record, static_cast<size_t>(n));
+    *namelen = full;
 }
 
 int SystemFlags(int flags) {
@@ -324,7 +374,7 @@ int WSAStartup(WORD versionRequested, WSADATA* data) {
     WORD highest = 0x0202;
     data->wVersion = (major > 2 || (major == 2 && minor >= 2)) ? highest : versionRequested;
     data->wHighVersion = highest;
-    std::strcpy(data->szDescription, "Vesk sockets (POSIX IPv4)");
+    std::strcpy(data->szDescription, "Vesk sockets (POSIX IPv4/IPv6)");
     std::strcpy(data->szSystemStatus, "Running");
     data->iMaxSockets = 0x7fff;
     data->iMaxUdpDg = 65467;
@@ -344,9 +394,9 @@ int WSAGetLastError() { return t_lastError; }
 void WSASetLastError(int error) { t_lastError = error; }
 
 SOCKET socket(int af, int type, int protocol) {
-    if (af != lib::AfInet) return Fail(WSAEAFNOSUPPORT);
+    if (af != lib::AfInet && af != lib::AfInet6) return Fail(WSAEAFNOSUPPORT);
     if (type != lib::SockStream && type != lib::SockDgram && type != lib::SockRaw) return Fail(WSAESOCKTNOSUPPORT);
-    int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+    int fd = ::socket(af == lib::AfInet6 ? AF_INET6 : AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
     if (fd < 0) return FailErrno();
     Table& t = SocketTable();
     auto e = std::make_unique<Entry>();
@@ -363,9 +413,9 @@ SOCKET socket(int af, int type, int protocol) {
 int bind(SOCKET s, const sockaddr* name, int namelen) {
     Entry* e = Find(s);
     if (!e) return Fail(WSAENOTSOCK);
-    ::sockaddr_in sa;
+    SystemAddress sa;
     if (!ToSystemAddress(name, namelen, sa)) return Fail(WSAEFAULT);
-    if (::bind(e->fd, reinterpret_cast<::sockaddr*>(&sa), sizeof sa) != 0) return FailErrno();
+    if (::bind(e->fd, sa.get(), sa.length) != 0) return FailErrno();
     return 0;
 }
 
@@ -384,9 +434,9 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
     Entry* e = Find(s);
     if (!e) return Fail(WSAENOTSOCK);
     if (!e->listening) return Fail(WSAEINVAL);
-    ::sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    int fd = ::accept4(e->fd, reinterpret_cast<::sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    SystemAddress sa;
+    sa.length = sizeof sa.storage;
+    int fd = ::accept4(e->fd, sa.get(), &sa.length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     int savedErrno = errno;
     e->acceptArmed = true;
     Update(*e);
@@ -407,9 +457,9 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
 int connect(SOCKET s, const sockaddr* name, int namelen) {
     Entry* e = Find(s);
     if (!e) return Fail(WSAENOTSOCK);
-    ::sockaddr_in sa;
+    SystemAddress sa;
     if (!ToSystemAddress(name, namelen, sa)) return Fail(WSAEFAULT);
-    int rc = ::connect(e->fd, reinterpret_cast<::sockaddr*>(&sa), sizeof sa);
+    int rc = ::connect(e->fd, sa.get(), sa.length);
     int savedErrno = rc == 0 ? 0 : errno;
     if (e->type != lib::SockStream) {
         if (rc != 0) return Fail(SocketErrorFromErrno(savedErrno));
@@ -464,13 +514,13 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, in
     Entry* e = Find(s);
     if (!e) return Fail(WSAENOTSOCK);
     if (len < 0) return Fail(WSAEINVAL);
-    ::sockaddr_in sa;
+    SystemAddress sa;
     const ::sockaddr* target = nullptr;
     socklen_t targetLen = 0;
     if (to) {
         if (!ToSystemAddress(to, tolen, sa)) return Fail(WSAEFAULT);
-        target = reinterpret_cast<::sockaddr*>(&sa);
-        targetLen = sizeof sa;
+        target = sa.get();
+        targetLen = sa.length;
     }
     ssize_t n = ::sendto(e->fd, buf, static_cast<size_t>(len), SystemFlags(flags) | MSG_NOSIGNAL | MSG_DONTWAIT,
                          target, targetLen);
@@ -518,10 +568,10 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* froml
     Entry* e = Find(s);
     if (!e) return Fail(WSAENOTSOCK);
     if (len < 0) return Fail(WSAEINVAL);
-    ::sockaddr_in sa{};
-    socklen_t saLen = sizeof sa;
-    ssize_t n = ::recvfrom(e->fd, buf, static_cast<size_t>(len), SystemFlags(flags) | MSG_DONTWAIT,
-                           reinterpret_cast<::sockaddr*>(&sa), &saLen);
+    SystemAddress sa;
+    sa.length = sizeof sa.storage;
+    ssize_t n = ::recvfrom(e->fd, buf, static_cast<size_t>(len), SystemFlags(flags) | MSG_DONTWAIT, sa.get(),
+                           &sa.length);
     int savedErrno = errno;
     e->readArmed = true;
     Update(*e);
@@ -710,9 +760,11 @@ int getsockname(SOCKET s, sockaddr* name, int* namelen) {
     Entry* e = Find(s);
     if (!e) return Fail(WSAENOTSOCK);
     if (!name || !namelen || *namelen < static_cast<int>(sizeof(WSock::sockaddr_in))) return Fail(WSAEFAULT);
-    ::sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (::getsockname(e->fd, reinterpret_cast<::sockaddr*>(&sa), &len) != 0) return FailErrno();
+    SystemAddress sa;
+    sa.length = sizeof sa.storage;
+    if (::getsockname(e->fd, sa.get(), &sa.length) != 0) return FailErrno();
+    // An IPv6 address needs the longer record.
+    if (*namelen < RecordLength(sa)) return Fail(WSAEFAULT);
     FromSystemAddress(sa, name, namelen);
     return 0;
 }
@@ -721,9 +773,11 @@ int getpeername(SOCKET s, sockaddr* name, int* namelen) {
     Entry* e = Find(s);
     if (!e) return Fail(WSAENOTSOCK);
     if (!name || !namelen || *namelen < static_cast<int>(sizeof(WSock::sockaddr_in))) return Fail(WSAEFAULT);
-    ::sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (::getpeername(e->fd, reinterpret_cast<::sockaddr*>(&sa), &len) != 0) return FailErrno();
+    SystemAddress sa;
+    sa.length = sizeof sa.storage;
+    if (::getpeername(e->fd, sa.get(), &sa.length) != 0) return FailErrno();
+    // An IPv6 address needs the longer record.
+    if (*namelen < RecordLength(sa)) return Fail(WSAEFAULT);
     FromSystemAddress(sa, name, namelen);
     return 0;
 }
@@ -739,6 +793,30 @@ char* inet_ntoa(in_addr in) {
     a.s_addr = in.s_addr;
     if (!::inet_ntop(AF_INET, &a, text, sizeof text)) return nullptr;
     return text;
+}
+
+int inet_pton(int family, const char* text, void* addr) {
+    if (!text || !addr) return Fail(WSAEFAULT);
+    if (family == lib::AfInet) return ::inet_pton(AF_INET, text, addr) == 1 ? 1 : 0;
+    if (family == lib::AfInet6) return ::inet_pton(AF_INET6, text, addr) == 1 ? 1 : 0;
+    return Fail(WSAEAFNOSUPPORT);
+}
+
+const char* inet_ntop(int family, const void* addr, char* buf, std::size_t size) {
+    if (!addr || !buf) {
+        Fail(WSAEFAULT);
+        return nullptr;
+    }
+    int sysFamily = family == lib::AfInet ? AF_INET : family == lib::AfInet6 ? AF_INET6 : -1;
+    if (sysFamily < 0) {
+        Fail(WSAEAFNOSUPPORT);
+        return nullptr;
+    }
+    if (!::inet_ntop(sysFamily, addr, buf, static_cast<socklen_t>(size))) {
+        Fail(WSAEINVAL);
+        return nullptr;
+    }
+    return buf;
 }
 
 u_short htons(u_short v) { return static_cast<u_short>((v >> 8) | (v << 8)); }
@@ -766,6 +844,20 @@ hostent* gethostbyname(const char* name) {
     size_t align = alignof(char*);
     size_t base = (align - reinterpret_cast<std::uintptr_t>(storage.data()) % align) % align;
     return reinterpret_cast<hostent*>(storage.data() + base);
+}
+
+int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res) {
+    if (!node || !res || service) return WSAEINVAL;
+    *res = nullptr;
+    const int family = hints ? hints->ai_family : lib::AfUnspec;
+    HostResult r = LookupName(node, family != lib::AfInet);
+    if (r.error != 0) return r.error;
+    std::vector<HostAddress> wanted;
+    for (const HostAddress& a : r.all)
+        if (family == lib::AfUnspec || a.family == family) wanted.push_back(a);
+    if (wanted.empty()) return WSANO_DATA;
+    *res = MakeAddrInfoList(wanted);
+    return 0;
 }
 
 servent* getservbyname(const char* name, const char* proto) {
@@ -853,6 +945,25 @@ HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, in
     req.name = name;
     req.buf = buf;
     req.buflen = buflen;
+    return StartNameLookup(std::move(req));
+}
+
+HANDLE WSAAsyncGetAddrInfo(HWND wnd, UINT msg, const char* name, addrinfo** result) {
+    if (!name || !result) {
+        Fail(WSAEFAULT);
+        return 0;
+    }
+    if (!IsWindow(wnd)) {
+        Fail(WSAEINVAL);
+        return 0;
+    }
+    *result = nullptr;
+    LookupRequest req;
+    req.wnd = wnd;
+    req.msg = msg;
+    req.name = name;
+    req.allFamilies = true;
+    req.result = result;
     return StartNameLookup(std::move(req));
 }
 

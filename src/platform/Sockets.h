@@ -1,4 +1,4 @@
-// IPv4 sockets with the socket library's calling conventions.
+// IPv4 and IPv6 sockets with the socket library's calling conventions.
 //
 // Every function keeps its own name, arguments, results and error numbers:
 // a failing call returns SOCKET_ERROR (or INVALID_SOCKET, or a null pointer)
@@ -22,18 +22,27 @@
 // direction and socket, enabled only while an event is armed), so nothing
 // polls or spins while a socket is idle.
 //
-// Name lookups (WSAAsyncGetHostByName / ByAddr) run on one worker thread and
+// Name lookups (WSAAsyncGetHostByName / ByAddr, and WSAAsyncGetAddrInfo for
+// every IPv4 and IPv6 address of a name) run on one worker thread and
 // complete by posting the reply message with the lookup handle in wParam and
-// (buffer length | error << 16) in lParam; the host entry is written into the
-// caller's buffer before the message is posted. After WSACancelAsyncRequest
-// returns, the buffer is never touched again and no reply is posted.
+// (buffer length | error << 16) in lParam; the answer is written into the
+// caller's buffer (or result pointer) before the message is posted. After
+// WSACancelAsyncRequest returns, the buffer is never touched again and no
+// reply is posted.
+//
+// Test double: SetTestHosts installs a host table that every lookup of this
+// layer consults before the system's resolver.
 //
 // Everything except the lookup worker runs on the GUI thread.
 #pragma once
 
 #include "platform/WinTypes.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 // The system's socket headers define some of these names as macros; they are
 // set aside while this header declares its own.
@@ -41,6 +50,24 @@
 #undef AF_INET
 #pragma push_macro("PF_INET")
 #undef PF_INET
+#pragma push_macro("AF_INET6")
+#undef AF_INET6
+#pragma push_macro("PF_INET6")
+#undef PF_INET6
+#pragma push_macro("AF_UNSPEC")
+#undef AF_UNSPEC
+#pragma push_macro("IPPROTO_IPV6")
+#undef IPPROTO_IPV6
+#pragma push_macro("INET_ADDRSTRLEN")
+#undef INET_ADDRSTRLEN
+#pragma push_macro("INET6_ADDRSTRLEN")
+#undef INET6_ADDRSTRLEN
+#pragma push_macro("getaddrinfo")
+#undef getaddrinfo
+#pragma push_macro("freeaddrinfo")
+#undef freeaddrinfo
+#pragma push_macro("s6_addr")
+#undef s6_addr
 #pragma push_macro("SOCK_STREAM")
 #undef SOCK_STREAM
 #pragma push_macro("SOCK_DGRAM")
@@ -122,6 +149,13 @@ constexpr int SOCKET_ERROR = -1;
 
 constexpr int AF_INET = 2;
 constexpr int PF_INET = 2;
+// The socket library's numbering of IPv6 (not the system's).
+constexpr int AF_INET6 = 23;
+constexpr int PF_INET6 = 23;
+constexpr int AF_UNSPEC = 0;
+constexpr int IPPROTO_IPV6 = 41;
+constexpr int INET_ADDRSTRLEN = 16;
+constexpr int INET6_ADDRSTRLEN = 46;
 constexpr int SOCK_STREAM = 1;
 constexpr int SOCK_DGRAM = 2;
 constexpr int SOCK_RAW = 3;
@@ -250,6 +284,39 @@ struct sockaddr_in {
 };
 static_assert(sizeof(sockaddr_in) == 16, "the IPv4 address record is 16 bytes");
 
+struct in6_addr {
+    unsigned char s6_addr[16];
+};
+
+struct sockaddr_in6 {
+    std::int16_t sin6_family;
+    u_short sin6_port;  // network byte order
+    u_long sin6_flowinfo;
+    in6_addr sin6_addr;
+    u_long sin6_scope_id;
+};
+static_assert(sizeof(sockaddr_in6) == 28, "the IPv6 address record is 28 bytes");
+
+// Room for an address record of either family.
+struct sockaddr_storage {
+    std::int16_t ss_family;
+    char ss_pad1[6];
+    std::int64_t ss_align;
+    char ss_pad2[112];
+};
+static_assert(sizeof(sockaddr_storage) == 128, "the address storage is 128 bytes");
+
+// One answer of an address-info lookup; a list linked by ai_next.
+struct addrinfo {
+    int ai_flags;
+    int ai_family;    // AF_INET or AF_INET6
+    int ai_socktype;  // SOCK_STREAM
+    int ai_protocol;  // IPPROTO_TCP
+    std::size_t ai_addrlen;
+    char* ai_canonname;
+    sockaddr* ai_addr;  // sockaddr_in or sockaddr_in6, port 0
+    addrinfo* ai_next;
+};
 struct hostent {
     char* h_name;
     char** h_aliases;
@@ -332,6 +399,12 @@ int getpeername(SOCKET s, sockaddr* name, int* namelen);
 u_long inet_addr(const char* cp);
 // The dotted form, in a buffer of the calling thread valid until its next call.
 char* inet_ntoa(in_addr in);
+// Text to address (1), not an address of that family (0), or an unknown
+// family (-1, error WSAEAFNOSUPPORT). AF_INET6 takes the bare form only.
+int inet_pton(int family, const char* text, void* addr);
+// The address's text (RFC 5952 form for IPv6) in `buf`; null when it does
+// not fit or the family is unknown.
+const char* inet_ntop(int family, const void* addr, char* buf, std::size_t size);
 u_short htons(u_short hostshort);
 u_short ntohs(u_short netshort);
 u_long htonl(u_long hostlong);
@@ -341,14 +414,31 @@ u_long ntohl(u_long netlong);
 // its next call of the same function. IPv4 addresses only.
 hostent* gethostbyname(const char* name);
 servent* getservbyname(const char* name, const char* proto);
+// Blocking: every address of `node` (both families unless hints->ai_family
+// asks for one; `service` must be null). Answers 0 or the socket error
+// number; the list is freed with freeaddrinfo.
+int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res);
 protoent* getprotobyname(const char* name);
 
 int WSAAsyncSelect(SOCKET s, HWND wnd, UINT msg, long events);
 HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen);
+// Every IPv4 and IPv6 address of `name` (also a literal of either family),
+// in the resolver's order. On success *result holds the list, written
+// before the reply is posted; the caller frees it with freeaddrinfo.
+// `result` must stay valid until the reply or a cancel.
+HANDLE WSAAsyncGetAddrInfo(HWND wnd, UINT msg, const char* name, addrinfo** result);
+void freeaddrinfo(addrinfo* list);
 HANDLE WSAAsyncGetHostByAddr(HWND wnd, UINT msg, const char* addr, int len, int type, char* buf, int buflen);
 // 0 when the lookup was cancelled; else SOCKET_ERROR with WSAEALREADY (it has
 // already completed and its reply is posted) or WSAEINVAL (unknown handle).
 int WSACancelAsyncRequest(HANDLE asyncTaskHandle);
+
+// Test double of the name service: while a table is installed, a name found
+// in it (compared without regard to ASCII case) resolves to its addresses
+// (IPv4 or IPv6 text, in the order given; an empty list: host not found),
+// and every other name goes to the system's resolver. An empty table removes
+// the double.
+void SetTestHosts(std::vector<std::pair<std::string, std::vector<std::string>>> table);
 
 // The socket error number for an errno value (0 for 0).
 int SocketErrorFromErrno(int err);
@@ -361,6 +451,15 @@ unsigned long ReadinessWakeups();
 
 #pragma pop_macro("AF_INET")
 #pragma pop_macro("PF_INET")
+#pragma pop_macro("AF_INET6")
+#pragma pop_macro("PF_INET6")
+#pragma pop_macro("AF_UNSPEC")
+#pragma pop_macro("IPPROTO_IPV6")
+#pragma pop_macro("INET_ADDRSTRLEN")
+#pragma pop_macro("INET6_ADDRSTRLEN")
+#pragma pop_macro("getaddrinfo")
+#pragma pop_macro("freeaddrinfo")
+#pragma pop_macro("s6_addr")
 #pragma pop_macro("SOCK_STREAM")
 #pragma pop_macro("SOCK_DGRAM")
 #pragma pop_macro("SOCK_RAW")

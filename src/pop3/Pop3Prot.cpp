@@ -306,7 +306,9 @@ void TCustomPop3Cli::WSocketDnsLookupDone(TObject*, WORD Error) {
         FailRequest(TPop3Failure::Network, SocketFailureText(Error), Error);
         return;
     }
-    FWSocket->SetAddr(FWSocket->DnsResult());
+    // The name itself: the socket connects to every address the lookup
+    // found (IPv6 and IPv4, racing), not only to the first.
+    FWSocket->SetAddr(Host);
     FWSocket->SetProto("tcp");
     FWSocket->SetPort(Port);
     FWSocket->SetLocalAddr(LocalAddr);
@@ -334,6 +336,8 @@ void TCustomPop3Cli::WSocketSessionConnected(TObject*, WORD Error) {
         FConnected = false;
         if (Error == WSOCKET_TLS_ERROR)
             FailRequest(TPop3Failure::Tls, "-ERR " + FWSocket->TlsErrorText(), Error);
+        else if (!FWSocket->ConnectErrorText().empty())  // every address failed: each family's reason
+            FailRequest(TPop3Failure::Network, "-ERR " + FWSocket->ConnectErrorText(), Error);
         else
             FailRequest(TPop3Failure::Network, SocketFailureText(Error), Error);
         FWSocket->Close();

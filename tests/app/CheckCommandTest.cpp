@@ -55,8 +55,8 @@ std::string ProcessList() {
 }
 
 std::string AccountSection(int n, const std::string& name, int port, const std::string& user = "u",
-                           const std::string& password = "p") {
-    return "[Account" + std::to_string(n) + "]\nAccountName=" + name + "\nPOPServer=127.0.0.1\nUserName=" + user +
+                           const std::string& password = "p", const std::string& server = "127.0.0.1") {
+    return "[Account" + std::to_string(n) + "]\nAccountName=" + name + "\nPOPServer=" + server + "\nUserName=" + user +
            "\nPassword=" + TBase64().Encode(password) + "\nPortNumber=" + std::to_string(port) + "\n";
 }
 
@@ -199,4 +199,35 @@ TEST(CheckCommand, ASettingsFileThatCannotBeReadOrAWrongOptionIsExitTwo) {
     run = RunVesk({"--version"});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.out, "Vesk 1.10\n");
+}
+
+// A server on ::1 only: checked with its address written bare or in
+// brackets, and its certificate asked for by [IPv6]:PORT (a bare IPv6
+// address with a port cannot be told apart and is refused).
+TEST(CheckCommand, IPv6ServersByAddressWithOrWithoutBrackets) {
+    // One server per account: the accounts are checked at the same time.
+    TScriptedPop3Server server(QHostAddress(QHostAddress::LocalHostIPv6)), other(QHostAddress(QHostAddress::LocalHostIPv6));
+    for (TScriptedPop3Server* s : {&server, &other}) {
+        s->On("USER", "+OK\r\n");
+        s->On("PASS", "+OK\r\n");
+        s->On("STAT", "+OK 4 400\r\n");
+        s->On("QUIT", "+OK bye\r\n", TScriptedPop3Server::Then::Close);
+    }
+    TempDir dir;
+    TestSupport::WriteFile(dir.File("v6.ini"), "[AccountConfig]\nCount=2\n" +
+                                                  AccountSection(1, "Bare", server.Port(), "u", "p", "::1") +
+                                                  AccountSection(2, "Brackets", other.Port(), "u", "p", "[::1]"));
+    TRun run = RunVesk({"--check", "--ini", QString::fromStdString(dir.File("v6.ini"))});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "Bare\t4\nBrackets\t4\n");
+
+    server.Greeting = "-ERR busy\r\n";
+    run = RunVesk({"--starttls", "--fingerprint", QString::fromStdString("[::1]:" + server.PortText())});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("Vesk: [::1]:" + server.PortText() + ": the server refused the session: -ERR busy\n"),
+              std::string::npos)
+        << run.err;
+    run = RunVesk({"--fingerprint", QString::fromStdString("::1:" + server.PortText())});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("write an IPv6 address in brackets"), std::string::npos) << run.err;
 }

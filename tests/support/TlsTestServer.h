@@ -18,15 +18,16 @@ class TlsTestServer {
 public:
     // cert: server, wrongname, expired or untrusted; mode: implicit or stls;
     // scriptCase: normal, stls-err, inject, stall or close; protocol: pop3
-    // or imap (see tls_server.py).
+    // or imap (see tls_server.py); address: 127.0.0.1 or ::1.
     TlsTestServer(const std::string& certDir, const std::string& cert, const std::string& mode,
-                  const std::string& scriptCase, const std::string& protocol = "pop3") {
+                  const std::string& scriptCase, const std::string& protocol = "pop3",
+                  const std::string& address = "127.0.0.1") {
         log_ = dir_.File("server.log");
         auto q = [](const std::string& s) { return QString::fromStdString(s); };
         proc_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         proc_.start("python3", QStringList{q(VESK_SOURCE_DIR "/tests/support/tls_server.py"), "--certs", q(certDir),
                                            "--cert", q(cert), "--mode", q(mode), "--case", q(scriptCase), "--log",
-                                           q(log_), "--protocol", q(protocol)});
+                                           q(log_), "--protocol", q(protocol), "--address", q(address)});
         if (proc_.waitForStarted(5000) && proc_.waitForReadyRead(20000)) {
             QByteArray line = proc_.readLine().trimmed();
             if (line.startsWith("PORT ")) port = line.mid(5).toInt();

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A scripted POP3-like server over TLS for Vesk's tests.
 
-Prints "PORT n" once it listens on 127.0.0.1, then serves connections one
+Prints "PORT n" once it listens on 127.0.0.1 (or --address ::1), then serves connections one
 after the other until it is killed. Every line a client sends is appended
 to the log file (as received, one per line), and so is "SNI name" for the
 server name a TLS client asked for, so a test can tell what reached the
@@ -204,6 +204,7 @@ def main():
     p.add_argument("--case", default="normal")
     p.add_argument("--log", required=True)
     p.add_argument("--protocol", choices=["pop3", "imap"], default="pop3")
+    p.add_argument("--address", choices=["127.0.0.1", "::1"], default="127.0.0.1")
     args = p.parse_args()
 
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -214,9 +215,10 @@ def main():
             log(args.log, "SNI %s" % name)
 
     ctx.sni_callback = sni
-    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    family = socket.AF_INET6 if ":" in args.address else socket.AF_INET
+    listener = socket.socket(family, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
+    listener.bind((args.address, 0))
     listener.listen(8)
     open(args.log, "a").close()
     print("PORT %d" % listener.getsockname()[1], flush=True)
