@@ -148,14 +148,14 @@ he_report() {
       printf "\n== One account, healthy route against a black-holed first address\n"
       for (i = 1; i <= n; i++) {
         p = name[i]; h = p " healthy"; b = p " broken"
-        cost = ((h in median) && (b in median)) ? sprintf("   (+%.1f ms)", median[b] - median[h]) : ""
+        cost = ((h in median) && (b in median)) ? sprintf("   (%+.1f ms)", median[b] - median[h]) : ""
         line = sprintf("%-6s healthy %-18s broken %-18s%s", p, shown(h), shown(b), cost)
         sub(/ +$/, "", line)
         print line
       }
       h = "Vesk healthy"; b = "Vesk broken"
       if ((h in median) && (b in median))
-        printf "Goal: Vesk within 300 ms of its healthy time: %s (+%.1f ms)\n", (median[b] - median[h] <= 300) ? "met" : "NOT met", median[b] - median[h]
+        printf "Goal: Vesk within 300 ms of its healthy time: %s (%+.1f ms)\n", (median[b] - median[h] <= 300) ? "met" : "NOT met", median[b] - median[h]
       else
         printf "Goal: Vesk within 300 ms of its healthy time: NOT met (%s)\n", (b in stalled) ? "stalled" : "no figure"
     }'
