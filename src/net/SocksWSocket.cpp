@@ -3,10 +3,12 @@
 #include "net/WSocketPrivate.h"
 
 #include "platform/AsciiText.h"
+#include "platform/Ipv6Text.h"
 #include "platform/Window.h"
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <span>
 
 using namespace WSock;
@@ -48,6 +50,15 @@ const TSocksReplyText kSocks5Replies[] = {
 };
 
 constexpr int kSocksUnassignedReply = 20012;
+
+// Error code and text for a version 4 or 4A request to an IPv6 address:
+// those requests carry IPv4 addresses only.
+constexpr int kSocks4NoIpv6 = 20019;
+
+// Address types of version 5 requests and replies (RFC 1928).
+constexpr int kSocksAtypIpv4 = 1;
+constexpr int kSocksAtypName = 3;
+constexpr int kSocksAtypIpv6 = 4;
 
 // The negotiation's time-out: its timer on the socket's window, and the
 // error it ends the negotiation with.
@@ -183,6 +194,10 @@ void TCustomSocksWSocket::SocksDoConnect() {
     if (!FSocksLevel.empty() && FSocksLevel[0] == '4') {
         WSock::u_long addr;
         bool level4A = FSocksLevel == "4A";
+        if (Ipv6FromText(FAddrStr)) {
+            SocksFailure(kSocks4NoIpv6, "socks 4 cannot reach an IPv6 address");
+            return;
+        }
         if (level4A) {
             addr = inet_addr("0.0.0.1");
         } else {
@@ -214,16 +229,24 @@ void TCustomSocksWSocket::SocksDoConnect() {
             req += '\0';
         }
     } else {
-        if (FAddrStr.size() > kSocksFieldMax) {
+        // An IPv6 literal goes as its 16 bytes; anything else (names and
+        // IPv4 literals alike) as a name for the proxy to resolve.
+        const std::optional<TIpv6Bytes> v6 = Ipv6FromText(FAddrStr);
+        if (!v6 && FAddrStr.size() > kSocksFieldMax) {
             SocksFailure(kSocksFieldTooLong, "socks host name too long (at most 255 bytes)");
             return;
         }
         req += static_cast<char>(5);
         req += static_cast<char>(1);
         req += static_cast<char>(0);
-        req += static_cast<char>(3);
-        req += static_cast<char>(FAddrStr.size());
-        req += FAddrStr;
+        if (v6) {
+            req += static_cast<char>(kSocksAtypIpv6);
+            req.append(reinterpret_cast<const char*>(v6->data()), v6->size());
+        } else {
+            req += static_cast<char>(kSocksAtypName);
+            req += static_cast<char>(FAddrStr.size());
+            req += FAddrStr;
+        }
         req += static_cast<char>(FSocksDestPort >> 8);
         req += static_cast<char>(FSocksDestPort & 0xff);
     }
@@ -359,18 +382,25 @@ bool TCustomSocksWSocket::NotifyDataAvailable(WORD Error) {
                     return false;
                 }
                 if (FRcvCnt <= 4) return true;
-                int type = byte(3);
-                int need = type == 1 ? 10 : type == 3 ? 7 + byte(4) : 5;
-                if (FRcvCnt < need) return true;
-                int addrEnd;
-                if (type == 1) {
+                // The bound address ends where its type says: 4 bytes, a
+                // length byte and that many, or 16 bytes; the port follows.
+                // An unknown type fails as soon as it is seen.
+                const int type = byte(3);
+                int addrEnd = 0;
+                if (type == kSocksAtypIpv4) addrEnd = 4 + 4;
+                else if (type == kSocksAtypName) addrEnd = 5 + byte(4);
+                else if (type == kSocksAtypIpv6) addrEnd = 4 + 16;
+                if (addrEnd != 0 && FRcvCnt < addrEnd + 2) return true;
+                if (type == kSocksAtypIpv4) {
                     WSock::u_long bound;
                     std::memcpy(&bound, FRcvBuf + 4, 4);
                     FBoundAddr = DottedText(bound);
-                    addrEnd = 8;
-                } else if (type == 3) {
+                } else if (type == kSocksAtypName) {
                     FBoundAddr.assign(FRcvBuf + 5, byte(4));
-                    addrEnd = 5 + byte(4);
+                } else if (type == kSocksAtypIpv6) {
+                    TIpv6Bytes bound;
+                    std::memcpy(bound.data(), FRcvBuf + 4, bound.size());
+                    FBoundAddr = Ipv6Text(bound);
                 } else {
                     SocksFailure(20011, "address type not supported");
                     return false;

@@ -1,9 +1,13 @@
 // SOCKS through real proxies on loopback, started by the CTest fixtures:
-// Dante (SOCKS 4 and 5, no login) and microsocks (SOCKS 5 with RFC 1929
-// login). Behind them a scripted server plays the destination. A proxy that
+// Dante (SOCKS 4 and 5, no login; it also reaches ::1) and microsocks
+// (SOCKS 5 with RFC 1929 login). Behind them a scripted server plays the
+// destination. A proxy that
 // is not running is a failure, never a skip.
 #include "NetTestUtil.h"
 #include "support/Fixtures.h"
+#include "support/ScriptedPop3Server.h"
+
+#include <deque>
 
 using namespace NetTest;
 using namespace TestSupport;
@@ -83,6 +87,52 @@ TEST(SocksProxy, DanteVersion4) {
 TEST(SocksProxy, DanteVersion5WithAddressAndName) {
     Exchange(Dante(), "5", "127.0.0.1", socksNoAuthentication, "", "", kPop3Dialogue);
     Exchange(Dante(), "5", "localhost", socksNoAuthentication, "", "", kPop3Dialogue);
+}
+
+// A POP3 server that listens on ::1 only, reached through Dante (on
+// 127.0.0.1) by its IPv6 literal: the request carries the address, Dante's
+// reply its IPv6 bound address, and a login and a count go through.
+TEST(SocksProxy, DanteVersion5ToAnIpv6OnlyServer) {
+    TProxy p = Dante();
+    ASSERT_FALSE(p.port.empty()) << "the proxy fixture is not running (" << NetFixtureDir() << ")";
+    TScriptedPop3Server server(QHostAddress(QHostAddress::LocalHostIPv6));
+    server.Greeting = "+OK ready\r\n";
+    server.On("USER", "+OK\r\n");
+    server.On("PASS", "+OK logged in\r\n");
+    server.On("STAT", "+OK 2 320\r\n");
+    server.On("QUIT", "+OK bye\r\n", TScriptedPop3Server::Then::Close);
+    for (const char* addr : {"::1", "[::1]"}) {
+        SCOPED_TRACE(addr);
+        const size_t linesBefore = server.Lines().size();
+        std::deque<std::string> commands = {"USER alice", "PASS secret", "STAT", "QUIT"};
+        TProxyLog log;
+        TWSocket s;
+        log.AttachSocks(s);
+        s.OnDataAvailable = [&](TObject*, WORD) {
+            log.Data += s.ReceiveText();
+            size_t end;
+            while ((end = log.Data.find("\r\n")) != std::string::npos) {
+                log.Events.push_back("data " + log.Data.substr(0, end));
+                log.Data.erase(0, end + 2);
+                if (!commands.empty()) {
+                    s.SendText(commands.front() + "\r\n");
+                    commands.pop_front();
+                }
+            }
+        };
+        s.SetSocksServer("127.0.0.1");
+        s.SetSocksPort(p.port);
+        s.SetAddr(addr);
+        s.SetPort(server.PortText());
+        s.Connect();
+        ASSERT_TRUE(WaitFor([&] { return s.State() == wsClosed; }, 15000)) << log.Joined();
+        EXPECT_EQ(log.Joined(),
+                  "connected 0; data +OK ready; data +OK; data +OK logged in; data +OK 2 320; data +OK bye; "
+                  "closed 0 in connected; ");
+        EXPECT_EQ(s.BoundAddr(), "::1");
+        EXPECT_EQ(std::vector<std::string>(server.Lines().begin() + static_cast<long>(linesBefore), server.Lines().end()),
+                  (std::vector<std::string>{"USER alice", "PASS secret", "STAT", "QUIT"}));
+    }
 }
 
 TEST(SocksProxy, MicrosocksVersion5WithLogin) {

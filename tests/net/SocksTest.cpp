@@ -94,6 +94,94 @@ TEST(Socks, Version5RequestWithoutAuthentication) {
     EXPECT_EQ(log.Count("auth"), 0);
 }
 
+// What the connect request names as its target: an IPv6 literal, with or
+// without brackets, as address type 4 and its 16 bytes; a name or an IPv4
+// literal as a name (type 3) for the proxy to resolve.
+TEST(Socks, Version5RequestForEachKindOfTarget) {
+    const std::string v6 = Bytes({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
+    const std::string port = Bytes({0, 110});
+    struct { const char* addr; std::string request; } cases[] = {
+        {"2001:db8::1", Bytes({5, 1, 0, 4}) + v6 + port},
+        {"[2001:db8::1]", Bytes({5, 1, 0, 4}) + v6 + port},
+        {"::ffff:127.0.0.1", Bytes({5, 1, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 127, 0, 0, 1}) + port},
+        {"127.0.0.1", Bytes({5, 1, 0, 3, 9}) + "127.0.0.1" + port},
+        {"mail.test", Bytes({5, 1, 0, 3, 9}) + "mail.test" + port},
+        {"[mail.test]", Bytes({5, 1, 0, 3, 11}) + "[mail.test]" + port},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.addr);
+        TScriptedServer proxy(
+            TScript().Expect(3).Send(Bytes({5, 0})).Expect(c.request.size()).Send(kV5Success).DrainUntilClosed());
+        TSocksLog log;
+        TWSocket s;
+        log.AttachSocks(s);
+        ConnectThrough(s, proxy.Port(), "5", c.addr, "110");
+        ASSERT_TRUE(WaitFor([&] { return log.Has("connected 0"); })) << log.Joined();
+        EXPECT_EQ(proxy.Received().substr(3), c.request);
+    }
+}
+
+// The bound address of the final reply in each address type, the reply cut
+// one byte short of its end first: nothing connects before the last byte,
+// and the bytes after it are the application's.
+TEST(Socks, Version5ReplyWithEachAddressType) {
+    struct { std::string reply; const char* addr; } cases[] = {
+        {Bytes({5, 0, 0, 1, 10, 1, 2, 3}), "10.1.2.3"},
+        {Bytes({5, 0, 0, 3, 4}) + "host", "host"},
+        {Bytes({5, 0, 0, 3, 0}), ""},
+        {Bytes({5, 0, 0, 4, 0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}), "2001:db8::1"},
+        {Bytes({5, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}), "::1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.addr);
+        const std::string reply = c.reply + Bytes({0x03, 0xe1});
+        TScriptedServer proxy(TScript()
+                                  .Expect(3)
+                                  .Send(Bytes({5, 0}))
+                                  .Expect(16)
+                                  .Send(reply.substr(0, reply.size() - 1))
+                                  .Gate(1)
+                                  .Send(reply.substr(reply.size() - 1) + "ab")
+                                  .DrainUntilClosed());
+        TSocksLog log;
+        TTestSocket s;
+        log.AttachSocks(s);
+        s.OnDataAvailable = [&](TObject*, WORD) { log.Data += s.ReceiveText(); };
+        ConnectThrough(s, proxy.Port(), "5", "mail.test");
+        ASSERT_TRUE(WaitFor([&] { return s.RawBytes >= static_cast<long>(2 + reply.size() - 1); })) << log.Joined();
+        Application->ProcessMessages();
+        EXPECT_FALSE(log.Has("connected 0")) << log.Joined();
+        proxy.Open(1);
+        ASSERT_TRUE(WaitFor([&] { return log.Data == "ab"; })) << log.Joined();
+        EXPECT_EQ(log.Joined(), "socksconnected 0; connected 0; ");
+        EXPECT_EQ(s.BoundAddr(), c.addr);
+        EXPECT_EQ(s.BoundPort(), "993");
+    }
+}
+
+// A proxy that closes part-way through its final reply: the session ends
+// without ever being reported connected, whatever the reply's type and
+// however much of it came.
+TEST(Socks, Version5ReplyCutShortNeverConnects) {
+    const std::string cut[] = {
+        Bytes({5, 0, 0}),
+        Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0}),
+        Bytes({5, 0, 0, 3, 255}) + std::string(200, 'n'),
+        Bytes({5, 0, 0, 4, 0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0}),
+    };
+    for (const std::string& reply : cut) {
+        SCOPED_TRACE("reply of " + std::to_string(reply.size()) + " bytes");
+        TScriptedServer proxy(TScript().Expect(3).Send(Bytes({5, 0})).Expect(16).Send(reply).Close());
+        TSocksLog log;
+        TWSocket s;
+        log.AttachSocks(s);
+        ConnectThrough(s, proxy.Port(), "5", "mail.test");
+        ASSERT_TRUE(WaitFor([&] { return s.State() == wsClosed; })) << log.Joined();
+        EXPECT_FALSE(log.Has("connected 0")) << log.Joined();
+        EXPECT_EQ(s.BoundAddr(), "");
+    }
+}
+
 TEST(Socks, Version5UserPasswordLogin) {
     TScriptedServer proxy(TScript()
                               .Expect(3)
@@ -290,8 +378,11 @@ TEST(Socks, Version5NegotiationFailures) {
                 FailEvents(20002)});
     RunFailure({"5", TScript().Expect(3).Send(Bytes({5, 0xff})).DrainUntilClosed(), 20003,
                 "authentification method not acceptable", FailEvents(20003)});
-    RunFailure({"5", TScript().Expect(3).Send(Bytes({5, 0})).Expect(16).Send(Bytes({5, 0, 0, 4, 0, 0, 0, 0, 0})).DrainUntilClosed(),
-                20011, "address type not supported", FailEvents(20011)});
+    for (int type : {0, 2, 5, 255}) {
+        SCOPED_TRACE("address type " + std::to_string(type));
+        RunFailure({"5", TScript().Expect(3).Send(Bytes({5, 0})).Expect(16).Send(Bytes({5, 0, 0, type, 0, 0, 0, 0, 0})).DrainUntilClosed(),
+                    20011, "address type not supported", FailEvents(20011)});
+    }
     RunFailure({"5", TScript().Expect(3).Send(Bytes({5, 0})).Expect(16).Send(Bytes({6, 0})).DrainUntilClosed(), 20002,
                 "socks version error", FailEvents(20002)});
 }
@@ -360,6 +451,25 @@ TEST(Socks, Version4NeedsAnAddressItCanResolve) {
                   "ESocketException WSocketResolveHost: Cannot convert host address 'no..such.host', Error #", 0),
               0u)
         << log.SocksErrors[0];
+}
+
+// Version 4 and 4A requests carry an IPv4 address (or, for 4A, a name the
+// proxy resolves to one): an IPv6 literal fails before anything is sent.
+TEST(Socks, Version4RefusesAnIpv6Target) {
+    for (const char* level : {"4", "4A"}) {
+        for (const char* addr : {"2001:db8::1", "[::1]"}) {
+            SCOPED_TRACE(std::string(level) + " to " + addr);
+            TScriptedServer proxy(TScript().DrainUntilClosed());
+            TSocksLog log;
+            TWSocket s;
+            log.AttachSocks(s);
+            ConnectThrough(s, proxy.Port(), level, addr);
+            ASSERT_TRUE(WaitFor([&] { return s.State() == wsClosed; })) << log.Joined();
+            EXPECT_EQ(log.Joined(), FailEvents(20019));
+            EXPECT_EQ(log.SocksErrors.at(0), "socks 4 cannot reach an IPv6 address");
+            EXPECT_EQ(proxy.Received(), "");
+        }
+    }
 }
 
 TEST(Socks, FieldsTooLongForTheRequestAreRefused) {
