@@ -3,7 +3,6 @@
 #include "net/WSocketPrivate.h"
 
 #include "platform/AsciiText.h"
-#include "platform/Ipv6Text.h"
 #include "platform/Window.h"
 
 #include <algorithm>
@@ -64,6 +63,18 @@ constexpr int kSocksAtypIpv6 = 4;
 // error it ends the negotiation with.
 constexpr UINT kSocksTimer = 1;
 constexpr int kSocksTimedOut = 20018;
+
+// True when the name's addresses are all IPv6 (a failed lookup: false).
+bool HasOnlyIPv6Addresses(const std::string& Name) {
+    try {
+        const std::vector<TSocketAddress> all = WSocketResolveHostAll(Name);
+        return !all.empty() && std::all_of(all.begin(), all.end(), [](const TSocketAddress& a) {
+            return a.Family() == AF_INET6;
+        });
+    } catch (const Exception&) {
+        return false;
+    }
+}
 
 }  // namespace
 
@@ -138,7 +149,13 @@ void TCustomSocksWSocket::Connect() {
             FPortResolved = true;
         }
         if (!FAddrResolved) {
-            FSin.sin_addr.s_addr = WSocketResolveHost(FSocksServer);
+            // One connection, to the proxy only: its IPv4 address when it has
+            // one, else its first IPv6 address.
+            const std::vector<TSocketAddress> all = WSocketResolveHostAll(FSocksServer);
+            const auto v4 = std::find_if(all.begin(), all.end(), [](const TSocketAddress& a) {
+                return a.Family() == AF_INET;
+            });
+            SetRemote(v4 != all.end() ? *v4 : all.front());
             FAddrResolved = true;
         }
         FSocksDestPort = WSocketResolvePort(FPortStr, FProtoStr);
@@ -194,16 +211,16 @@ void TCustomSocksWSocket::SocksDoConnect() {
     if (!FSocksLevel.empty() && FSocksLevel[0] == '4') {
         WSock::u_long addr;
         bool level4A = FSocksLevel == "4A";
-        if (Ipv6FromText(FAddrStr)) {
-            SocksFailure(kSocks4NoIpv6, "socks 4 cannot reach an IPv6 address");
-            return;
-        }
+        if (IsIPv6Literal(FAddrStr)) return SocksFailure(kSocks4NoIpv6, "socks 4 cannot reach an IPv6 address");
         if (level4A) {
             addr = inet_addr("0.0.0.1");
         } else {
             try {
                 addr = WSocketResolveHost(FAddrStr);
             } catch (const Exception& E) {
+                // A name with IPv6 addresses only is out of version 4's reach.
+                if (HasOnlyIPv6Addresses(FAddrStr))
+                    return SocksFailure(kSocks4NoIpv6, "socks 4 cannot reach an IPv6 address");
                 NotifySocksError(20017, "ESocketException " + E.Message());
                 DoClose(true, 20017);
                 return;
@@ -231,7 +248,8 @@ void TCustomSocksWSocket::SocksDoConnect() {
     } else {
         // An IPv6 literal goes as its 16 bytes; anything else (names and
         // IPv4 literals alike) as a name for the proxy to resolve.
-        const std::optional<TIpv6Bytes> v6 = Ipv6FromText(FAddrStr);
+        TSocketAddress literal;
+        const bool v6 = ParseAddressLiteral(FAddrStr, literal) && literal.Family() == AF_INET6;
         if (!v6 && FAddrStr.size() > kSocksFieldMax) {
             SocksFailure(kSocksFieldTooLong, "socks host name too long (at most 255 bytes)");
             return;
@@ -241,7 +259,8 @@ void TCustomSocksWSocket::SocksDoConnect() {
         req += static_cast<char>(0);
         if (v6) {
             req += static_cast<char>(kSocksAtypIpv6);
-            req.append(reinterpret_cast<const char*>(v6->data()), v6->size());
+            const in6_addr& bytes = reinterpret_cast<const sockaddr_in6*>(&literal.Record)->sin6_addr;
+            req.append(reinterpret_cast<const char*>(&bytes), sizeof bytes);
         } else {
             req += static_cast<char>(kSocksAtypName);
             req += static_cast<char>(FAddrStr.size());
@@ -398,9 +417,12 @@ bool TCustomSocksWSocket::NotifyDataAvailable(WORD Error) {
                 } else if (type == kSocksAtypName) {
                     FBoundAddr.assign(FRcvBuf + 5, byte(4));
                 } else if (type == kSocksAtypIpv6) {
-                    TIpv6Bytes bound;
-                    std::memcpy(bound.data(), FRcvBuf + 4, bound.size());
-                    FBoundAddr = Ipv6Text(bound);
+                    TSocketAddress bound;
+                    auto* record = reinterpret_cast<sockaddr_in6*>(&bound.Record);
+                    record->sin6_family = static_cast<std::int16_t>(AF_INET6);
+                    std::memcpy(&record->sin6_addr, FRcvBuf + 4, sizeof record->sin6_addr);
+                    bound.Length = sizeof *record;
+                    FBoundAddr = bound.Text();
                 } else {
                     SocksFailure(20011, "address type not supported");
                     return false;

@@ -134,7 +134,11 @@ bool ParseAddressLiteral(const std::string& Text, TSocketAddress& Address) {
     const std::string bare = StripAddressBrackets(Text);
     // Only a text with a colon can be IPv6; the check keeps names away from
     // the parser.
-    if (bare.find(':') == std::string::npos || bare.size() >= INET6_ADDRSTRLEN) return false;
+    // inet_pton stops at a zero byte: one inside would let a longer text
+    // pass as the address before it.
+    if (bare.find(':') == std::string::npos || bare.size() >= INET6_ADDRSTRLEN ||
+        bare.find('\0') != std::string::npos)
+        return false;
     in6_addr bytes{};
     if (inet_pton(AF_INET6, bare.c_str(), &bytes) != 1) return false;
     auto* a = reinterpret_cast<sockaddr_in6*>(&Address.Record);

@@ -89,9 +89,9 @@ TEST(SocksProxy, DanteVersion5WithAddressAndName) {
     Exchange(Dante(), "5", "localhost", socksNoAuthentication, "", "", kPop3Dialogue);
 }
 
-// A POP3 server that listens on ::1 only, reached through Dante (on
-// 127.0.0.1) by its IPv6 literal: the request carries the address, Dante's
-// reply its IPv6 bound address, and a login and a count go through.
+// A POP3 server that listens on ::1 only, reached through Dante (at its IPv4
+// or its IPv6 address) by its IPv6 literal: the request carries the address,
+// Dante's reply its IPv6 bound address, and a login and a count go through.
 TEST(SocksProxy, DanteVersion5ToAnIpv6OnlyServer) {
     TProxy p = Dante();
     ASSERT_FALSE(p.port.empty()) << "the proxy fixture is not running (" << NetFixtureDir() << ")";
@@ -101,8 +101,11 @@ TEST(SocksProxy, DanteVersion5ToAnIpv6OnlyServer) {
     server.On("PASS", "+OK logged in\r\n");
     server.On("STAT", "+OK 2 320\r\n");
     server.On("QUIT", "+OK bye\r\n", TScriptedPop3Server::Then::Close);
-    for (const char* addr : {"::1", "[::1]"}) {
-        SCOPED_TRACE(addr);
+    // The proxy by its IPv4 and by its IPv6 address.
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"127.0.0.1", "::1"}, {"127.0.0.1", "[::1]"}, {"::1", "::1"}};
+    for (const auto& [proxy, addr] : cases) {
+        SCOPED_TRACE(std::string(proxy) + " to " + addr);
         const size_t linesBefore = server.Lines().size();
         std::deque<std::string> commands = {"USER alice", "PASS secret", "STAT", "QUIT"};
         TProxyLog log;
@@ -120,7 +123,7 @@ TEST(SocksProxy, DanteVersion5ToAnIpv6OnlyServer) {
                 }
             }
         };
-        s.SetSocksServer("127.0.0.1");
+        s.SetSocksServer(proxy);
         s.SetSocksPort(p.port);
         s.SetAddr(addr);
         s.SetPort(server.PortText());

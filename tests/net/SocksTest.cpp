@@ -456,20 +456,23 @@ TEST(Socks, Version4NeedsAnAddressItCanResolve) {
 // Version 4 and 4A requests carry an IPv4 address (or, for 4A, a name the
 // proxy resolves to one): an IPv6 literal fails before anything is sent.
 TEST(Socks, Version4RefusesAnIpv6Target) {
-    for (const char* level : {"4", "4A"}) {
-        for (const char* addr : {"2001:db8::1", "[::1]"}) {
-            SCOPED_TRACE(std::string(level) + " to " + addr);
-            TScriptedServer proxy(TScript().DrainUntilClosed());
-            TSocksLog log;
-            TWSocket s;
-            log.AttachSocks(s);
-            ConnectThrough(s, proxy.Port(), level, addr);
-            ASSERT_TRUE(WaitFor([&] { return s.State() == wsClosed; })) << log.Joined();
-            EXPECT_EQ(log.Joined(), FailEvents(20019));
-            EXPECT_EQ(log.SocksErrors.at(0), "socks 4 cannot reach an IPv6 address");
-            EXPECT_EQ(proxy.Received(), "");
-        }
+    // Version 4 resolves a name itself; 4A leaves names to the proxy.
+    WSock::SetTestHosts({{"v6only.test", {"::1"}}});
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"4", "2001:db8::1"}, {"4", "[::1]"}, {"4", "v6only.test"}, {"4A", "2001:db8::1"}, {"4A", "[::1]"}};
+    for (const auto& [level, addr] : cases) {
+        SCOPED_TRACE(std::string(level) + " to " + addr);
+        TScriptedServer proxy(TScript().DrainUntilClosed());
+        TSocksLog log;
+        TWSocket s;
+        log.AttachSocks(s);
+        ConnectThrough(s, proxy.Port(), level, addr);
+        ASSERT_TRUE(WaitFor([&] { return s.State() == wsClosed; })) << log.Joined();
+        EXPECT_EQ(log.Joined(), FailEvents(20019));
+        EXPECT_EQ(log.SocksErrors.at(0), "socks 4 cannot reach an IPv6 address");
+        EXPECT_EQ(proxy.Received(), "");
     }
+    WSock::SetTestHosts({});
 }
 
 TEST(Socks, FieldsTooLongForTheRequestAreRefused) {
