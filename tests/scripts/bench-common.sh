@@ -11,16 +11,8 @@ root="$1"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-expect() {  # WHAT EXPECTED ACTUAL
-  if [ "$2" = "$3" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    printf 'FAIL: %s\n--- expected\n%s\n--- got\n%s\n' "$1" "$2" "$3"
-  fi
-}
+# shellcheck source=tests/scripts/expect.sh
+. "$(dirname "${BASH_SOURCE[0]}")/expect.sh"
 
 # A server of three mailboxes, as scripts/fixtures/dovecot.sh records it.
 printf 'box1:secret-box1:3\nbox2:secret-box2:50\nbox3:secret-box3:0\n' >"$work/users.txt"
@@ -77,5 +69,4 @@ JSON
 expect "two commands, goal missed" "Ratios: Vesk/fetchmail 0.75
 Goal: Vesk at most 0.5 x fetchmail (40.0 ms): NOT met (0.75)" "$(report_medians "$work/two.json" 0.5 | tail -2)"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+expect_summary

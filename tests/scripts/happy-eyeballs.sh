@@ -7,16 +7,8 @@ set -uo pipefail
 # shellcheck source=bench/happy-eyeballs.sh
 . "$1/bench/happy-eyeballs.sh"
 set +e
-passed=0
-failed=0
-expect() {  # WHAT EXPECTED ACTUAL
-  if [ "$2" = "$3" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    printf 'FAIL: %s\n--- expected\n%s\n--- got\n%s\n' "$1" "$2" "$3"
-  fi
-}
+# shellcheck source=tests/scripts/expect.sh
+. "$(dirname "${BASH_SOURCE[0]}")/expect.sh"
 
 # curl's LIST: one line per message; an empty mailbox lists nothing.
 expect "curl count" "box 3" "$(printf '1 290\r\n2 290\r\n3 290\r\n' | curl_counts)"
@@ -48,5 +40,4 @@ expect "Vesk over the goal" "Goal: Vesk within 300 ms of its healthy time: NOT m
 expect "Vesk stalled" "Goal: Vesk within 300 ms of its healthy time: NOT met (stalled)" \
   "$(printf 'Vesk healthy median 10.0\nVesk broken probe stalled\n' | he_report 20 | tail -1)"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+expect_summary
